@@ -1,0 +1,50 @@
+#include "platform/Host.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <QThread>
+
+namespace tavrin {
+
+QString Host::programFolder() const {
+    // applicationFilePath() reads /proc/self/exe on Linux, which already has
+    // links resolved; canonicalFilePath() covers the other platforms.
+    const QFileInfo exe(QCoreApplication::applicationFilePath());
+    const QString canonical = exe.canonicalFilePath();
+    return QFileInfo(canonical.isEmpty() ? exe.absoluteFilePath() : canonical).absolutePath();
+}
+
+QString Host::userConfigFolder() const {
+    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    if (base.isEmpty()) base = QDir::home().filePath(".config");
+    return QDir(base).filePath(QStringLiteral("Tavrin"));
+}
+
+void Host::sleepMs(int ms) {
+    if (ms > 0) QThread::msleep(static_cast<unsigned long>(ms));
+}
+
+void Host::showMessage(QWidget* parent, const Message& message) {
+    QMessageBox box(parent);
+    switch (message.icon) {
+        case MessageIcon::Critical:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case MessageIcon::Warning:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        case MessageIcon::Information:
+            box.setIcon(QMessageBox::Information);
+            break;
+    }
+    box.setWindowTitle(message.title);
+    box.setText(message.text);
+    if (!message.detail.isEmpty()) box.setInformativeText(message.detail);
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+}
+
+}  // namespace tavrin

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace tavrin {
+
+enum class MessageIcon { Critical, Warning, Information };
+
+struct Message {
+    QString text;
+    QString title;
+    MessageIcon icon = MessageIcon::Critical;
+    // Shown under the text as informative detail (may be empty).
+    QString detail;
+};
+
+// The runtime services the rest of the program asks of the machine: where the
+// program lives, the fixed blocking pauses, modal message boxes and the time
+// limits. Tests substitute their own so they stay fast and never touch the
+// machine's own files or wait for a person.
+class Host {
+public:
+    virtual ~Host() = default;
+
+    // Folder of the executable file itself, links resolved; never the working
+    // directory.
+    virtual QString programFolder() const;
+    // Per-user configuration folder, used when the program folder cannot be
+    // written (an installed copy).
+    virtual QString userConfigFolder() const;
+    // A fixed pause: blocks the thread, no window events run.
+    virtual void sleepMs(int ms);
+    // A modal message box with an OK button; returns once it is closed.
+    virtual void showMessage(QWidget* parent, const Message& message);
+
+    // The connection watchdog: the adapter's whole connection sequence must
+    // finish within this budget.
+    int watchdogMs = 6000;
+    // Safety net for one wait on the adapter. An ELM327 gives up on a silent
+    // bus by itself within a fraction of a second (and prints NO DATA), and
+    // even its first protocol search ends within a few seconds, so running out
+    // of ten seconds means a dead adapter or cable, not a slow car.
+    int answerTimeLimitMs = 10000;
+};
+
+}  // namespace tavrin

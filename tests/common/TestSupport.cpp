@@ -1,0 +1,44 @@
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+
+namespace tavrin::test {
+
+std::vector<SuiteEntry>& registry() {
+    static std::vector<SuiteEntry> entries;
+    return entries;
+}
+
+TestHost::TestHost(QString folder) {
+    if (folder.isEmpty()) {
+        ownDir_ = std::make_unique<QTemporaryDir>();
+        folder = ownDir_->path();
+    }
+    folder_ = folder;
+    configFolder_ = QDir(folder).filePath("user-config/Tavrin");
+    // Short limits keep the suite fast; tests that need the real ones set them.
+    watchdogMs = 6000;
+    answerTimeLimitMs = 3000;
+}
+
+void TestHost::sleepMs(int ms) { pauses.push_back(ms); }
+
+void TestHost::showMessage(QWidget*, const Message& message) {
+    messages.push_back(message);
+    if (onMessage) onMessage(message);
+}
+
+QByteArray readFile(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return f.readAll();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    return f.write(bytes) == bytes.size();
+}
+
+}  // namespace tavrin::test

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "platform/Host.h"
+
+namespace tavrin::test {
+
+struct SuiteEntry {
+    const char* name;
+    std::function<QObject*()> make;
+};
+
+std::vector<SuiteEntry>& registry();
+
+struct Registrar {
+    Registrar(const char* name, std::function<QObject*()> make) {
+        registry().push_back({name, std::move(make)});
+    }
+};
+
+// A host for tests: the program folder is a temporary folder, the fixed pauses
+// are recorded instead of slept, and message boxes are recorded instead of
+// shown, so nothing waits for a person and nothing touches the machine's files.
+class TestHost : public Host {
+public:
+    explicit TestHost(QString folder = {});
+    QString programFolder() const override { return folder_; }
+    QString userConfigFolder() const override { return configFolder_; }
+    void sleepMs(int ms) override;
+    void showMessage(QWidget* parent, const Message& message) override;
+
+    void setProgramFolder(const QString& folder) { folder_ = folder; }
+    void setUserConfigFolder(const QString& folder) { configFolder_ = folder; }
+
+    std::vector<int> pauses;
+    std::vector<Message> messages;
+    // Runs while a message box would be on screen (the box is modal).
+    std::function<void(const Message&)> onMessage;
+
+private:
+    std::unique_ptr<QTemporaryDir> ownDir_;
+    QString folder_;
+    QString configFolder_;
+};
+
+QByteArray readFile(const QString& path);
+bool writeFile(const QString& path, const QByteArray& bytes);
+
+}  // namespace tavrin::test
+
+#define TAVRIN_TEST(Class) \
+    static ::tavrin::test::Registrar tavrinRegistrar_##Class(#Class, [] { return new Class; });
