@@ -1,6 +1,17 @@
 #include <QApplication>
+#include <memory>
+
+#include "app/Defines.h"
+#include "app/Form1.h"
+#include "platform/Host.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("Tavrin"));
+    QApplication::setDesktopFileName(QStringLiteral("tavrin"));
+
+    tavrin::Host host;
+    tavrin::Defines defines;
+    std::unique_ptr<tavrin::Form1> window(tavrin::Main(defines, host));
+    return QApplication::exec();
 }

@@ -10,10 +10,10 @@ namespace tavrin {
 // whoever needs it, so a test can start from a fresh one.
 struct Defines {
     // Settings and connection.
-    qint16 ComPort = 0;      // port number n of "COM" n
-    QString ComSpeed;        // line speed as decimal text
-    QString IniFilePath;     // full path of the settings file
-    qint16 ConnectState = 0; // 0 idle or under way, 1 connected, 3 abandoned by the watchdog
+    qint16 ComPort = 0;       // port number n of "COM" n
+    QString ComSpeed;         // line speed as decimal text
+    QString IniFilePath;      // full path of the settings file
+    qint16 ConnectState = 0;  // 0 idle or under way, 1 connected, 3 abandoned by the watchdog
     bool ClusterReady = false;
 
     // Cluster identity.

@@ -22,7 +22,9 @@ TestHost::TestHost(QString folder) {
     answerTimeLimitMs = 3000;
 }
 
-void TestHost::sleepMs(int ms) { pauses.push_back(ms); }
+void TestHost::sleepMs(int ms) {
+    pauses.push_back(ms);
+}
 
 void TestHost::showMessage(QWidget*, const Message& message) {
     messages.push_back(message);

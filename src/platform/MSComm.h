@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+class QSerialPort;
+
+namespace tavrin {
+
+// Stand-in for the serial communications control: the same properties under
+// the same names, over QSerialPort. The line settings are taken when the port
+// opens. Input never blocks.
+class MSComm : public QObject {
+    Q_OBJECT
+public:
+    explicit MSComm(QObject* parent = nullptr);
+    ~MSComm() override;
+
+    enum class OpenError { None, InvalidSettings, NoDevice, Refused };
+
+    // The device behind CommPort: given by whoever owns the port numbering.
+    QString DevicePath;
+
+    qint16 CommPort = 1;
+    int InputLen = 0;  // 0 takes everything waiting
+    QString Settings = QStringLiteral("9600,n,8,1");
+    int Handshaking = 0;  // only "none" is used
+    bool DTREnable = false;
+    bool RTSEnable = false;
+    int RThreshold = 0;  // kept for completeness; receive notifications are signals here
+    int SThreshold = 0;
+
+    bool PortOpen() const;
+    // Opens (true) or closes (false) the port. On failure the port stays
+    // closed and lastError()/lastErrorText() tell why.
+    bool setPortOpen(bool open);
+    OpenError lastError() const { return lastError_; }
+    QString lastErrorText() const { return lastErrorText_; }
+
+    // Speed from a "speed,n,8,1" settings text; 0 when the speed part is not
+    // a plain positive whole number.
+    static qint32 SpeedFromSettings(const QString& settings);
+
+    // Writes the bytes in one write; false if the port is not open.
+    bool Output(const QByteArray& bytes);
+    // At most InputLen characters that are already waiting; empty if none.
+    QString Input();
+    qint64 charactersWaiting() const;
+    // Throws away whatever has arrived and not been read.
+    void discardInput();
+
+signals:
+    // New characters can be read.
+    void dataArrived();
+    // The port closed because of a serial error (device gone, other end
+    // closed). The port is already closed when this is emitted.
+    void portLost(const QString& reason);
+    // The port closed, for whatever reason.
+    void closed();
+
+private:
+    void onError(int error);
+    void closePort();
+
+    std::unique_ptr<QSerialPort> port_;
+    OpenError lastError_ = OpenError::None;
+    QString lastErrorText_;
+};
+
+}  // namespace tavrin

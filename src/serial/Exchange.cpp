@@ -1,0 +1,242 @@
+#include "serial/Exchange.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QRegularExpression>
+#include <QTimer>
+
+#include "platform/Host.h"
+#include "platform/MSComm.h"
+
+namespace tavrin {
+
+namespace {
+
+// Lines the adapter prints instead of an answer.
+bool isAdapterError(const QString& line) {
+    static const char* const kWords[] = {
+        "NO DATA",   "CAN ERROR",   "BUS INIT", "ERROR",     "UNABLE TO CONNECT",
+        "STOPPED",   "BUFFER FULL", "BUS BUSY", "BUS ERROR", "DATA ERROR",
+        "<RX ERROR", "FB ERROR",    "LV RESET", "ACT ALERT", "LP ALERT"};
+    if (line == QLatin1String("?")) return true;
+    for (const char* word : kWords) {
+        if (line.contains(QLatin1String(word))) return true;
+    }
+    static const QRegularExpression errNN(QStringLiteral("\\bERR[0-9]{2}\\b"));
+    return errNN.match(line).hasMatch();
+}
+
+bool isHexCommand(const QString& command) {
+    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{2,}$"));
+    return hex.match(command).hasMatch();
+}
+
+}  // namespace
+
+QString NegativeResponseMeaning(int code) {
+    switch (code) {
+        case 0x10:
+            return QStringLiteral("general reject");
+        case 0x11:
+            return QStringLiteral("service not supported");
+        case 0x12:
+            return QStringLiteral("sub-function not supported or invalid format");
+        case 0x13:
+            return QStringLiteral("incorrect message length");
+        case 0x21:
+            return QStringLiteral("busy, repeat request");
+        case 0x22:
+            return QStringLiteral("conditions not correct");
+        case 0x24:
+            return QStringLiteral("request sequence error");
+        case 0x31:
+            return QStringLiteral("request out of range");
+        case 0x33:
+            return QStringLiteral("security access denied");
+        case 0x35:
+            return QStringLiteral("invalid key");
+        case 0x36:
+            return QStringLiteral("exceeded number of attempts");
+        case 0x37:
+            return QStringLiteral("required time delay not expired");
+        case 0x72:
+            return QStringLiteral("programming failure");
+        case 0x78:
+            return QStringLiteral("response pending");
+        case 0x7E:
+            return QStringLiteral("sub-function not supported in active session");
+        case 0x7F:
+            return QStringLiteral("service not supported in active session");
+        default:
+            return QStringLiteral("unknown reason");
+    }
+}
+
+QString WaitResult::describe() const {
+    switch (status) {
+        case WaitStatus::Found:
+            return QStringLiteral("the expected answer arrived");
+        case WaitStatus::TimedOut:
+            return QStringLiteral("the adapter did not answer in time");
+        case WaitStatus::AdapterError:
+            return QStringLiteral("the adapter answered \"%1\"").arg(adapterText);
+        case WaitStatus::NegativeResponse:
+            return QStringLiteral("the cluster refused the request with code %1 (%2)")
+                .arg(QStringLiteral("%1").arg(negativeCode, 2, 16, QLatin1Char('0')).toUpper(),
+                     NegativeResponseMeaning(negativeCode));
+        case WaitStatus::PortClosed:
+            return adapterText.isEmpty()
+                       ? QStringLiteral("the connection to the adapter was lost")
+                       : QStringLiteral("the connection to the adapter was lost (%1)")
+                             .arg(adapterText);
+        case WaitStatus::TooLong:
+            return QStringLiteral("the adapter sent a long answer without the expected text");
+        case WaitStatus::Abandoned:
+            return QStringLiteral("the wait was abandoned");
+    }
+    return {};
+}
+
+Exchange::Exchange(MSComm& port, Host& host, QObject* parent)
+    : QObject(parent), port_(port), host_(host) {}
+
+bool Exchange::SendCommand(const QString& command) {
+    if (!port_.PortOpen()) return false;
+    if (discardBeforeSend_) {
+        // An earlier wait failed: whatever came late belongs to that command.
+        port_.discardInput();
+        discardBeforeSend_ = false;
+    }
+    command_ = command;
+    line_.clear();
+    echoSeen_ = false;
+    return port_.Output((command + QStringLiteral("\r\n")).toLatin1());
+}
+
+void Exchange::wake() {
+    emit wakeRequested();
+}
+
+WaitResult Exchange::WaitFor(const QString& endMark, const std::function<bool()>& abandon) {
+    return WaitFor(endMark, QString(), abandon);
+}
+
+bool Exchange::judgeLine(const QString& rawLine, WaitResult* result, bool* pending) {
+    QString line = rawLine;
+    line.remove(QLatin1Char('\n'));
+    // The prompt of the previous answer may stand in front of the echo.
+    const int prompt = line.lastIndexOf(QLatin1Char('>'));
+    if (prompt >= 0) line = line.mid(prompt + 1);
+    line = line.trimmed();
+    if (line.isEmpty()) return false;
+    if (!echoSeen_) {
+        // Only what follows the echo of this command is its answer: leftovers
+        // of an earlier exchange must never count as an error of this one.
+        if (line.compare(command_, Qt::CaseInsensitive) == 0) echoSeen_ = true;
+        return false;
+    }
+    if (isAdapterError(line)) {
+        result->status = WaitStatus::AdapterError;
+        result->adapterText = line;
+        return true;
+    }
+    if (isHexCommand(command_)) {
+        const QString service = command_.left(2).toUpper();
+        const QRegularExpression negative(
+            QStringLiteral("^(?:[0-9A-F]{3} [0-9A-F]{2} )?7F %1 ([0-9A-F]{2})(?: |$)")
+                .arg(service));
+        const auto match = negative.match(line);
+        if (match.hasMatch()) {
+            const int code = match.captured(1).toInt(nullptr, 16);
+            if (code == 0x78) {
+                *pending = true;
+                return false;
+            }
+            result->status = WaitStatus::NegativeResponse;
+            result->adapterText = line;
+            result->negativeCode = code;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Exchange::failed() {
+    port_.discardInput();
+    discardBeforeSend_ = true;
+}
+
+WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
+                             const std::function<bool()>& abandon) {
+    WaitResult result;
+    QEventLoop sleeper;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    connect(&deadline, &QTimer::timeout, &sleeper, &QEventLoop::quit);
+    connect(&port_, &MSComm::dataArrived, &sleeper, &QEventLoop::quit);
+    connect(&port_, &MSComm::closed, &sleeper, &QEventLoop::quit);
+    connect(this, &Exchange::wakeRequested, &sleeper, &QEventLoop::quit);
+
+    QString lostReason;
+    const auto lost = connect(&port_, &MSComm::portLost,
+                              [&lostReason](const QString& reason) { lostReason = reason; });
+
+    const int limit = host_.answerTimeLimitMs;
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    int collected = 0;
+
+    auto finish = [&](WaitStatus status) {
+        disconnect(lost);
+        result.status = status;
+        result.buffer = buffer;
+        if (status == WaitStatus::PortClosed) result.adapterText = lostReason;
+        if (status != WaitStatus::Found && status != WaitStatus::PortClosed) failed();
+        return result;
+    };
+
+    for (;;) {
+        // Pending window events run before every read.
+        QCoreApplication::processEvents();
+        if (abandon && abandon()) return finish(WaitStatus::Abandoned);
+        if (!port_.PortOpen()) return finish(WaitStatus::PortClosed);
+
+        const QString c = port_.Input();
+        if (c.isEmpty()) {
+            const qint64 left = limit - sinceStart.elapsed();
+            if (left <= 0) return finish(WaitStatus::TimedOut);
+            // Sleep until a character, an event, a wake-up or the deadline.
+            deadline.start(static_cast<int>(left));
+            sleeper.exec();
+            deadline.stop();
+            continue;
+        }
+
+        buffer += c;
+        collected += c.size();
+        QString completedLine;
+        bool lineCompleted = false;
+        for (const QChar ch : c) {
+            if (ch == QLatin1Char('\r')) {
+                completedLine = line_;
+                lineCompleted = true;
+                line_.clear();
+            } else {
+                line_ += ch;
+            }
+        }
+        if (buffer.contains(endMark)) return finish(WaitStatus::Found);
+        if (collected > kMaxAnswerChars) return finish(WaitStatus::TooLong);
+        if (lineCompleted) {
+            bool pending = false;
+            if (judgeLine(completedLine, &result, &pending)) return finish(result.status);
+            // The cluster asked for more time: the limit starts again.
+            if (pending) sinceStart.restart();
+        }
+        if (line_.size() > kMaxAnswerChars) line_ = line_.right(kMaxAnswerChars);
+    }
+}
+
+}  // namespace tavrin

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <functional>
+
+namespace tavrin {
+
+class Host;
+class MSComm;
+
+// How one wait for the adapter ended.
+enum class WaitStatus {
+    Found,             // the end mark arrived
+    TimedOut,          // nothing more came within the time limit
+    AdapterError,      // the adapter printed an error ("?", NO DATA, CAN ERROR, ...)
+    NegativeResponse,  // the cluster answered 7F, the service and a code
+    PortClosed,        // the port closed or vanished under the wait
+    TooLong,           // kilobytes arrived without the end mark
+    Abandoned,         // the caller's abandon test said stop
+};
+
+struct WaitResult {
+    WaitStatus status = WaitStatus::Found;
+    QString buffer;       // everything collected by this wait
+    QString adapterText;  // the error line the adapter printed, if any
+    int negativeCode = -1;
+
+    bool ok() const { return status == WaitStatus::Found; }
+    // A plain-words account of what went wrong, for messages to the user.
+    QString describe() const;
+};
+
+// Meaning of a negative response code, in words.
+QString NegativeResponseMeaning(int code);
+
+// One conversation with the adapter at a time: a command line out, then the
+// answer collected one character at a time until it contains the end mark.
+// While waiting the thread sleeps in the event loop, so window events and
+// timers run and no CPU is used; every wait has a time limit.
+class Exchange : public QObject {
+    Q_OBJECT
+public:
+    // Kilobytes without the end mark mean the line is not an adapter talking.
+    static constexpr int kMaxAnswerChars = 4096;
+
+    Exchange(MSComm& port, Host& host, QObject* parent = nullptr);
+
+    // Writes command + "\r\n" in one write. False when the port is not open.
+    bool SendCommand(const QString& command);
+    // Collects into a fresh buffer until it contains endMark.
+    WaitResult WaitFor(const QString& endMark, const std::function<bool()>& abandon = {});
+    // Continues collecting in buffer (which already holds text).
+    WaitResult WaitFor(const QString& endMark, QString buffer,
+                       const std::function<bool()>& abandon);
+
+    // Makes a running wait re-test its abandon condition now.
+    void wake();
+
+    // The guard that keeps exchanges from overlapping: an operation holds a
+    // Session for as long as it talks to the adapter.
+    bool busy() const { return busy_; }
+    class Session {
+    public:
+        explicit Session(Exchange& e) : e_(e), owned_(!e.busy_) { e_.busy_ = true; }
+        ~Session() {
+            if (owned_) e_.busy_ = false;
+        }
+        // False when another operation already held the exchange.
+        bool owned() const { return owned_; }
+        Session(const Session&) = delete;
+        Session& operator=(const Session&) = delete;
+
+    private:
+        Exchange& e_;
+        bool owned_;
+    };
+
+    MSComm& port() { return port_; }
+    const QString& lastCommand() const { return command_; }
+
+signals:
+    void wakeRequested();
+
+private:
+    // Looks at a completed answer line; fills result and returns true when it
+    // ends the wait with a failure.
+    bool judgeLine(const QString& line, WaitResult* result, bool* pending);
+    void failed();
+
+    MSComm& port_;
+    Host& host_;
+    bool busy_ = false;
+    QString command_;
+    QString line_;  // characters of the line now arriving
+    bool echoSeen_ = false;
+    bool discardBeforeSend_ = false;
+};
+
+}  // namespace tavrin

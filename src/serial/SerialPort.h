@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+class QListWidget;
+
+namespace tavrin {
+
+class MSComm;
+struct Defines;
+
+// Why a probe said no; lets the caller add a helpful detail to its message.
+enum class ProbeResult { Available, NotFound, HeldByThisProgram, InUse, NoPermission };
+
+// Device behind port number n. On Linux: <settings folder>/ports/com<n> if it
+// exists (usually a link the user made), otherwise the fixed table
+// COM1-4 ttyUSB0-3, COM5-8 ttyACM0-3, COM9-12 rfcomm0-3, COM13-16 ttyS0-3.
+// Links are resolved, so two names for one device give one path. Empty when
+// there is no such device.
+QString ComDevicePath(qint16 n, const QString& settingsFolder);
+// The name before link resolution, for showing to the user.
+QString ComDeviceName(qint16 n, const QString& settingsFolder);
+
+// Whether port n could be opened right now. Never keeps the port.
+ProbeResult ProbeComPort(qint16 n, const QString& settingsFolder, const MSComm* own);
+bool ComPortAvailable(qint16 n, const QString& settingsFolder, const MSComm* own);
+// User-facing detail for a failed probe (empty when there is nothing to add).
+QString ProbeDetail(ProbeResult result, qint16 n, const QString& settingsFolder);
+
+// Zero-based index of the first item whose text begins with text, ignoring
+// case; -1 if none does.
+int FindListItem(const QString& text, const QListWidget* list);
+
+enum class OpenResult { Opened, NotAvailable, InvalidSpeed };
+// Applies the line settings to port in the usual order and opens it if the
+// probe passes. Pending input is discarded after opening.
+OpenResult OpenComPort(const Defines& d, const QString& settingsFolder, MSComm& port);
+
+// The speeds the Setup dialog offers.
+QString OfferedSpeedsText();
+
+}  // namespace tavrin
