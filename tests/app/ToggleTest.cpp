@@ -29,11 +29,21 @@ private slots:
         QTest::addColumn<QString>("request");
         QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("after");
-        QTest::newRow("4C 12") << bytes({0x4C, 0x12}) << "3b034812" << "ON" << "OFF";
-        QTest::newRow("48 12") << bytes({0x48, 0x12}) << "3b034c12" << "OFF" << "ON";
-        QTest::newRow("AB CD") << bytes({0xAB, 0xCD}) << "3b03afcd" << "OFF" << "ON";
-        QTest::newRow("one byte 04") << bytes({0x04}) << "3b0300" << "ON" << "OFF";
-        QTest::newRow("one byte 00") << bytes({0x00}) << "3b0304" << "OFF" << "ON";
+        QTest::newRow("4C 12") << bytes({0x4C, 0x12}) << "3b034812"
+                               << "ON"
+                               << "OFF";
+        QTest::newRow("48 12") << bytes({0x48, 0x12}) << "3b034c12"
+                               << "OFF"
+                               << "ON";
+        QTest::newRow("AB CD") << bytes({0xAB, 0xCD}) << "3b03afcd"
+                               << "OFF"
+                               << "ON";
+        QTest::newRow("one byte 04") << bytes({0x04}) << "3b0300"
+                                     << "ON"
+                                     << "OFF";
+        QTest::newRow("one byte 00") << bytes({0x00}) << "3b0304"
+                                     << "OFF"
+                                     << "ON";
     }
     void workedExamplesPutExactlyTheseBytesOnTheWire() {
         QFETCH(QByteArray, record);

@@ -81,17 +81,21 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("adapterText");
         QTest::addColumn<int>("code");
-        QTest::newRow("no data") << int(Fault::NoData) << "" << "2103" << "61 03 "
-                                 << int(WaitStatus::AdapterError) << "NO DATA" << -1;
-        QTest::newRow("negative read") << int(Fault::NegativeRead) << "" << "22e219" << "62 E2 19 "
-                                       << int(WaitStatus::NegativeResponse) << "728 03 7F 22 22"
-                                       << 0x22;
-        QTest::newRow("negative write") << int(Fault::NegativeWrite) << "" << "3b034812" << "7B 03"
-                                        << int(WaitStatus::NegativeResponse) << "728 03 7F 3B 22"
-                                        << 0x22;
-        QTest::newRow("wrong write length") << int(Fault::None) << "" << "3b0348" << "7B 03"
-                                            << int(WaitStatus::NegativeResponse)
-                                            << "728 03 7F 3B 13" << 0x13;
+        QTest::newRow("no data") << int(Fault::NoData) << ""
+                                 << "2103"
+                                 << "61 03 " << int(WaitStatus::AdapterError) << "NO DATA" << -1;
+        QTest::newRow("negative read")
+            << int(Fault::NegativeRead) << ""
+            << "22e219"
+            << "62 E2 19 " << int(WaitStatus::NegativeResponse) << "728 03 7F 22 22" << 0x22;
+        QTest::newRow("negative write")
+            << int(Fault::NegativeWrite) << ""
+            << "3b034812"
+            << "7B 03" << int(WaitStatus::NegativeResponse) << "728 03 7F 3B 22" << 0x22;
+        QTest::newRow("wrong write length")
+            << int(Fault::None) << ""
+            << "3b0348"
+            << "7B 03" << int(WaitStatus::NegativeResponse) << "728 03 7F 3B 13" << 0x13;
     }
     void errorAnswersEndTheWaitAtOnce() {
         QFETCH(int, fault);
@@ -153,6 +157,7 @@ private slots:
         PortRig rig(config);
         QVERIFY(rig.open());
         QVERIFY(rig.ask("atz", ">").ok());
+        QVERIFY(rig.ask("ath1", "OK\r").ok());
         QElapsedTimer t;
         t.start();
         const WaitResult r = rig.ask("2103", "61 03 ");

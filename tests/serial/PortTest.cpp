@@ -63,7 +63,8 @@ private slots:
         QVERIFY(sim.linkAs(host.programFolder(), 12));
         const QString link = QDir(host.programFolder()).filePath("ports/com12");
         QCOMPARE(ComDeviceName(12, host.programFolder()), link);
-        QCOMPARE(ComDevicePath(12, host.programFolder()), QFileInfo(sim.slavePath()).canonicalFilePath());
+        QCOMPARE(ComDevicePath(12, host.programFolder()),
+                 QFileInfo(sim.slavePath()).canonicalFilePath());
         // A dangling link is a missing device, not the table's device.
         sim.stop();
         QVERIFY(!ComPortAvailable(12, host.programFolder(), nullptr));
