@@ -1,0 +1,61 @@
+# Installation and the Debian package, plus the tool that takes the user
+# guide's screenshots. Paths follow GNUInstallDirs, so
+# `cmake --install build --prefix /usr` lays out what a distribution expects.
+
+install(TARGETS tavrin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET tavrin-sim)
+    # Shipped so a user can try the program, or check a setup, without a car.
+    install(TARGETS tavrin-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# The entry's file name matches QApplication::setDesktopFileName("tavrin"), so
+# a Wayland compositor finds the icon for the program's windows.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/tavrin.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+
+set(TAVRIN_ICON_32 ${CMAKE_CURRENT_SOURCE_DIR}/resources/icons/tavrin-32.png)
+set(TAVRIN_ICON_SVG ${CMAKE_CURRENT_SOURCE_DIR}/resources/icons/tavrin.svg)
+if(EXISTS ${TAVRIN_ICON_32})
+    install(FILES ${TAVRIN_ICON_32}
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/32x32/apps
+            RENAME tavrin.png)
+endif()
+if(EXISTS ${TAVRIN_ICON_SVG})
+    install(FILES ${TAVRIN_ICON_SVG}
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+endif()
+
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# ---------------------------------------------------------------- Packaging
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tavrin)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "Instrument cluster tool for BA/BF Falcon and SX/SY Territory cars")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Talks through an ELM327-type OBD-II adapter (USB or Bluetooth serial) to the\n\
+instrument cluster of a 2002-2008 BA/BF Falcon or a 2004-2010 SX/SY Territory:\n\
+shows the cluster's part number and the car model it is set up for, shows the\n\
+police mode setting and switches it. Includes tavrin-sim, a simulated adapter\n\
+and car for trying the program without one.")
+if(NOT CPACK_PACKAGE_CONTACT)
+    set(CPACK_PACKAGE_CONTACT "Tavrin developers")
+endif()
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Dependencies come from what the binaries are actually linked against
+# (dpkg-shlibdeps), never from a list kept by hand.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt loads its window-system plugin at run time, which dpkg-shlibdeps cannot
+# see; without it the program cannot open a window at all.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
+set(CPACK_STRIP_FILES ON)
+# Only what was installed above: no maintainer scripts, no users or groups.
+set(CPACK_SOURCE_GENERATOR "")
+include(CPack)
+
+include(${CMAKE_CURRENT_LIST_DIR}/Screenshots.cmake)

@@ -1,0 +1,114 @@
+// tavrin-screenshots OUTDIR: pictures of the real windows for the user guide.
+// The simulated adapter runs in this process, linked as COM1 in a temporary
+// program folder, so the main window is shown connected to a (simulated) car
+// and nothing outside that folder is read or written.
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPixmap>
+#include <QTemporaryDir>
+#include <QWidget>
+#include <cstdio>
+#include <memory>
+
+#include "SimAdapter.h"
+#include "app/Defines.h"
+#include "app/Form1.h"
+#include "platform/Host.h"
+
+namespace {
+
+// Pauses are skipped (the simulator answers at once) and message boxes are
+// printed instead of shown, since nobody is there to close them.
+class ShotHost : public tavrin::Host {
+public:
+    explicit ShotHost(QString folder) : folder_(std::move(folder)) {}
+    QString programFolder() const override { return folder_; }
+    QString userConfigFolder() const override {
+        return QDir(folder_).filePath(QStringLiteral("config"));
+    }
+    void sleepMs(int) override {}
+    void showMessage(QWidget*, const tavrin::Message& message) override {
+        std::fprintf(stderr, "message: %s %s\n", qPrintable(message.text),
+                     qPrintable(message.detail));
+        ++messages;
+    }
+    int messages = 0;
+
+private:
+    QString folder_;
+};
+
+void settle() {
+    for (int i = 0; i < 5; ++i) QApplication::processEvents();
+}
+
+bool save(QWidget* widget, const QString& path) {
+    if (!widget) {
+        std::fprintf(stderr, "no window to picture for %s\n", qPrintable(path));
+        return false;
+    }
+    widget->show();
+    widget->raise();
+    settle();
+    if (!widget->grab().save(path, "PNG")) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tavrin"));
+    QApplication::setDesktopFileName(QStringLiteral("tavrin"));
+    const QStringList args = QApplication::arguments();
+    if (args.size() != 2) {
+        std::fprintf(stderr, "usage: tavrin-screenshots OUTDIR\n");
+        return 2;
+    }
+    const QDir out(args.at(1));
+    if (!QDir().mkpath(out.path())) {
+        std::fprintf(stderr, "cannot create %s\n", qPrintable(out.path()));
+        return 1;
+    }
+
+    QTemporaryDir folder;
+    tavrin::sim::SimConfig config;
+    config.identification = QStringLiteral("ELM327 v1.5 (simulator)");
+    tavrin::sim::SimAdapter sim(config);
+    QString error;
+    if (!folder.isValid() || !sim.start(&error) || !sim.linkAs(folder.path(), 1, &error)) {
+        std::fprintf(stderr, "cannot start the simulator: %s\n", qPrintable(error));
+        return 1;
+    }
+    QFile ini(QDir(folder.path()).filePath(QStringLiteral("QUILLET.INI")));
+    if (!ini.open(QIODevice::WriteOnly) ||
+        ini.write("QUILLET v1.00 INI File\r\nComPort=COM1\r\nComSpeed=38400\r\n") < 0) {
+        std::fprintf(stderr, "cannot write the settings file\n");
+        return 1;
+    }
+    ini.close();
+
+    ShotHost host(folder.path());
+    tavrin::Defines defines;
+    std::unique_ptr<tavrin::Form1> form(tavrin::Main(defines, host));
+    form->Connect_Command_Click();
+    settle();
+    if (host.messages > 0 || defines.ConnectState != 1) {
+        std::fprintf(stderr, "the connection to the simulator failed\n");
+        return 1;
+    }
+
+    bool ok = save(form.get(), out.filePath(QStringLiteral("main-window.png")));
+    // Setup closes the port, so the connected window is pictured first.
+    form->mnu_About_Click();
+    ok = save(form->aboutBox(), out.filePath(QStringLiteral("about.png"))) && ok;
+    if (form->aboutBox()) form->aboutBox()->close();
+    form->mnu_Setup_Click();
+    ok = save(form->setupDialog(), out.filePath(QStringLiteral("setup.png"))) && ok;
+    return ok ? 0 : 1;
+}
