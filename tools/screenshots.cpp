@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
 
     QTemporaryDir folder;
     tavrin::sim::SimConfig config;
-    config.identification = QStringLiteral("ELM327 v1.5 (simulator)");
+    config.identification = QStringLiteral("ELM327 (sim)");
     tavrin::sim::SimAdapter sim(config);
     QString error;
     if (!folder.isValid() || !sim.start(&error) || !sim.linkAs(folder.path(), 1, &error)) {
