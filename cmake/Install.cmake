@@ -25,7 +25,14 @@ if(EXISTS ${TAVRIN_ICON_SVG})
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
 
-install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The user guide with its pictures, under the package's (lower-case) name as
+# Debian expects.
+set(TAVRIN_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/tavrin)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/README.md DESTINATION ${TAVRIN_DOC_DIR})
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/docs/screenshots)
+    install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/docs/screenshots
+            DESTINATION ${TAVRIN_DOC_DIR}/docs FILES_MATCHING PATTERN "*.png")
+endif()
 
 # ---------------------------------------------------------------- Packaging
 
