@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLayout>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>

@@ -50,10 +50,6 @@ bool MSComm::setPortOpen(bool open) {
     port_ = std::make_unique<QSerialPort>();
     port_->setPortName(DevicePath);
     port_->setReadBufferSize(0);
-    connect(port_.get(), &QSerialPort::readyRead, this, &MSComm::dataArrived);
-    connect(port_.get(), &QSerialPort::errorOccurred, this,
-            [this](QSerialPort::SerialPortError e) { onError(static_cast<int>(e)); });
-
     if (!port_->open(QIODevice::ReadWrite)) {
         lastError_ = OpenError::Refused;
         lastErrorText_ = port_->errorString();
@@ -77,6 +73,12 @@ bool MSComm::setPortOpen(bool open) {
     // A pseudo-terminal has no modem lines; failing to raise them is harmless.
     port_->setDataTerminalReady(DTREnable);
     port_->setRequestToSend(RTSEnable);
+    port_->clearError();
+    // Watch for trouble only once the port is set up: a refused modem-line
+    // change above is not a reason to close it.
+    connect(port_.get(), &QSerialPort::readyRead, this, &MSComm::dataArrived);
+    connect(port_.get(), &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError e) { onError(static_cast<int>(e)); });
     return true;
 }
 
@@ -92,7 +94,9 @@ void MSComm::closePort() {
 
 void MSComm::onError(int error) {
     const auto e = static_cast<QSerialPort::SerialPortError>(error);
-    if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError) return;
+    if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError ||
+        e == QSerialPort::UnsupportedOperationError)
+        return;
     if (!PortOpen()) return;
     // Close on the first error: Qt would otherwise report a vanished device
     // again on every read notification, at full speed.

@@ -1,11 +1,41 @@
 // Runs every test class registered in this executable, one after another,
 // and fails if any of them fails.
 #include <QApplication>
+#include <QSerialPort>
 #include <QTest>
+#include <cstdio>
+#include <cstring>
 
 #include "TestSupport.h"
 
+namespace {
+
+// "--hold-port DEVICE": act as another program that holds a serial port, so
+// tests can check what this program sees of a port that is in use.
+int holdPort(const char* device) {
+    QSerialPort port;
+    port.setPortName(QString::fromLocal8Bit(device));
+    if (!port.open(QIODevice::ReadWrite)) {
+        std::printf("failed %s\n", qPrintable(port.errorString()));
+        std::fflush(stdout);
+        return 1;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    // Keep the port until the test closes our standard input.
+    char buffer[64];
+    while (std::fgets(buffer, sizeof buffer, stdin)) {
+    }
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--hold-port") == 0) {
+        QCoreApplication app(argc, argv);
+        return holdPort(argv[2]);
+    }
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     int failures = 0;

@@ -44,3 +44,22 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
 }
 
 }  // namespace tavrin::test
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
+namespace tavrin::test {
+
+double processCpuMs() {
+#ifdef Q_OS_UNIX
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+#else
+    return 0;
+#endif
+}
+
+}  // namespace tavrin::test

@@ -50,6 +50,8 @@ private:
 };
 
 QByteArray readFile(const QString& path);
+// CPU time (user + system) this process has used, in milliseconds.
+double processCpuMs();
 bool writeFile(const QString& path, const QByteArray& bytes);
 
 }  // namespace tavrin::test

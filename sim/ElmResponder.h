@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include "SimConfig.h"
+
+namespace tavrin::sim {
+
+// One stretch of answer text and the pause the line keeps before it starts
+// (counted from the moment the previous stretch has left the line).
+struct Chunk {
+    QByteArray bytes;
+    int delayMs = 0;
+};
+
+struct Reply {
+    QList<Chunk> chunks;  // nothing at all when the adapter stays silent
+    bool hangUp = false;  // the line goes dead after the chunks
+};
+
+// The adapter's command interpreter and the cluster behind it: turns one
+// received command line into the text the adapter prints. Knows nothing about
+// the line itself (echo timing, pacing), so it can be reasoned about alone.
+class ElmResponder {
+public:
+    explicit ElmResponder(SimConfig& config);
+
+    // State after power-up or "atz": echo on, headers off, default header.
+    void powerUp();
+    bool echoOn() const { return echo_; }
+    bool headersOn() const { return headers_; }
+
+    // Whether the configured fault applies to this command line.
+    bool faultHits(const QString& line) const;
+    // Whether the adapter gives no byte at all (not even the echo) for the line.
+    bool silent(const QString& line) const;
+
+    Reply respond(const QString& line);
+
+    // Spaces removed, lower case: how the adapter compares commands.
+    static QString normalized(const QString& line);
+
+private:
+    QByteArray atCommand(const QString& cmd, Fault fault, int* delayMs);
+    QByteArray clusterAnswer(const QByteArray& request, Fault fault);
+    QByteArray frameLines(const QByteArray& payload) const;
+    QString effectiveCommand(const QString& line) const;
+
+    SimConfig& config_;
+    bool echo_ = true;
+    bool headers_ = false;
+    QString header_;
+    QString lastCommand_;
+};
+
+}  // namespace tavrin::sim

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace tavrin::sim {
+
+// A misbehaviour the simulated adapter or cluster can show, so the program's
+// handling of bad lines and bad answers can be exercised on demand.
+enum class Fault {
+    None,
+    Silence,              // no bytes at all for matching commands, not even the echo
+    ResetWithoutElm,      // the reset answers with an identification lacking "ELM"
+    NoData,               // cluster requests answer "NO DATA"
+    NegativeRead,         // services 21 and 22 answer 7F <svc> <negativeCode>
+    NegativeWrite,        // service 3B answers 7F 3B <negativeCode>, record unchanged
+    ResponsePending,      // 7F <svc> 78 pendingCount times before the real answer
+    Pieces,               // answers leave in pieces of 1 to 3 characters
+    Garbage,              // cluster requests answer a line of noise
+    DisconnectMidAnswer,  // part of the answer, then the line goes dead
+    WriteNotApplied,      // 3B 03 acknowledged but the record is kept
+    LineFeedAfterPrompt,  // a line feed follows every prompt
+};
+
+struct SimConfig {
+    QString identification = QStringLiteral("ELM327 v1.5");
+
+    // What the cluster reports.
+    QString partPrefix = QStringLiteral("3R23");        // E21A, 4 ASCII characters
+    QByteArray e217 = QByteArray::fromHex("00990123");  // E217
+    QByteArray e219 = QByteArray::fromHex("0A02");      // E219
+    QByteArray e200 = QByteArray::fromHex("0102");      // E200
+    QByteArray record = QByteArray::fromHex("4C12");    // local identifier 03, 1 or 2 bytes
+
+    int answerDelayMs = 0;  // pause between the end of a command and its answer
+    int resetDelayMs = 0;   // extra pause before the reset answer
+    int baud = 0;           // line speed for pacing the answer; 0 = as fast as possible
+
+    // AT commands (spaces removed, any case) this adapter does not know.
+    QStringList unsupported;
+    // When set, the cluster only hears requests sent with header 720 ("atsh720"
+    // since the last reset); otherwise the bus stays silent ("NO DATA").
+    bool requireHeader = false;
+
+    Fault fault = Fault::None;
+    // Empty: the fault hits every request it can apply to; otherwise only
+    // requests starting with this text (spaces removed, any case).
+    QString faultCommand;
+    int negativeCode = 0x22;
+    int pendingCount = 1;
+};
+
+Fault faultFromName(const QString& name, bool* ok = nullptr);
+QString faultName(Fault fault);
+QStringList faultNames();
+
+}  // namespace tavrin::sim

@@ -1,0 +1,228 @@
+// tavrin-sim: a simulated ELM327-type adapter with an instrument cluster
+// behind it, on a pseudo-terminal, for demos and trying the program by hand.
+#include <fcntl.h>
+#include <unistd.h>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTextStream>
+#include <csignal>
+#include <cstdio>
+
+#include "SimAdapter.h"
+
+using tavrin::sim::Fault;
+using tavrin::sim::SimAdapter;
+using tavrin::sim::SimConfig;
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+// Only async-signal-safe work here; the event loop picks the byte up.
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+bool installSignalPipe() {
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+void say(const QString& text) {
+    std::fputs(qPrintable(text + QLatin1Char('\n')), stdout);
+    std::fflush(stdout);
+}
+
+bool hexOption(const QCommandLineParser& parser, const QString& name, QByteArray* out) {
+    if (!parser.isSet(name)) return true;
+    QString text = parser.value(name);
+    text.remove(QLatin1Char(' '));
+    bool ok = text.size() % 2 == 0;
+    for (QChar c : text) ok = ok && QString(QStringLiteral("0123456789abcdefABCDEF")).contains(c);
+    if (!ok) {
+        say(QStringLiteral("--%1: not hexadecimal bytes: %2").arg(name, parser.value(name)));
+        return false;
+    }
+    *out = QByteArray::fromHex(text.toLatin1());
+    return true;
+}
+
+bool intOption(const QCommandLineParser& parser, const QString& name, int base, int* out) {
+    if (!parser.isSet(name)) return true;
+    bool ok = false;
+    const int value = parser.value(name).toInt(&ok, base);
+    if (!ok || value < 0) {
+        say(QStringLiteral("--%1: not a number: %2").arg(name, parser.value(name)));
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tavrin-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Simulated ELM327-type adapter with an instrument cluster behind it."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("link-folder"), QStringLiteral("Create DIR/ports/comN linked to the line."),
+         QStringLiteral("DIR")},
+        {QStringLiteral("com"), QStringLiteral("Port number N for --link-folder (default 1)."),
+         QStringLiteral("N")},
+        {QStringLiteral("prefix"), QStringLiteral("Part number prefix, 4 characters."),
+         QStringLiteral("TEXT")},
+        {QStringLiteral("e217"), QStringLiteral("E217 bytes, e.g. 00990123."),
+         QStringLiteral("HEX")},
+        {QStringLiteral("e219"), QStringLiteral("E219 bytes, e.g. 0A02."), QStringLiteral("HEX")},
+        {QStringLiteral("e200"), QStringLiteral("E200 bytes."), QStringLiteral("HEX")},
+        {QStringLiteral("record"), QStringLiteral("Record 03, 1 or 2 bytes, e.g. 4C12."),
+         QStringLiteral("HEX")},
+        {QStringLiteral("fault"),
+         QStringLiteral("Fault: %1.").arg(tavrin::sim::faultNames().join(QStringLiteral(", "))),
+         QStringLiteral("NAME")},
+        {QStringLiteral("fault-command"),
+         QStringLiteral("Apply the fault only to commands starting with TEXT."),
+         QStringLiteral("TEXT")},
+        {QStringLiteral("negative-code"),
+         QStringLiteral("Negative response code for the Negative* faults (default 22)."),
+         QStringLiteral("HEX")},
+        {QStringLiteral("pending-count"),
+         QStringLiteral("Response-pending answers before the real one (default 1)."),
+         QStringLiteral("N")},
+        {QStringLiteral("baud"), QStringLiteral("Pace answers at N bits per second (0 = unpaced)."),
+         QStringLiteral("N")},
+        {QStringLiteral("delay"), QStringLiteral("Pause before each answer."),
+         QStringLiteral("MS")},
+        {QStringLiteral("reset-delay"), QStringLiteral("Extra pause before the reset answer."),
+         QStringLiteral("MS")},
+        {QStringLiteral("identification"), QStringLiteral("Adapter identification line."),
+         QStringLiteral("TEXT")},
+        {QStringLiteral("unsupported"),
+         QStringLiteral("Comma-separated AT commands answered with '?'."), QStringLiteral("LIST")},
+        {QStringLiteral("require-header"),
+         QStringLiteral("The cluster only answers after atsh720.")},
+        {QStringLiteral("log"), QStringLiteral("Also append the request log to FILE."),
+         QStringLiteral("FILE")},
+    });
+    parser.process(app);
+
+    SimConfig config;
+    if (parser.isSet(QStringLiteral("prefix"))) {
+        config.partPrefix = parser.value(QStringLiteral("prefix"));
+        if (config.partPrefix.size() != 4) {
+            say(QStringLiteral("--prefix: 4 characters expected"));
+            return 2;
+        }
+    }
+    if (parser.isSet(QStringLiteral("identification")))
+        config.identification = parser.value(QStringLiteral("identification"));
+    if (parser.isSet(QStringLiteral("fault-command")))
+        config.faultCommand = parser.value(QStringLiteral("fault-command"));
+    if (parser.isSet(QStringLiteral("unsupported")))
+        config.unsupported =
+            parser.value(QStringLiteral("unsupported")).split(QLatin1Char(','), Qt::SkipEmptyParts);
+    config.requireHeader = parser.isSet(QStringLiteral("require-header"));
+    int com = 1;
+    if (!hexOption(parser, QStringLiteral("e217"), &config.e217) ||
+        !hexOption(parser, QStringLiteral("e219"), &config.e219) ||
+        !hexOption(parser, QStringLiteral("e200"), &config.e200) ||
+        !hexOption(parser, QStringLiteral("record"), &config.record) ||
+        !intOption(parser, QStringLiteral("negative-code"), 16, &config.negativeCode) ||
+        !intOption(parser, QStringLiteral("pending-count"), 10, &config.pendingCount) ||
+        !intOption(parser, QStringLiteral("baud"), 10, &config.baud) ||
+        !intOption(parser, QStringLiteral("delay"), 10, &config.answerDelayMs) ||
+        !intOption(parser, QStringLiteral("reset-delay"), 10, &config.resetDelayMs) ||
+        !intOption(parser, QStringLiteral("com"), 10, &com)) {
+        return 2;
+    }
+    if (config.record.size() < 1 || config.record.size() > 2) {
+        say(QStringLiteral("--record: 1 or 2 bytes expected"));
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("fault"))) {
+        bool ok = false;
+        config.fault = tavrin::sim::faultFromName(parser.value(QStringLiteral("fault")), &ok);
+        if (!ok) {
+            say(QStringLiteral("--fault: unknown fault %1; known: %2")
+                    .arg(parser.value(QStringLiteral("fault")),
+                         tavrin::sim::faultNames().join(QStringLiteral(", "))));
+            return 2;
+        }
+    }
+
+    QFile logFile;
+    if (parser.isSet(QStringLiteral("log"))) {
+        logFile.setFileName(parser.value(QStringLiteral("log")));
+        if (!logFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+            say(QStringLiteral("--log: cannot open %1").arg(logFile.fileName()));
+            return 2;
+        }
+    }
+
+    if (!installSignalPipe()) {
+        say(QStringLiteral("cannot install the signal handlers"));
+        return 1;
+    }
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&app] {
+        char byte;
+        while (::read(signalPipe[0], &byte, 1) > 0) {
+        }
+        app.quit();
+    });
+
+    SimAdapter sim(config);
+    QString error;
+    if (!sim.start(&error)) {
+        say(QStringLiteral("cannot create the line: %1").arg(error));
+        return 1;
+    }
+    say(QStringLiteral("Simulated adapter on %1").arg(sim.slavePath()));
+    if (parser.isSet(QStringLiteral("link-folder"))) {
+        if (!sim.linkAs(parser.value(QStringLiteral("link-folder")), com, &error)) {
+            say(QStringLiteral("cannot create the link: %1").arg(error));
+            return 1;
+        }
+        say(QStringLiteral("Linked as %1").arg(sim.linkPath()));
+    }
+    if (config.fault != Fault::None) {
+        say(QStringLiteral("Fault %1%2")
+                .arg(tavrin::sim::faultName(config.fault),
+                     config.faultCommand.isEmpty() ? QString()
+                                                   : QStringLiteral(" on commands starting with %1")
+                                                         .arg(config.faultCommand)));
+    }
+
+    QObject::connect(&sim, &SimAdapter::requestReceived, &app, [&logFile](const QString& line) {
+        const QString entry = QStringLiteral("%1 %2").arg(
+            QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss.zzz")), line);
+        say(entry);
+        if (logFile.isOpen()) {
+            logFile.write(entry.toLocal8Bit() + '\n');
+            logFile.flush();
+        }
+    });
+    QObject::connect(&sim, &SimAdapter::stopped, &app, [&app] {
+        say(QStringLiteral("Line closed"));
+        app.quit();
+    });
+
+    const int status = app.exec();
+    QObject::disconnect(&sim, &SimAdapter::stopped, nullptr, nullptr);
+    sim.stop();
+    sim.removeLink();
+    return status;
+}

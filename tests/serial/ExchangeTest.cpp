@@ -1,0 +1,219 @@
+// The adapter exchange over a real pseudo-terminal, with the simulated
+// adapter and cluster on the other side.
+#include <QElapsedTimer>
+#include <QTest>
+
+#include "SimRig.h"
+
+using namespace tavrin;
+using namespace tavrin::test;
+using tavrin::sim::Fault;
+
+class ExchangeTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void leftoversAreReadFirstByTheNextExchange() {
+        PortRig rig;
+        QVERIFY(rig.open());
+        QVERIFY(rig.ask("atz", ">").ok());
+        QVERIFY(rig.ask("ath1", "OK\r").ok());
+        // The "\r>" after OK stays in the port for the police-mode read.
+        const WaitResult phase1 = rig.ask("2103", "61 03 ");
+        QVERIFY(phase1.ok());
+        QCOMPARE(phase1.buffer, QString("\r>2103\r728 04 61 03 "));
+        const WaitResult phase2 = rig.exchange.WaitFor("\r");
+        QVERIFY(phase2.ok());
+        QCOMPARE(phase2.buffer, QString("4C 12 \r"));
+    }
+
+    void echoAloneNeverEndsTheWait() {
+        sim::SimConfig config;
+        config.answerDelayMs = 300;
+        PortRig rig(config);
+        QVERIFY(rig.open());
+        QElapsedTimer t;
+        t.start();
+        const WaitResult r = rig.ask("atz", ">");
+        QVERIFY(r.ok());
+        QVERIFY2(t.elapsed() >= 250, "the echo ended the wait");
+        QVERIFY(r.buffer.startsWith("atz\r"));
+        QVERIFY(r.buffer.endsWith("\r\r>"));
+    }
+
+    void answerInPiecesEndsOnTheMarksLastCharacter() {
+        sim::SimConfig config;
+        config.fault = Fault::Pieces;
+        PortRig rig(config);
+        QVERIFY(rig.open());
+        QVERIFY(rig.ask("atz", ">").ok());
+        QVERIFY(rig.ask("ath1", "OK\r").ok());
+        const WaitResult phase1 = rig.ask("22e21a", "62 E2 1A ");
+        QVERIFY(phase1.ok());
+        QVERIFY(phase1.buffer.endsWith("62 E2 1A "));
+        const WaitResult phase2 = rig.exchange.WaitFor("\r");
+        QVERIFY(phase2.ok());
+        QCOMPARE(phase2.buffer, QString("33 52 32 33 \r"));
+    }
+
+    void silentAdapterRunsIntoTheTimeLimitWithoutBurningCpu() {
+        sim::SimConfig config;
+        config.fault = Fault::Silence;
+        PortRig rig(config);
+        rig.host.answerTimeLimitMs = 1000;
+        QVERIFY(rig.open());
+        QElapsedTimer t;
+        t.start();
+        const double cpuBefore = processCpuMs();
+        const WaitResult r = rig.ask("atz", ">");
+        const double cpu = processCpuMs() - cpuBefore;
+        QCOMPARE(r.status, WaitStatus::TimedOut);
+        QVERIFY(t.elapsed() >= 950);
+        QVERIFY(t.elapsed() < 3000);
+        QVERIFY2(cpu < 100, qPrintable(QString("waiting used %1 ms of CPU").arg(cpu)));
+    }
+
+    void errorAnswersEndTheWaitAtOnce_data() {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("faultCommand");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("mark");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("adapterText");
+        QTest::addColumn<int>("code");
+        QTest::newRow("no data") << int(Fault::NoData) << ""
+                                 << "2103"
+                                 << "61 03 " << int(WaitStatus::AdapterError) << "NO DATA" << -1;
+        QTest::newRow("negative read")
+            << int(Fault::NegativeRead) << ""
+            << "22e219"
+            << "62 E2 19 " << int(WaitStatus::NegativeResponse) << "728 03 7F 22 22" << 0x22;
+        QTest::newRow("negative write")
+            << int(Fault::NegativeWrite) << ""
+            << "3b034812"
+            << "7B 03" << int(WaitStatus::NegativeResponse) << "728 03 7F 3B 22" << 0x22;
+        QTest::newRow("wrong write length")
+            << int(Fault::None) << ""
+            << "3b0348"
+            << "7B 03" << int(WaitStatus::NegativeResponse) << "728 03 7F 3B 13" << 0x13;
+    }
+    void errorAnswersEndTheWaitAtOnce() {
+        QFETCH(int, fault);
+        QFETCH(QString, faultCommand);
+        QFETCH(QString, command);
+        QFETCH(QString, mark);
+        QFETCH(int, status);
+        QFETCH(QString, adapterText);
+        QFETCH(int, code);
+        sim::SimConfig config;
+        config.fault = Fault(fault);
+        config.faultCommand = faultCommand;
+        PortRig rig(config);
+        rig.host.answerTimeLimitMs = 5000;
+        QVERIFY(rig.open());
+        QVERIFY(rig.ask("atz", ">").ok());
+        QVERIFY(rig.ask("ath1", "OK\r").ok());
+        QElapsedTimer t;
+        t.start();
+        const WaitResult r = rig.ask(command, mark);
+        QCOMPARE(int(r.status), status);
+        QCOMPARE(r.adapterText, adapterText);
+        QCOMPARE(r.negativeCode, code);
+        QVERIFY2(t.elapsed() < 1000, "an error answer waited for the time limit");
+        QVERIFY(!r.describe().isEmpty());
+    }
+
+    void unknownCommandIsAnAdapterError() {
+        sim::SimConfig config;
+        config.unsupported = QStringList{"atcaf1"};
+        PortRig rig(config);
+        QVERIFY(rig.open());
+        QVERIFY(rig.ask("atz", ">").ok());
+        const WaitResult r = rig.ask("atcaf1", "OK\r");
+        QCOMPARE(r.status, WaitStatus::AdapterError);
+        QCOMPARE(r.adapterText, QString("?"));
+        // The failed wait left nothing behind: the next command works.
+        QVERIFY(rig.ask("ath1", "OK\r").ok());
+    }
+
+    void responsePendingThenThePositiveAnswerSucceeds() {
+        sim::SimConfig config;
+        config.fault = Fault::ResponsePending;
+        config.pendingCount = 2;
+        PortRig rig(config);
+        QVERIFY(rig.open());
+        QVERIFY(rig.ask("atz", ">").ok());
+        QVERIFY(rig.ask("ath1", "OK\r").ok());
+        const WaitResult phase1 = rig.ask("2103", "61 03 ");
+        QVERIFY2(phase1.ok(), qPrintable(phase1.describe()));
+        QVERIFY(phase1.buffer.contains("7F 21 78"));
+        QCOMPARE(rig.exchange.WaitFor("\r").buffer, QString("4C 12 \r"));
+    }
+
+    void otherSideClosingEndsTheWaitAndClosesThePort() {
+        sim::SimConfig config;
+        config.fault = Fault::DisconnectMidAnswer;
+        config.faultCommand = "2103";
+        PortRig rig(config);
+        QVERIFY(rig.open());
+        QVERIFY(rig.ask("atz", ">").ok());
+        QVERIFY(rig.ask("ath1", "OK\r").ok());
+        QElapsedTimer t;
+        t.start();
+        const WaitResult r = rig.ask("2103", "61 03 ");
+        QCOMPARE(r.status, WaitStatus::PortClosed);
+        QVERIFY(t.elapsed() < 2000);
+        QVERIFY(!rig.port.PortOpen());
+        // No error storm afterwards: the program stays idle.
+        const double cpuBefore = processCpuMs();
+        spin(500);
+        QVERIFY(processCpuMs() - cpuBefore < 50);
+        QVERIFY(!rig.exchange.SendCommand("2103"));
+    }
+
+    void garbageWithoutEndMarkIsBounded() {
+        sim::SimConfig config;
+        config.fault = Fault::Garbage;
+        PortRig rig(config);
+        rig.host.answerTimeLimitMs = 500;
+        QVERIFY(rig.open());
+        QVERIFY(rig.ask("atz", ">").ok());
+        const WaitResult r = rig.ask("2103", "61 03 ");
+        QVERIFY(!r.ok());
+        QVERIFY(r.status == WaitStatus::TimedOut || r.status == WaitStatus::AdapterError);
+    }
+
+    void abandonIsTestedWhenWoken() {
+        sim::SimConfig config;
+        config.fault = Fault::Silence;
+        PortRig rig(config);
+        rig.host.answerTimeLimitMs = 5000;
+        QVERIFY(rig.open());
+        bool stop = false;
+        QTimer::singleShot(100, [&] {
+            stop = true;
+            rig.exchange.wake();
+        });
+        QElapsedTimer t;
+        t.start();
+        rig.exchange.SendCommand("atz");
+        const WaitResult r = rig.exchange.WaitFor(">", [&] { return stop; });
+        QCOMPARE(r.status, WaitStatus::Abandoned);
+        QVERIFY(t.elapsed() < 1000);
+    }
+
+    void onlyOneSessionAtATime() {
+        PortRig rig;
+        Exchange::Session first(rig.exchange);
+        QVERIFY(first.owned());
+        QVERIFY(rig.exchange.busy());
+        {
+            Exchange::Session second(rig.exchange);
+            QVERIFY(!second.owned());
+        }
+        QVERIFY(rig.exchange.busy());
+    }
+};
+
+TAVRIN_TEST(ExchangeTest)
+#include "ExchangeTest.moc"

@@ -1,0 +1,478 @@
+// The simulated adapter, driven the way the program drives a real one: a
+// QSerialPort on the pseudo-terminal's slave end, on the test's own thread.
+#include <sys/resource.h>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSerialPort>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+#include "SimAdapter.h"
+#include "TestSupport.h"
+
+using tavrin::sim::Fault;
+using tavrin::sim::SimAdapter;
+using tavrin::sim::SimConfig;
+
+Q_DECLARE_METATYPE(tavrin::sim::SimConfig)
+Q_DECLARE_METATYPE(tavrin::sim::Fault)
+
+namespace {
+
+// The program's side of the line: everything received, and how many reads it
+// took to get it.
+class Line {
+public:
+    explicit Line(const QString& path) {
+        port.setPortName(path);
+        port.setBaudRate(QSerialPort::Baud9600);
+        port.setDataBits(QSerialPort::Data8);
+        port.setParity(QSerialPort::NoParity);
+        port.setStopBits(QSerialPort::OneStop);
+        port.setFlowControl(QSerialPort::NoFlowControl);
+        QObject::connect(&port, &QSerialPort::readyRead, [this] {
+            data += port.readAll();
+            ++reads;
+        });
+    }
+    bool open() { return port.open(QIODevice::ReadWrite); }
+    void send(const QByteArray& command) {
+        port.write(command + "\r\n");
+        port.flush();
+    }
+    // Waits (running the event loop) until the received text ends with mark.
+    bool waitForEnd(const QByteArray& mark, int timeoutMs = 2000) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!data.endsWith(mark)) {
+            if (timer.elapsed() > timeoutMs) return false;
+            QTest::qWait(1);
+        }
+        return true;
+    }
+    // Sends a command, waits for the prompt and returns what came back.
+    QByteArray exchange(const QByteArray& command) {
+        data.clear();
+        send(command);
+        if (!waitForEnd(">")) return QByteArray("timed out: ") + data;
+        return std::exchange(data, QByteArray());
+    }
+
+    QSerialPort port;
+    QByteArray data;
+    int reads = 0;
+};
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+}  // namespace
+
+class SimTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void resetAnswer_data() {
+        QTest::addColumn<QString>("identification");
+        QTest::newRow("default") << QString();
+        QTest::newRow("configured") << QStringLiteral("ELM327 v2.1");
+    }
+
+    void resetAnswer() {
+        QFETCH(QString, identification);
+        SimConfig config;
+        if (!identification.isEmpty()) config.identification = identification;
+        SimAdapter sim(config);
+        QVERIFY(sim.start());
+        Line line(sim.slavePath());
+        QVERIFY(line.open());
+        const QByteArray id = identification.isEmpty() ? "ELM327 v1.5" : identification.toLatin1();
+        // Echo of "atz" and its carriage return, then the answer.
+        QCOMPARE(line.exchange("atz"), "atz\r\r\r" + id + "\r\r>");
+    }
+
+    void commands_data() {
+        QTest::addColumn<SimConfig>("config");
+        QTest::addColumn<QByteArrayList>("setup");
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QByteArray>("expected");
+
+        const SimConfig plain;
+        SimConfig unsupported;
+        unsupported.unsupported = QStringList{QStringLiteral("atcaf1")};
+        SimConfig oneByte;
+        oneByte.record = QByteArray::fromHex("04");
+        SimConfig longE200;
+        longE200.e200 = QByteArray::fromHex("0102030405060708090A");
+        SimConfig needsHeader;
+        needsHeader.requireHeader = true;
+        const QByteArrayList quiet{"ate0"};
+        const QByteArrayList framed{"ate0", "ath1"};
+
+        QTest::newRow("echo and OK")
+            << plain << QByteArrayList{} << QByteArray("atcaf1") << QByteArray("atcaf1\rOK\r\r>");
+        QTest::newRow("ate0 is still echoed")
+            << plain << QByteArrayList{} << QByteArray("ate0") << QByteArray("ate0\rOK\r\r>");
+        QTest::newRow("no echo after ate0")
+            << plain << quiet << QByteArray("atspa6") << QByteArray("OK\r\r>");
+        QTest::newRow("echo back on") << plain << QByteArrayList{"ate0", "ate1"}
+                                      << QByteArray("atsh720") << QByteArray("atsh720\rOK\r\r>");
+        QTest::newRow("spaces and case ignored")
+            << plain << quiet << QByteArray("AT SH 720") << QByteArray("OK\r\r>");
+        QTest::newRow("ati") << plain << quiet << QByteArray("ati")
+                             << QByteArray("ELM327 v1.5\r\r>");
+        QTest::newRow("unsupported AT command")
+            << unsupported << quiet << QByteArray("AT CAF1") << QByteArray("?\r\r>");
+        QTest::newRow("not hexadecimal")
+            << plain << quiet << QByteArray("hello") << QByteArray("?\r\r>");
+        QTest::newRow("odd digit count")
+            << plain << quiet << QByteArray("210") << QByteArray("?\r\r>");
+        QTest::newRow("headers on")
+            << plain << framed << QByteArray("2103") << QByteArray("728 04 61 03 4C 12 \r\r>");
+        QTest::newRow("headers off")
+            << plain << quiet << QByteArray("2103") << QByteArray("61 03 4C 12 \r\r>");
+        QTest::newRow("headers off again") << plain << QByteArrayList{"ate0", "ath1", "ath0"}
+                                           << QByteArray("2103") << QByteArray("61 03 4C 12 \r\r>");
+        QTest::newRow("reset: echo on, headers off")
+            << plain << QByteArrayList{"ate0", "ath1", "atz"} << QByteArray("2103")
+            << QByteArray("2103\r61 03 4C 12 \r\r>");
+        QTest::newRow("one-byte record")
+            << oneByte << framed << QByteArray("2103") << QByteArray("728 03 61 03 04 \r\r>");
+        QTest::newRow("E21A part prefix") << plain << framed << QByteArray("22e21a")
+                                          << QByteArray("728 07 62 E2 1A 33 52 32 33 \r\r>");
+        QTest::newRow("E217") << plain << framed << QByteArray("22E217")
+                              << QByteArray("728 07 62 E2 17 00 99 01 23 \r\r>");
+        QTest::newRow("E219") << plain << framed << QByteArray("22e219")
+                              << QByteArray("728 05 62 E2 19 0A 02 \r\r>");
+        QTest::newRow("E200") << plain << framed << QByteArray("22e200")
+                              << QByteArray("728 05 62 E2 00 01 02 \r\r>");
+        QTest::newRow("multi-frame, headers on")
+            << longE200 << framed << QByteArray("22e200")
+            << QByteArray("728 10 0D 62 E2 00 01 02 03 \r728 21 04 05 06 07 08 09 0A \r\r>");
+        QTest::newRow("multi-frame, headers off")
+            << longE200 << quiet << QByteArray("22e200")
+            << QByteArray("00D\r0: 62 E2 00 01 02 03 \r1: 04 05 06 07 08 09 0A \r\r>");
+        QTest::newRow("unknown identifier")
+            << plain << framed << QByteArray("22e2ff") << QByteArray("728 03 7F 22 31 \r\r>");
+        QTest::newRow("unknown local identifier")
+            << plain << framed << QByteArray("2199") << QByteArray("728 03 7F 21 31 \r\r>");
+        QTest::newRow("unknown service")
+            << plain << framed << QByteArray("1003") << QByteArray("728 03 7F 10 11 \r\r>");
+        QTest::newRow("empty line repeats the last command")
+            << plain << QByteArrayList{"ate0", "ath1", "2103"} << QByteArray("")
+            << QByteArray("728 04 61 03 4C 12 \r\r>");
+        QTest::newRow("cluster deaf without header")
+            << needsHeader << framed << QByteArray("2103") << QByteArray("NO DATA\r\r>");
+        QTest::newRow("cluster hears header 720")
+            << needsHeader << QByteArrayList{"ate0", "ath1", "atsh720"} << QByteArray("2103")
+            << QByteArray("728 04 61 03 4C 12 \r\r>");
+    }
+
+    void commands() {
+        QFETCH(SimConfig, config);
+        QFETCH(QByteArrayList, setup);
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, expected);
+        SimAdapter sim(config);
+        QVERIFY(sim.start());
+        Line line(sim.slavePath());
+        QVERIFY(line.open());
+        for (const QByteArray& step : setup) QVERIFY(line.exchange(step).endsWith(">"));
+        QCOMPARE(line.exchange(command), expected);
+    }
+
+    void writeChangesNextRead() {
+        SimAdapter sim;
+        QVERIFY(sim.start());
+        Line line(sim.slavePath());
+        QVERIFY(line.open());
+        line.exchange("ate0");
+        line.exchange("ath1");
+        QCOMPARE(line.exchange("3b034812"), QByteArray("728 02 7B 03 \r\r>"));
+        QCOMPARE(sim.record(), QByteArray::fromHex("4812"));
+        QCOMPARE(line.exchange("2103"), QByteArray("728 04 61 03 48 12 \r\r>"));
+        // A record of the wrong length is refused and changes nothing.
+        QCOMPARE(line.exchange("3b0348"), QByteArray("728 03 7F 3B 13 \r\r>"));
+        QCOMPARE(line.exchange("3b03481234"), QByteArray("728 03 7F 3B 13 \r\r>"));
+        QCOMPARE(sim.record(), QByteArray::fromHex("4812"));
+        // The record may be changed from outside while running.
+        sim.config().record = QByteArray::fromHex("04");
+        QCOMPARE(line.exchange("3b03ab12"), QByteArray("728 03 7F 3B 13 \r\r>"));
+        QCOMPARE(line.exchange("3B 03 00"), QByteArray("728 02 7B 03 \r\r>"));
+        QCOMPARE(line.exchange("2103"), QByteArray("728 03 61 03 00 \r\r>"));
+    }
+
+    void faults_data() {
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<QString>("faultCommand");
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<QByteArray>("recordAfter");
+
+        const QByteArray original = QByteArray::fromHex("4C12");
+        const QByteArray normalRead = "2103\r728 04 61 03 4C 12 \r\r>";
+        QTest::newRow("Silence everything")
+            << Fault::Silence << QString() << QByteArray("2103") << QByteArray() << original;
+        QTest::newRow("Silence, matching command")
+            << Fault::Silence << QStringLiteral("21") << QByteArray("2103") << QByteArray()
+            << original;
+        QTest::newRow("Silence, other command still echoed and answered")
+            << Fault::Silence << QStringLiteral("22E2") << QByteArray("2103") << normalRead
+            << original;
+        QTest::newRow("ResetWithoutElm") << Fault::ResetWithoutElm << QString() << QByteArray("atz")
+                                         << QByteArray("atz\r\r\rOBDII v1.5\r\r>") << original;
+        QTest::newRow("NoData") << Fault::NoData << QString() << QByteArray("2103")
+                                << QByteArray("2103\rNO DATA\r\r>") << original;
+        QTest::newRow("NoData leaves the adapter alone")
+            << Fault::NoData << QString() << QByteArray("ati")
+            << QByteArray("ati\rELM327 v1.5\r\r>") << original;
+        QTest::newRow("NegativeRead 21") << Fault::NegativeRead << QString() << QByteArray("2103")
+                                         << QByteArray("2103\r728 03 7F 21 22 \r\r>") << original;
+        QTest::newRow("NegativeRead 22") << Fault::NegativeRead << QString() << QByteArray("22e21a")
+                                         << QByteArray("22e21a\r728 03 7F 22 22 \r\r>") << original;
+        QTest::newRow("NegativeRead on another identifier only")
+            << Fault::NegativeRead << QStringLiteral("22e217") << QByteArray("22e21a")
+            << QByteArray("22e21a\r728 07 62 E2 1A 33 52 32 33 \r\r>") << original;
+        QTest::newRow("NegativeWrite")
+            << Fault::NegativeWrite << QString() << QByteArray("3b034812")
+            << QByteArray("3b034812\r728 03 7F 3B 22 \r\r>") << original;
+        QTest::newRow("ResponsePending")
+            << Fault::ResponsePending << QString() << QByteArray("2103")
+            << QByteArray("2103\r728 03 7F 21 78 \r728 04 61 03 4C 12 \r\r>") << original;
+        QTest::newRow("Pieces") << Fault::Pieces << QString() << QByteArray("2103") << normalRead
+                                << original;
+        QTest::newRow("Garbage") << Fault::Garbage << QString() << QByteArray("2103")
+                                 << QByteArray("2103\r#~%&@!\r\r>") << original;
+        QTest::newRow("DisconnectMidAnswer")
+            << Fault::DisconnectMidAnswer << QString() << QByteArray("2103")
+            << QByteArray("2103\r728 04 61 0") << original;
+        QTest::newRow("WriteNotApplied")
+            << Fault::WriteNotApplied << QString() << QByteArray("3b034812")
+            << QByteArray("3b034812\r728 02 7B 03 \r\r>") << original;
+        QTest::newRow("LineFeedAfterPrompt")
+            << Fault::LineFeedAfterPrompt << QString() << QByteArray("2103") << normalRead + "\n"
+            << original;
+    }
+
+    void faults() {
+        QFETCH(Fault, fault);
+        QFETCH(QString, faultCommand);
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, expected);
+        QFETCH(QByteArray, recordAfter);
+        SimAdapter sim;
+        QSignalSpy stopped(&sim, &SimAdapter::stopped);
+        QVERIFY(sim.start());
+        Line line(sim.slavePath());
+        QVERIFY(line.open());
+        QCOMPARE(line.exchange("ath1"), QByteArray("ath1\rOK\r\r>"));
+        sim.config().fault = fault;
+        sim.config().faultCommand = faultCommand;
+
+        QElapsedTimer timer;
+        timer.start();
+        line.reads = 0;
+        line.send(command);
+        if (expected.isEmpty()) {
+            QTest::qWait(300);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(line.data, expected, 2000);
+        }
+        const qint64 elapsed = timer.elapsed();
+        QTest::qWait(150);  // nothing may trail the answer
+        QCOMPARE(line.data, expected);
+        QCOMPARE(sim.record(), recordAfter);
+
+        switch (fault) {
+            case Fault::ResponsePending:
+                QVERIFY2(elapsed >= 90, qPrintable(QString::number(elapsed)));
+                break;
+            case Fault::Pieces:
+                QVERIFY2(line.reads >= 5, qPrintable(QString::number(line.reads)));
+                QVERIFY2(elapsed >= 20, qPrintable(QString::number(elapsed)));
+                break;
+            case Fault::DisconnectMidAnswer:
+                QCOMPARE(stopped.count(), 1);
+                QVERIFY(!sim.isRunning());
+                break;
+            default:
+                QCOMPARE(stopped.count(), 0);
+                QVERIFY(sim.isRunning());
+        }
+    }
+
+    void pacing() {
+        SimConfig config;
+        // Ten frames of answer: about 235 characters, 245 ms at 9600 baud.
+        config.e200 = QByteArray(60, '\x5A');
+        SimAdapter sim(config);
+        QVERIFY(sim.start());
+        Line line(sim.slavePath());
+        QVERIFY(line.open());
+        line.exchange("ate0");
+
+        QElapsedTimer timer;
+        timer.start();
+        const QByteArray unpaced = line.exchange("22e200");
+        const qint64 unpacedMs = timer.elapsed();
+        QVERIFY(unpaced.endsWith(">"));
+        QVERIFY(unpaced.size() > 200);
+
+        sim.config().baud = 9600;
+        timer.restart();
+        QCOMPARE(line.exchange("22e200"), unpaced);
+        const qint64 pacedMs = timer.elapsed();
+        const qint64 wireMs = unpaced.size() * 10 * 1000 / 9600;
+        QVERIFY2(unpacedMs < wireMs, qPrintable(QString::number(unpacedMs)));
+        QVERIFY2(
+            pacedMs >= wireMs * 9 / 10 && pacedMs < wireMs * 4,
+            qPrintable(QStringLiteral("%1 ms for %2 ms of wire time").arg(pacedMs).arg(wireMs)));
+    }
+
+    void answerDelayLeavesEchoAlone() {
+        SimConfig config;
+        config.answerDelayMs = 200;
+        config.resetDelayMs = 100;
+        SimAdapter sim(config);
+        QVERIFY(sim.start());
+        Line line(sim.slavePath());
+        QVERIFY(line.open());
+        QElapsedTimer timer;
+        timer.start();
+        line.send("2103");
+        QVERIFY(line.waitForEnd("2103\r"));
+        QVERIFY2(timer.elapsed() < 150, "the echo waited for the answer delay");
+        QVERIFY(line.waitForEnd(">"));
+        QVERIFY2(timer.elapsed() >= 190, qPrintable(QString::number(timer.elapsed())));
+
+        line.data.clear();
+        timer.restart();
+        QVERIFY(line.exchange("atz").endsWith("ELM327 v1.5\r\r>"));
+        QVERIFY2(timer.elapsed() >= 290, qPrintable(QString::number(timer.elapsed())));
+    }
+
+    void requestLog() {
+        SimAdapter sim;
+        QSignalSpy received(&sim, &SimAdapter::requestReceived);
+        QVERIFY(sim.start());
+        Line line(sim.slavePath());
+        QVERIFY(line.open());
+        // Several commands in one write, one with a bare carriage return.
+        const QByteArray bytes = "atz\r\nAT E0\r\n2103\r";
+        line.port.write(bytes);
+        QTRY_COMPARE_WITH_TIMEOUT(received.count(), 3, 2000);
+        QCOMPARE(sim.requests(), (QStringList{"atz", "AT E0", "2103"}));
+        QCOMPARE(received.at(1).at(0).toString(), QStringLiteral("AT E0"));
+        QCOMPARE(sim.receivedBytes(), bytes);
+        QTRY_VERIFY_WITH_TIMEOUT(line.data.endsWith("61 03 4C 12 \r\r>"), 2000);
+        QCOMPARE(sim.sentBytes(), line.data);
+
+        sim.clearLog();
+        QVERIFY(sim.requests().isEmpty());
+        QVERIFY(sim.receivedBytes().isEmpty());
+        QVERIFY(sim.sentBytes().isEmpty());
+    }
+
+    void linkAs() {
+        QTemporaryDir folder;
+        QVERIFY(folder.isValid());
+        const QString link = folder.filePath(QStringLiteral("ports/com3"));
+        auto first = std::make_unique<SimAdapter>();
+        QVERIFY(first->start());
+        QString error;
+        QVERIFY2(first->linkAs(folder.path(), 3, &error), qPrintable(error));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), first->slavePath());
+        QCOMPARE(first->linkPath(), link);
+
+        // A second sim takes the name over.
+        auto second = std::make_unique<SimAdapter>();
+        QVERIFY(second->start());
+        QVERIFY(second->linkAs(folder.path(), 3));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), second->slavePath());
+        {
+            Line line(link);
+            QVERIFY(line.open());
+            QCOMPARE(line.exchange("atz"), QByteArray("atz\r\r\rELM327 v1.5\r\r>"));
+        }
+        QCOMPARE(second->requests(), QStringList{"atz"});
+        QVERIFY(first->requests().isEmpty());
+
+        // The first sim must not remove a link that is no longer its own.
+        first.reset();
+        QVERIFY(QFileInfo(link).isSymLink());
+        second.reset();
+        QVERIFY(!QFileInfo(link).isSymLink());
+    }
+
+    void stopIsLikeUnplugging() {
+        SimAdapter sim;
+        QSignalSpy stopped(&sim, &SimAdapter::stopped);
+        QVERIFY(sim.start());
+        const QString firstPath = sim.slavePath();
+        {
+            Line line(firstPath);
+            QSignalSpy errors(&line.port, &QSerialPort::errorOccurred);
+            QVERIFY(line.open());
+            QVERIFY(line.exchange("atz").endsWith(">"));
+            sim.stop();
+            QVERIFY(!sim.isRunning());
+            QCOMPARE(stopped.count(), 1);
+            QTRY_VERIFY_WITH_TIMEOUT(line.port.error() == QSerialPort::ResourceError, 2000);
+        }
+        sim.stop();
+        QCOMPARE(stopped.count(), 1);  // only a running line can be unplugged
+
+        // Plugged in again: a fresh adapter, echo on.
+        QVERIFY(sim.start());
+        Line line(sim.slavePath());
+        QVERIFY(line.open());
+        QCOMPARE(line.exchange("ati"), QByteArray("ati\rELM327 v1.5\r\r>"));
+    }
+
+    void idleLineDoesNotSpin() {
+        SimAdapter sim;
+        QVERIFY(sim.start());
+        {
+            Line line(sim.slavePath());
+            QVERIFY(line.open());
+            QVERIFY(line.exchange("atz").endsWith(">"));
+            // Closed with an answer still on its way.
+            line.send("2103");
+        }
+        const double before = cpuSeconds();
+        QTest::qWait(300);
+        const double used = cpuSeconds() - before;
+        QVERIFY2(used < 0.1, qPrintable(QStringLiteral("%1 s of CPU while idle").arg(used)));
+
+        // The answer left for nobody is dropped, and the line still works.
+        sim.discardUnread();
+        Line line(sim.slavePath());
+        QVERIFY(line.open());
+        QCOMPARE(line.exchange("ati"), QByteArray("ati\rELM327 v1.5\r\r>"));
+    }
+
+    void faultNames() {
+        const QStringList names = tavrin::sim::faultNames();
+        QCOMPARE(names.size(), 12);
+        for (const QString& name : names) {
+            bool ok = false;
+            QCOMPARE(tavrin::sim::faultName(tavrin::sim::faultFromName(name, &ok)), name);
+            QVERIFY(ok);
+        }
+        bool ok = false;
+        QCOMPARE(tavrin::sim::faultFromName(QStringLiteral("reset-without-elm"), &ok),
+                 Fault::ResetWithoutElm);
+        QVERIFY(ok);
+        tavrin::sim::faultFromName(QStringLiteral("Smoke"), &ok);
+        QVERIFY(!ok);
+    }
+};
+
+TAVRIN_TEST(SimTest)
+#include "SimTest.moc"
