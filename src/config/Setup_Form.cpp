@@ -172,6 +172,8 @@ void Setup_Form::SaveConfig_Click() {
     const bool written = WriteIniFile(
         next, [&form](const QString& text) { form.setPanelText(3, text); }, &error);
     if (!written) {
+        // The writer shows the values it tried; the panel must show those in use.
+        form.setPanelText(3, StatusText(form.defines()));
         form.host().showMessage(
             this, Message{QStringLiteral("The settings file could not be saved as %1.")
                               .arg(QDir::toNativeSeparators(next.IniFilePath)),
