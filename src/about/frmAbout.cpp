@@ -1,5 +1,6 @@
 #include "about/frmAbout.h"
 
+#include <QFont>
 #include <QLabel>
 #include <QPalette>
 #include <QPixmap>
@@ -46,6 +47,16 @@ QWidget* makeLine(QWidget* parent, const char* name, const QColor& colour, const
     line->setPalette(palette);
     line->setAttribute(Qt::WA_TransparentForMouseEvents);
     return line;
+}
+
+// The layout was drawn for a small dialog font; a larger system font would
+// cut off the end of a wrapped text, so such a label gets a smaller font.
+void fitToHeight(QLabel* label) {
+    QFont font = label->font();
+    while (label->heightForWidth(label->width()) > label->height() && font.pointSizeF() > 6.0) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+        label->setFont(font);
+    }
 }
 
 }  // namespace
@@ -135,6 +146,9 @@ frmAbout::frmAbout() : QDialog(nullptr) {
         QStringLiteral(" Warning: This program may damage your instrument cluster!  Use at own "
                        "risk.  I take no responsibility for incorrect use or damage that may be "
                        "caused by this program, directly or indirectly"));
+
+    fitToHeight(lblDescription);
+    fitToHeight(lblDisclaimer);
 
     connect(cmdOK, &QPushButton::clicked, this, &QDialog::accept);
 }
