@@ -19,6 +19,7 @@
 #include "config/Setup_Form.h"
 #include "platform/Host.h"
 #include "platform/MSComm.h"
+#include "platform/WrapButton.h"
 #include "serial/Exchange.h"
 #include "serial/SerialPort.h"
 
@@ -95,11 +96,11 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
     client->setFixedSize(Tw(6270), Tw(1365));
     setCentralWidget(client);
 
-    Connect_Command = new QPushButton(kConnect, client);
+    Connect_Command = new WrapButton(kConnect, client);
     Connect_Command->setObjectName(QStringLiteral("Connect_Command"));
     Connect_Command->setGeometry(Tw(840), Tw(120), Tw(1215), Tw(495));
 
-    Command1 = new QPushButton(QStringLiteral("Toggle Police Mode"), client);
+    Command1 = new WrapButton(QStringLiteral("Toggle Police Mode"), client);
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setGeometry(Tw(4080), Tw(120), Tw(1215), Tw(495));
 
@@ -123,15 +124,18 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
     bar->setObjectName(QStringLiteral("StatusBar1"));
     bar->setSizeGripEnabled(false);
     bar->setFixedHeight(Tw(375));
-    // Panels 1 and 2 hold the longer texts; 3 and 4 are short.
-    const int stretch[4] = {3, 3, 3, 2};
+    // Panels 3 and 4 are as wide as their longest texts; 1 and 2 share the rest.
+    const QFontMetrics metrics(bar->font());
+    const int fixedWidth[4] = {0, 0,
+                               metrics.horizontalAdvance(QStringLiteral("COM 16 / 115200")) + 10,
+                               metrics.horizontalAdvance(kNotConnected) + 10};
     for (int i = 0; i < 4; ++i) {
         panels_[i] = new QLabel(bar);
         panels_[i]->setObjectName(QStringLiteral("Panel%1").arg(i + 1));
         panels_[i]->setTextFormat(Qt::PlainText);
         panels_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        panels_[i]->setMinimumWidth(10);
-        bar->addWidget(panels_[i], stretch[i]);
+        panels_[i]->setMinimumWidth(fixedWidth[i] > 0 ? fixedWidth[i] : 10);
+        bar->addWidget(panels_[i], fixedWidth[i] > 0 ? 0 : 1);
     }
     setStatusBar(bar);
 

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QPushButton>
+
+namespace tavrin {
+
+// A push button whose caption wraps onto a second line when it does not fit,
+// as captions of the classic buttons did. text() stays the plain caption.
+class WrapButton : public QPushButton {
+    Q_OBJECT
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+}  // namespace tavrin
