@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <memory>
 
+#include "about/frmAbout.h"
 #include "app/Defines.h"
 #include "app/Form1.h"
 #include "platform/Host.h"
@@ -9,6 +10,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavrin"));
     QApplication::setDesktopFileName(QStringLiteral("tavrin"));
+    QApplication::setWindowIcon(tavrin::ProgramIcon());
 
     tavrin::Host host;
     tavrin::Defines defines;

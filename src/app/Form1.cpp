@@ -11,10 +11,12 @@
 #include <QTimer>
 
 #include "Version.h"
+#include "about/frmAbout.h"
 #include "app/Defines.h"
 #include "cluster/ClusterParsing.h"
 #include "cluster/PoliceSafety.h"
 #include "config/INI_Handler.h"
+#include "config/Setup_Form.h"
 #include "platform/Host.h"
 #include "platform/MSComm.h"
 #include "platform/WrapButton.h"
@@ -564,9 +566,28 @@ void Form1::onPortLost(const QString& reason) {
 
 // ------------------------------------------------------------------ Menus
 
-void Form1::mnu_Setup_Click() {}
+void Form1::mnu_Setup_Click() {
+    // One dialog at a time; choosing Setup again keeps the user's selection.
+    if (setup_ && setup_->isVisible()) {
+        setup_->raise();
+        setup_->activateWindow();
+        return;
+    }
+    auto* dialog = new Setup_Form(*this);
+    setup_ = dialog;
+    dialog->show();
+}
 
-void Form1::mnu_About_Click() {}
+void Form1::mnu_About_Click() {
+    if (about_ && about_->isVisible()) {
+        about_->raise();
+        about_->activateWindow();
+        return;
+    }
+    auto* box = new frmAbout();
+    about_ = box;
+    box->show();
+}
 
 // ---------------------------------------------------------------- Start-up
 

@@ -1,5 +1,7 @@
 #include "config/INI_Handler.h"
 
+#include "Version.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -97,9 +99,20 @@ QString IniPathIn(const QString& folder) {
     return dir.filePath(wanted);
 }
 
+// An installed copy keeps its settings per user, even when the one running
+// it could write to the system's program folder (root, for instance).
+bool IsInstalledLocation(const QString& folder) {
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    for (const QString& system : {QString::fromUtf8(version::kInstallBinDir),
+                                  QStringLiteral("/usr/bin"), QStringLiteral("/usr/local/bin")}) {
+        if (!canonical.isEmpty() && canonical == QFileInfo(system).canonicalFilePath()) return true;
+    }
+    return false;
+}
+
 QString IniFolder(Host& host) {
     const QString program = host.programFolder();
-    if (FolderIsWritable(program)) return program;
+    if (!IsInstalledLocation(program) && FolderIsWritable(program)) return program;
     const QString user = host.userConfigFolder();
     // A failure here shows up as a failed write, which is reported there.
     QDir().mkpath(user);

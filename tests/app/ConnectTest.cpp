@@ -230,6 +230,19 @@ private slots:
         QCOMPARE(rig.form->panelText(1), QString("4R23-123-B"));
     }
 
+    void unprintablePartNumberBytesShowAsQuestionMarks() {
+        sim::SimConfig config;
+        config.partPrefix = QString::fromLatin1(
+            "3R\x01"
+            "3");
+        AppRig rig(config);
+        rig.connect();
+        QCOMPARE(rig.d.PartPrefix, QString::fromLatin1("3R\x01"
+                                                       "3"));
+        // Not a catalogue prefix either, so only the second letter is known.
+        QCOMPARE(rig.form->panelText(1), QString("3R?3-123-B"));
+    }
+
     void unplugWhileConnectedTellsTheTruth() {
         AppRig rig;
         rig.connect();

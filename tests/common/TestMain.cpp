@@ -38,9 +38,23 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
+    // Test functions named on the command line select the suites that have
+    // them; options alone run every suite.
+    QStringList functions;
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (!arg.startsWith(QLatin1Char('-'))) functions << arg.section(QLatin1Char(':'), 0, 0);
+    }
     int failures = 0;
     for (const auto& entry : tavrin::test::registry()) {
         std::unique_ptr<QObject> suite(entry.make());
+        const QMetaObject* meta = suite->metaObject();
+        bool wanted = functions.isEmpty();
+        for (const QString& f : functions) {
+            if (meta->indexOfMethod(QMetaObject::normalizedSignature(qPrintable(f + "()"))) >= 0)
+                wanted = true;
+        }
+        if (!wanted) continue;
         failures += QTest::qExec(suite.get(), argc, argv) != 0 ? 1 : 0;
     }
     return failures == 0 ? 0 : 1;

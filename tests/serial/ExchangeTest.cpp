@@ -183,6 +183,20 @@ private slots:
         QVERIFY(r.status == WaitStatus::TimedOut || r.status == WaitStatus::AdapterError);
     }
 
+    void endlessAnswerIsCutOffAtTheBufferBound() {
+        sim::SimConfig config;
+        config.e200 = QByteArray(3000, '\x55');  // thousands of characters, no end mark
+        PortRig rig(config);
+        QVERIFY(rig.open());
+        QVERIFY(rig.ask("atz", ">").ok());
+        const WaitResult r = rig.ask("22e200", "not in the answer");
+        QCOMPARE(r.status, WaitStatus::TooLong);
+        QVERIFY(r.buffer.size() <= Exchange::kMaxAnswerChars + 1);
+        // What the adapter still sends belongs to the failed command.
+        spin(100);
+        QVERIFY(rig.ask("ath1", "OK\r").ok());
+    }
+
     void abandonIsTestedWhenWoken() {
         sim::SimConfig config;
         config.fault = Fault::Silence;

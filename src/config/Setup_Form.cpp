@@ -1,0 +1,198 @@
+#include "config/Setup_Form.h"
+
+#include <QDir>
+#include <QGroupBox>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSerialPortInfo>
+
+#include "app/Defines.h"
+#include "app/Form1.h"
+#include "config/INI_Handler.h"
+#include "platform/Host.h"
+#include "platform/MSComm.h"
+#include "serial/SerialPort.h"
+
+namespace tavrin {
+
+namespace {
+
+constexpr qint16 kFirstPort = 1;
+constexpr qint16 kLastPort = 16;
+const char* const kSpeeds[] = {"9600", "38400", "115200"};
+
+QString selectedText(const QListWidget* list) {
+    const QList<QListWidgetItem*> items = list->selectedItems();
+    return items.isEmpty() ? QString() : items.first()->text();
+}
+
+// Selects the row FindListItem gives; -1 leaves nothing selected.
+void selectRow(QListWidget* list, int row) {
+    if (row < 0) {
+        list->clearSelection();
+        list->setCurrentRow(-1);
+    } else {
+        list->setCurrentRow(row);
+    }
+}
+
+}  // namespace
+
+Setup_Form::Setup_Form(Form1& form) : QDialog(nullptr), form_(&form) {
+    setObjectName(QStringLiteral("Setup_Form"));
+    setWindowTitle(QStringLiteral("Setup"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    // Outlives the main window if the user closes that first, and goes away
+    // as soon as it is closed: the next opening must probe the ports afresh.
+    setAttribute(Qt::WA_DeleteOnClose);
+    setModal(false);
+    setFixedSize(Tw(3570), Tw(1920));
+
+    Frame1 = new QGroupBox(QStringLiteral("Comm Ports"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Frame1->setGeometry(Tw(120), Tw(120), Tw(1575), Tw(1215));
+    CommPort_List = new QListWidget(Frame1);
+    CommPort_List->setObjectName(QStringLiteral("CommPort_List"));
+    CommPort_List->setGeometry(Tw(120), Tw(240), Tw(1335), Tw(840));
+    CommPort_List->setSelectionMode(QAbstractItemView::SingleSelection);
+    CommPort_List->setSortingEnabled(false);
+
+    SaveConfig = new QPushButton(QStringLiteral("Save"), this);
+    SaveConfig->setObjectName(QStringLiteral("SaveConfig"));
+    SaveConfig->setGeometry(Tw(960), Tw(1440), Tw(735), Tw(375));
+
+    SetupCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    SetupCancel->setObjectName(QStringLiteral("SetupCancel"));
+    SetupCancel->setGeometry(Tw(1800), Tw(1440), Tw(735), Tw(375));
+
+    Frame2 = new QGroupBox(QStringLiteral("Comm Speed"), this);
+    Frame2->setObjectName(QStringLiteral("Frame2"));
+    Frame2->setGeometry(Tw(1800), Tw(120), Tw(1695), Tw(1215));
+    Speed_List = new QListWidget(Frame2);
+    Speed_List->setObjectName(QStringLiteral("Speed_List"));
+    Speed_List->setGeometry(Tw(120), Tw(240), Tw(1455), Tw(840));
+    Speed_List->setSelectionMode(QAbstractItemView::SingleSelection);
+    Speed_List->setSortingEnabled(false);
+
+    // Ports, Save, Cancel, then speeds.
+    setTabOrder(CommPort_List, SaveConfig);
+    setTabOrder(SaveConfig, SetupCancel);
+    setTabOrder(SetupCancel, Speed_List);
+
+    connect(SaveConfig, &QPushButton::clicked, this, &Setup_Form::SaveConfig_Click);
+    connect(SetupCancel, &QPushButton::clicked, this, &Setup_Form::SetupCancel_Click);
+
+    Form_Load();
+}
+
+void Setup_Form::Form_Load() {
+    Form1& form = *form_;
+    Defines& d = form.defines();
+
+    // A port this program holds would fail its own probe; the main window
+    // notices the close through the port's closed signal.
+    if (form.MSComm1->PortOpen()) form.MSComm1->setPortOpen(false);
+
+    const QString folder = form.settingsFolder();
+    for (qint16 n = kFirstPort; n <= kLastPort; ++n) {
+        if (!ComPortAvailable(n, folder, form.MSComm1)) continue;
+        auto* item = new QListWidgetItem(QStringLiteral("COM%1").arg(n), CommPort_List);
+        item->setToolTip(portToolTip(n));
+    }
+    selectRow(CommPort_List, FindListItem(QStringLiteral("COM%1").arg(d.ComPort), CommPort_List));
+
+    for (const char* speed : kSpeeds) Speed_List->addItem(QLatin1String(speed));
+    selectRow(Speed_List, FindListItem(d.ComSpeed, Speed_List));
+}
+
+QString Setup_Form::portToolTip(qint16 n) const {
+    const QString folder = form_->settingsFolder();
+    const QString name = ComDeviceName(n, folder);
+    const QString path = ComDevicePath(n, folder);
+    QString tip = QDir::toNativeSeparators(name);
+    if (!path.isEmpty() && path != name) {
+        tip += QStringLiteral(" \u2192 ") + QDir::toNativeSeparators(path);
+    }
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo& info : ports) {
+        if (info.systemLocation() != path && info.systemLocation() != name) continue;
+        QStringList about;
+        const QString maker = info.manufacturer().trimmed();
+        const QString description = info.description().trimmed();
+        if (!maker.isEmpty()) about << maker;
+        // Many adapters repeat the maker at the start of the description.
+        if (!description.isEmpty() && description != maker) about << description;
+        if (!about.isEmpty()) tip += QStringLiteral(" \u2014 ") + about.join(QLatin1Char(' '));
+        break;
+    }
+    return tip;
+}
+
+void Setup_Form::refuse(const QString& text, const QString& detail) {
+    form_->host().showMessage(this,
+                              Message{text, QStringLiteral("Setup"), MessageIcon::Warning, detail});
+}
+
+void Setup_Form::SaveConfig_Click() {
+    if (!form_) {
+        close();
+        return;
+    }
+    Form1& form = *form_;
+
+    const QString port = selectedText(CommPort_List);
+    if (port.isEmpty()) {
+        // Writing a made-up port number would silently replace a setting the
+        // user may still want; better to say why nothing can be saved.
+        const QString why =
+            CommPort_List->count() == 0
+                ? QStringLiteral(
+                      "None of the ports COM%1 to COM%2 could be opened when this dialog "
+                      "opened. Plug in the adapter or close the program that holds the "
+                      "port, then open Setup again.")
+                      .arg(kFirstPort)
+                      .arg(kLastPort)
+                : QStringLiteral("Choose a port in the Comm Ports list, then press Save.");
+        refuse(QStringLiteral("No port is selected, so the settings were not saved."), why);
+        return;
+    }
+
+    // Work on a copy: the settings in use change only once the file holds
+    // them too.
+    Defines next = form.defines();
+    if (!IniPortNumber(port.mid(3), &next.ComPort)) {
+        refuse(QStringLiteral("The port \"%1\" cannot be saved.").arg(port), QString());
+        return;
+    }
+    next.ComSpeed = selectedText(Speed_List);
+    next.IniFilePath = SetupIniFilePath(form.host());
+
+    QString error;
+    const bool written = WriteIniFile(
+        next, [&form](const QString& text) { form.setPanelText(3, text); }, &error);
+    if (!written) {
+        // The writer shows the values it tried; the panel must show those in use.
+        form.setPanelText(3, StatusText(form.defines()));
+        form.host().showMessage(
+            this, Message{QStringLiteral("The settings file could not be saved as %1.")
+                              .arg(QDir::toNativeSeparators(next.IniFilePath)),
+                          QStringLiteral("Setup"), MessageIcon::Critical,
+                          error.isEmpty()
+                              ? QStringLiteral("The settings in use have not changed.")
+                              : error + QStringLiteral("\nThe settings in use have not changed.")});
+        return;
+    }
+
+    Defines& d = form.defines();
+    d.ComPort = next.ComPort;
+    d.ComSpeed = next.ComSpeed;
+    d.IniFilePath = next.IniFilePath;
+    accept();
+}
+
+void Setup_Form::SetupCancel_Click() {
+    reject();
+}
+
+}  // namespace tavrin
