@@ -253,6 +253,22 @@ private slots:
         QCOMPARE(rig.host.messages.size(), size_t(1));
     }
 
+    void setupClosingThePortShowsTheTruthAndConnectWorksAgain() {
+        AppRig rig;
+        rig.connect();
+        QCOMPARE(rig.form->panelText(4), QString("Connected"));
+        rig.form->mnu_Setup_Click();
+        QVERIFY(rig.form->setupDialog());
+        checkIdleWindow(rig);
+        QVERIFY(rig.host.messages.empty());
+        rig.form->setupDialog()->close();
+        rig.sim.clearLog();
+        rig.connect();
+        QVERIFY(rig.host.messages.empty());
+        QCOMPARE(rig.sim.receivedBytes(), kConnectBytes);
+        QCOMPARE(rig.form->panelText(4), QString("Connected"));
+    }
+
     void clicksDuringAnAttemptStartNothing() {
         sim::SimConfig config;
         config.answerDelayMs = 30;
