@@ -176,7 +176,10 @@ QString Form1::panelText(int panel) const {
 }
 
 void Form1::setPanelText(int panel, const QString& text) {
-    if (panel >= 1 && panel <= 4) panels_[panel - 1]->setText(text);
+    if (panel < 1 || panel > 4) return;
+    panels_[panel - 1]->setText(text);
+    // The panels are narrow; the whole text is there on hover.
+    panels_[panel - 1]->setToolTip(text);
 }
 
 QString Form1::settingsFolder() const {
