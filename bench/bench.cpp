@@ -1,0 +1,349 @@
+// Measures the program against floors taken side by side in the same run:
+//   tavrin-bench exchange      CPU while waiting, overhead per exchange at 38400
+//   tavrin-bench table         the whole table (also runs the start-up children)
+//   tavrin-bench startup-app|startup-minimal <launch-ns>   (children, internal)
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLabel>
+#include <QMainWindow>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <QWindow>
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "SimAdapter.h"
+#include "app/Defines.h"
+#include "app/Form1.h"
+#include "platform/Host.h"
+#include "platform/MSComm.h"
+#include "serial/Exchange.h"
+
+using namespace tavrin;
+
+namespace {
+
+class BenchHost : public Host {
+public:
+    BenchHost() { folder_ = dir_.path(); }
+    QString programFolder() const override { return folder_; }
+    QString userConfigFolder() const override { return folder_ + QStringLiteral("/cfg"); }
+    void showMessage(QWidget*, const Message& m) override { messages << m.text; }
+    QStringList messages;
+
+private:
+    QTemporaryDir dir_;
+    QString folder_;
+};
+
+double cpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+qint64 monoNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return qint64(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// CPU share of one core while the program waits 5 s on a silent adapter,
+// next to a plain 5 s sleep of the same thread.
+void cpuWhileWaiting(double* program, double* floor) {
+    sim::SimConfig config;
+    config.fault = sim::Fault::Silence;
+    sim::SimAdapter sim(config);
+    sim.start();
+    BenchHost host;
+    host.answerTimeLimitMs = 5000;
+    MSComm port;
+    port.DevicePath = sim.slavePath();
+    port.InputLen = 1;
+    port.Settings = QStringLiteral("38400,n,8,1");
+    port.setPortOpen(true);
+    Exchange exchange(port, host);
+    exchange.SendCommand(QStringLiteral("2103"));
+    double c0 = cpuMs();
+    QElapsedTimer t;
+    t.start();
+    exchange.WaitFor(QStringLiteral("61 03 "));
+    *program = (cpuMs() - c0) / double(t.elapsed()) * 100.0;
+
+    c0 = cpuMs();
+    t.restart();
+    QThread::msleep(5000);
+    *floor = (cpuMs() - c0) / double(t.elapsed()) * 100.0;
+}
+
+// One police-mode read through the program's exchange, and the same bytes
+// read by a bare event-loop reader on the same line: the floor.
+struct ExchangeFigures {
+    double program = 0, floor = 0;
+};
+
+ExchangeFigures exchangeOverhead(int baud, int rounds) {
+    sim::SimConfig config;
+    config.baud = baud;
+    sim::SimAdapter sim(config);
+    sim.start();
+    BenchHost host;
+    std::vector<double> programMs, floorMs;
+
+    for (int round = 0; round < rounds; ++round) {
+        {
+            MSComm port;
+            port.DevicePath = sim.slavePath();
+            port.InputLen = 1;
+            port.Settings = QString::number(baud) + QStringLiteral(",n,8,1");
+            port.setPortOpen(true);
+            Exchange exchange(port, host);
+            QElapsedTimer t;
+            t.start();
+            exchange.SendCommand(QStringLiteral("2103"));
+            const bool ok = exchange.WaitFor(QStringLiteral("61 03 ")).ok() &&
+                            exchange.WaitFor(QStringLiteral("\r")).ok();
+            programMs.push_back(t.nsecsElapsed() / 1e6);
+            if (!ok) std::fprintf(stderr, "exchange failed at %d\n", baud);
+            // Let the prompt arrive and go, so the next round starts clean.
+            QEventLoop l;
+            QTimer::singleShot(30, &l, &QEventLoop::quit);
+            l.exec();
+            port.discardInput();
+        }
+        {
+            const int fd = ::open(qPrintable(sim.slavePath()), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            termios tio{};
+            tcgetattr(fd, &tio);
+            cfmakeraw(&tio);
+            tcsetattr(fd, TCSANOW, &tio);
+            tcflush(fd, TCIFLUSH);
+            QByteArray got;
+            QEventLoop loop;
+            QSocketNotifier n(fd, QSocketNotifier::Read);
+            QObject::connect(&n, &QSocketNotifier::activated, [&] {
+                char b[256];
+                ssize_t r;
+                while ((r = ::read(fd, b, sizeof b)) > 0) got.append(b, r);
+                const int at = got.indexOf("61 03 ");
+                if (at >= 0 && got.indexOf('\r', at) >= 0) loop.quit();
+            });
+            QElapsedTimer t;
+            t.start();
+            if (::write(fd, "2103\r\n", 6) != 6) std::fprintf(stderr, "write failed\n");
+            loop.exec();
+            floorMs.push_back(t.nsecsElapsed() / 1e6);
+            QEventLoop l;
+            QTimer::singleShot(30, &l, &QEventLoop::quit);
+            l.exec();
+            ::close(fd);
+        }
+    }
+    return {median(programMs), median(floorMs)};
+}
+
+// Connect to the police-mode label with the real pauses, next to its floor:
+// the fixed pauses (3000 ms), the answer bytes on the wire and the
+// simulator's own delays, measured by running the same conversation bare.
+struct ConnectFigures {
+    double wall = 0, floor = 0;
+    QString label;
+};
+
+// The same conversation as Connect, driven by a bare reader on the raw line
+// with the same fixed pauses: what any program needs, whatever its design.
+double bareConnectMs(const QString& device) {
+    struct Step {
+        const char* command;
+        const char* mark;
+        int pauseAfter;
+    };
+    const Step steps[] = {{"atz", ">", 0},
+                          {"atcaf1", "OK\r", 0},
+                          {"atspa6", "OK\r", 0},
+                          {"atsh720", "OK\r", 0},
+                          {"ath1", "OK\r", 1000},
+                          {"22e21a", "62 E2 1A ", 500},
+                          {"22e217", "62 E2 17 ", 500},
+                          {"22e219", "62 E2 19 ", 500},
+                          {"22e200", "62 E2 00 ", 500},
+                          {"2103", "61 03 ", 0}};
+    const int fd = ::open(qPrintable(device), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios tio{};
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(fd, TCSANOW, &tio);
+    QElapsedTimer t;
+    t.start();
+    for (const Step& step : steps) {
+        QByteArray got;
+        QEventLoop loop;
+        QSocketNotifier n(fd, QSocketNotifier::Read);
+        const bool answerLine = step.command[0] != 'a';
+        QObject::connect(&n, &QSocketNotifier::activated, [&] {
+            char b[256];
+            ssize_t r;
+            while ((r = ::read(fd, b, sizeof b)) > 0) got.append(b, r);
+            const int at = got.indexOf(step.mark);
+            if (at >= 0 && (!answerLine || got.indexOf('\r', at) >= 0)) loop.quit();
+        });
+        const QByteArray line = QByteArray(step.command) + "\r\n";
+        if (::write(fd, line.constData(), line.size()) != line.size()) break;
+        loop.exec();
+        if (step.pauseAfter) QThread::msleep(step.pauseAfter);
+    }
+    const double ms = t.nsecsElapsed() / 1e6;
+    ::close(fd);
+    return ms;
+}
+
+ConnectFigures connectTime(const QByteArray& record, int baud) {
+    sim::SimConfig config;
+    config.baud = baud;
+    config.record = record;
+    sim::SimAdapter sim(config);
+    BenchHost host;
+    sim.start();
+    sim.linkAs(host.programFolder(), 3);
+    QFile f(host.programFolder() + QStringLiteral("/QUILLET.INI"));
+    f.open(QIODevice::WriteOnly);
+    f.write(QByteArray("QUILLET v1.00 INI File\r\nComPort=COM3\r\nComSpeed=") +
+            QByteArray::number(baud) + "\r\n");
+    f.close();
+    Defines d;
+    std::unique_ptr<Form1> form(Main(d, host));
+    QElapsedTimer t;
+    t.start();
+    form->Connect_Command_Click();
+    ConnectFigures c;
+    c.wall = t.nsecsElapsed() / 1e6;
+    c.label = form->PM_label->text();
+    if (!host.messages.isEmpty()) c.label += QStringLiteral(" (") + host.messages.join("; ") + ")";
+    form->Connect_Command_Click();  // Disconnect, freeing the line
+    QEventLoop l;
+    QTimer::singleShot(50, &l, &QEventLoop::quit);
+    l.exec();
+    sim.discardUnread();
+    c.floor = bareConnectMs(sim.slavePath());
+    return c;
+}
+
+long peakRssKb() {
+    QFile f(QStringLiteral("/proc/self/status"));
+    f.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').first().toLong();
+    return 0;
+}
+
+// Child: shows the window and prints milliseconds since launch and peak RSS.
+int startupChild(int argc, char** argv, bool app, qint64 launchNs) {
+    QApplication a(argc, argv);
+    std::unique_ptr<QMainWindow> w;
+    BenchHost host;
+    Defines d;
+    if (app) {
+        w.reset(Main(d, host));
+    } else {
+        w = std::make_unique<QMainWindow>();
+        w->setCentralWidget(new QLabel(QStringLiteral("minimal")));
+        w->show();
+    }
+    while (!(w->windowHandle() && w->windowHandle()->isExposed()))
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    std::printf("%.1f %ld\n", (monoNs() - launchNs) / 1e6, peakRssKb());
+    return 0;
+}
+
+void startupFigures(const char* self, const char* mode, double* ms, double* rssMb) {
+    std::vector<double> times, rss;
+    for (int i = 0; i < 7; ++i) {
+        int pipefd[2];
+        if (pipe(pipefd) != 0) return;
+        const QByteArray launch = QByteArray::number(monoNs());
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(pipefd[1], 1);
+            execl(self, self, mode, launch.constData(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(pipefd[1]);
+        char buf[128] = {};
+        const ssize_t n = read(pipefd[0], buf, sizeof buf - 1);
+        close(pipefd[0]);
+        waitpid(pid, nullptr, 0);
+        double t = 0;
+        long kb = 0;
+        if (n > 0 && std::sscanf(buf, "%lf %ld", &t, &kb) == 2) {
+            times.push_back(t);
+            rss.push_back(kb / 1024.0);
+        }
+    }
+    *ms = median(times);
+    *rssMb = median(rss);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const QByteArray mode = argc > 1 ? QByteArray(argv[1]) : QByteArray("table");
+    if (mode.startsWith("startup-") && argc > 2)
+        return startupChild(argc, argv, mode == "startup-app", QByteArray(argv[2]).toLongLong());
+
+    QApplication app(argc, argv);
+    std::printf("%-44s %12s %12s %10s %s\n", "figure", "program", "floor", "ratio", "target");
+
+    double cpu = 0, cpuFloor = 0;
+    cpuWhileWaiting(&cpu, &cpuFloor);
+    std::printf("%-44s %11.3f%% %11.3f%% %10s %s\n", "CPU while waiting 5 s (share of a core)", cpu,
+                cpuFloor, "-", cpu < 0.2 ? "< 0.2 %  met" : "< 0.2 %  MISSED");
+
+    const std::vector<int> bauds =
+        mode == "exchange" ? std::vector<int>{38400} : std::vector<int>{9600, 38400, 115200};
+    for (int baud : bauds) {
+        const ExchangeFigures e = exchangeOverhead(baud, 21);
+        const double over = e.program - e.floor;
+        std::printf("%-44s %10.2fms %10.2fms %10.3f %s (overhead %.2f ms)\n",
+                    qPrintable(QStringLiteral("Exchange at %1 bit/s (median of 21)").arg(baud)),
+                    e.program, e.floor, e.program / e.floor,
+                    over < 2 ? "< 2 ms  met" : "< 2 ms  MISSED", over);
+    }
+    if (mode == "exchange") return 0;
+
+    for (const auto& [name, record] : {std::pair{"ON", QByteArray::fromHex("4C12")},
+                                       std::pair{"OFF", QByteArray::fromHex("4812")}}) {
+        const ConnectFigures c = connectTime(record, 38400);
+        std::printf("%-44s %10.1fms %10.1fms %10.4f %s (label %s, +%.1f ms)\n",
+                    qPrintable(QStringLiteral("Connect to \"%1\" at 38400 bit/s").arg(name)),
+                    c.wall, c.floor, c.wall / c.floor,
+                    c.wall - c.floor < 50 ? "< floor+50 ms  met" : "< floor+50 ms  MISSED",
+                    qPrintable(c.label), c.wall - c.floor);
+    }
+
+    double appMs = 0, appMb = 0, minMs = 0, minMb = 0;
+    startupFigures(argv[0], "startup-app", &appMs, &appMb);
+    startupFigures(argv[0], "startup-minimal", &minMs, &minMb);
+    std::printf("%-44s %10.1fms %10.1fms %10.3f %s\n", "Start-up to a shown window (median of 7)",
+                appMs, minMs, appMs / minMs, "next to minimal Qt Widgets");
+    std::printf("%-44s %10.1fMB %10.1fMB %10.3f %s\n", "Resident memory at shown window (peak)",
+                appMb, minMb, appMb / minMb, "next to minimal Qt Widgets");
+    return 0;
+}

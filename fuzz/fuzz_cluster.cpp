@@ -1,0 +1,75 @@
+// The parsing of the cluster's identification and police-mode answers on
+// arbitrary text. Besides not crashing, a read the program accepts as valid
+// must lead to exactly one possible write: the record read with the
+// police-mode bit inverted.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <QString>
+#include <cstdint>
+#include <cstdlib>
+
+#include "app/Defines.h"
+#include "cluster/ClusterParsing.h"
+#include "cluster/PoliceSafety.h"
+#include "convert/Extras.h"
+
+using namespace tavrin;
+using namespace tavrin::cluster;
+
+namespace {
+
+void require(bool condition) {
+    if (!condition) std::abort();
+}
+
+QString take(FuzzedDataProvider& in) {
+    const std::string s = in.ConsumeRandomLengthString(256);
+    return QString::fromLatin1(s.data(), qsizetype(s.size()));
+}
+
+void identification(Defines& d, FuzzedDataProvider& in) {
+    d.PartPrefix = PartPrefixFromRemainder(take(in));
+    require(d.PartPrefix.size() == 4);
+    d.PartBase = PartBaseFromRemainder(take(in));
+    GetClusterModel(d, take(in));
+    // The prefix comes from raw character codes; what is shown of it must be
+    // printable whatever the cluster sent.
+    const QString shown = DisplayPartNumber(d);
+    for (QChar c : shown.left(4)) require(c.isPrint() && c.unicode() <= 0xFF);
+    require(shown.at(4) == u'-');
+}
+
+void policeRead(Defines& d, FuzzedDataProvider& in) {
+    QString phase1 = take(in);
+    // Most real first phases end in the answer prefix; help the fuzzer there.
+    if (in.ConsumeBool()) phase1 += QStringLiteral("61 03 ");
+    const QString phase2 = take(in);
+    d.PM_TwoBytes = in.ConsumeBool() ? 1 : 0;  // a stale value from an earlier read
+    ApplyPoliceRead(d, phase1, phase2);
+    if (!d.PM_ReadValid) return;
+
+    const QString label = PoliceModeLabel(d);
+    require(label == QLatin1String("ON") || label == QLatin1String("OFF"));
+    const QString record = RecordText(d);
+    const QString expected = ExpectedPoliceWrite(record);
+    require(!expected.isEmpty());
+    InvertPoliceBit(d);
+    require(PoliceModeLabel(d) != label);
+    require(BuildPoliceWriteRequest(d) == expected);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider in(data, size);
+    Defines d;
+    try {
+        if (in.ConsumeBool()) {
+            identification(d, in);
+        } else {
+            policeRead(d, in);
+        }
+    } catch (const ConversionOverflow&) {
+    }
+    return 0;
+}
