@@ -117,12 +117,14 @@ QString BaseNumberText(const QString& partBase) {
 }
 
 QString DisplayPartNumber(const Defines& d) {
-    QString prefix = d.PartPrefix;
-    for (QChar& c : prefix) {
+    // The variables keep what the cluster sent; the screen gets a visible
+    // stand-in for anything that cannot be shown, in every part.
+    QString text = d.PartPrefix + u'-' + BaseNumberText(d.PartBase) + u'-' + d.PartSuffix;
+    for (QChar& c : text) {
         const char16_t u = c.unicode();
         if (u < 0x20 || u == 0x7F || u > 0xFF || !c.isPrint()) c = u'?';
     }
-    return prefix + u'-' + BaseNumberText(d.PartBase) + u'-' + d.PartSuffix;
+    return text;
 }
 
 QString FrameLengthField(const QString& phase1) {

@@ -85,6 +85,11 @@ QString WaitResult::describe() const {
             return QStringLiteral("the cluster refused the request with code %1 (%2)")
                 .arg(QStringLiteral("%1").arg(negativeCode, 2, 16, QLatin1Char('0')).toUpper(),
                      NegativeResponseMeaning(negativeCode));
+        case WaitStatus::UnexpectedAnswer:
+            return adapterText.isEmpty()
+                       ? QStringLiteral("the adapter ended its answer without the expected text")
+                       : QStringLiteral("the adapter answered \"%1\" instead of the expected text")
+                             .arg(adapterText);
         case WaitStatus::PortClosed:
             return adapterText.isEmpty()
                        ? QStringLiteral("the connection to the adapter was lost")
@@ -110,6 +115,7 @@ bool Exchange::SendCommand(const QString& command) {
     }
     command_ = command;
     line_.clear();
+    lastAnswer_.clear();
     echoSeen_ = false;
     return port_.Output((command + QStringLiteral("\r\n")).toLatin1());
 }
@@ -136,6 +142,7 @@ bool Exchange::judgeLine(const QString& rawLine, WaitResult* result, bool* pendi
         if (line.compare(command_, Qt::CaseInsensitive) == 0) echoSeen_ = true;
         return false;
     }
+    lastAnswer_ = line;
     if (isAdapterError(line)) {
         result->status = WaitStatus::AdapterError;
         result->adapterText = line;
@@ -234,6 +241,12 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
             if (judgeLine(completedLine, &result, &pending)) return finish(result.status);
             // The cluster asked for more time: the limit starts again.
             if (pending) sinceStart.restart();
+        }
+        // The prompt after the echo means the adapter has said all it will
+        // say about this command; waiting longer would only run out the limit.
+        if (echoSeen_ && c.contains(QLatin1Char('>'))) {
+            result.adapterText = lastAnswer_.left(80);
+            return finish(WaitStatus::UnexpectedAnswer);
         }
         if (line_.size() > kMaxAnswerChars) line_ = line_.right(kMaxAnswerChars);
     }

@@ -15,6 +15,7 @@ enum class WaitStatus {
     TimedOut,          // nothing more came within the time limit
     AdapterError,      // the adapter printed an error ("?", NO DATA, CAN ERROR, ...)
     NegativeResponse,  // the cluster answered 7F, the service and a code
+    UnexpectedAnswer,  // the adapter finished its answer (prompt) without the end mark
     PortClosed,        // the port closed or vanished under the wait
     TooLong,           // kilobytes arrived without the end mark
     Abandoned,         // the caller's abandon test said stop
@@ -92,7 +93,8 @@ private:
     Host& host_;
     bool busy_ = false;
     QString command_;
-    QString line_;  // characters of the line now arriving
+    QString line_;        // characters of the line now arriving
+    QString lastAnswer_;  // last non-empty line after the echo
     bool echoSeen_ = false;
     bool discardBeforeSend_ = false;
 };
