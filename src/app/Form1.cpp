@@ -392,32 +392,27 @@ bool Form1::prefixedExchange(const QString& request, const QString& prefix, QStr
 }
 
 bool Form1::GetClusterInfo(Failure* failure) {
-    QString remainder;
-    if (!prefixedExchange(QLatin1String(kIdentification[0].text),
-                          QLatin1String(kIdentification[0].prefix), &remainder, failure)) {
-        return false;
-    }
-    d_.PartPrefix = cluster::PartPrefixFromRemainder(remainder);
-    host_.sleepMs(500);
-
-    if (!prefixedExchange(QLatin1String(kIdentification[1].text),
-                          QLatin1String(kIdentification[1].prefix), &remainder, failure)) {
-        return false;
-    }
-    d_.PartBase = cluster::PartBaseFromRemainder(remainder);
-    host_.sleepMs(500);
-
-    if (!prefixedExchange(QLatin1String(kIdentification[2].text),
-                          QLatin1String(kIdentification[2].prefix), &remainder, failure)) {
-        return false;
-    }
-    cluster::GetClusterModel(d_, remainder);
-    ClusterInfotext->setText(d_.ModelName);
-    host_.sleepMs(500);
-
-    if (!prefixedExchange(QLatin1String(kIdentification[3].text),
-                          QLatin1String(kIdentification[3].prefix), &remainder, failure)) {
-        return false;
+    for (int i = 0; i < 4; ++i) {
+        QString remainder;
+        if (!prefixedExchange(QLatin1String(kIdentification[i].text),
+                              QLatin1String(kIdentification[i].prefix), &remainder, failure)) {
+            return false;
+        }
+        switch (i) {
+            case 0:
+                d_.PartPrefix = cluster::PartPrefixFromRemainder(remainder);
+                break;
+            case 1:
+                d_.PartBase = cluster::PartBaseFromRemainder(remainder);
+                break;
+            case 2:
+                cluster::GetClusterModel(d_, remainder);
+                ClusterInfotext->setText(d_.ModelName);
+                break;
+            default:
+                break;  // E200 is only awaited
+        }
+        if (i < 3) host_.sleepMs(500);
     }
     setPanelText(1, cluster::DisplayPartNumber(d_));
     command1Wanted_ = true;
