@@ -378,7 +378,9 @@ private slots:
     void displayMasksUnprintableBaseNumber() {
         Defines d;
         d.PartPrefix = QStringLiteral("3R23");
-        d.PartBase = QStringLiteral("00\r\x01" "23");
+        d.PartBase = QStringLiteral(
+            "00\r\x01"
+            "23");
         d.PartSuffix = QStringLiteral("FB");
         QCOMPARE(DisplayPartNumber(d), QStringLiteral("3R23-??23-FB"));
     }
