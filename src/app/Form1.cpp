@@ -239,13 +239,27 @@ void Form1::Disconnect() {
     setPanelText(1, QString());
     setPanelText(2, QString());
     ClusterInfotext->setText(QString());
-    setPanelText(4, kNotConnected);
     // Release the port too, so the next Connect can open it again.
+    MSComm1->setPortOpen(false);
+    showNotConnected();
+}
+
+void Form1::showNotConnected() {
+    // Whoever closed the port (Disconnect, Setup, a failed attempt, an
+    // unplugged cable), the window must not claim a connection it no longer
+    // has, and the toggle must not write through it.
     Timer1->stop();
+    Connect_Command->setText(kConnect);
+    setPanelText(4, kNotConnected);
     command1Wanted_ = false;
     d_.ClusterReady = false;
-    MSComm1->setPortOpen(false);
     refreshControls();
+}
+
+void Form1::portCheckFailed(const QString& detail) {
+    host_.showMessage(this,
+                      Message{QStringLiteral("ERROR! Comm Port is either in use or not found!"),
+                              QStringLiteral("ERROR!"), MessageIcon::Critical, detail});
 }
 
 bool Form1::ConnectELM() {
@@ -253,10 +267,7 @@ bool Form1::ConnectELM() {
     const QString folder = settingsFolder();
     const ProbeResult probe = ProbeComPort(d_.ComPort, folder, MSComm1);
     if (probe != ProbeResult::Available) {
-        host_.showMessage(this,
-                          Message{QStringLiteral("ERROR! Comm Port is either in use or not found!"),
-                                  QStringLiteral("ERROR!"), MessageIcon::Critical,
-                                  ProbeDetail(probe, d_.ComPort, folder)});
+        portCheckFailed(ProbeDetail(probe, d_.ComPort, folder));
         return false;
     }
     const OpenResult opened = OpenComPort(d_, folder, *MSComm1);
@@ -270,10 +281,7 @@ bool Form1::ConnectELM() {
         return false;
     }
     if (opened != OpenResult::Opened) {
-        host_.showMessage(
-            this,
-            Message{QStringLiteral("ERROR! Comm Port is either in use or not found!"),
-                    QStringLiteral("ERROR!"), MessageIcon::Critical, MSComm1->lastErrorText()});
+        portCheckFailed(MSComm1->lastErrorText());
         return false;
     }
 
@@ -287,7 +295,7 @@ bool Form1::ConnectELM() {
     if (reset.status == WaitStatus::Abandoned) {
         // The watchdog has told the user; free the port so Connect works again.
         MSComm1->setPortOpen(false);
-        setPanelText(4, kNotConnected);
+        showNotConnected();
         return false;
     }
     if (!reset.ok()) {
@@ -305,11 +313,7 @@ bool Form1::ConnectELM() {
 
     for (const SetupCommand& c : kSetupCommands) {
         const QString command = QLatin1String(c.command);
-        if (!exchange_->SendCommand(command)) {
-            endAttempt(command, WaitResult{WaitStatus::PortClosed, {}, {}, -1});
-            return false;
-        }
-        const WaitResult r = exchange_->WaitFor(QStringLiteral("OK\r"));
+        const WaitResult r = exchange_->Ask(command, QStringLiteral("OK\r"));
         if (!r.ok()) {
             endAttempt(command, r);
             return false;
@@ -332,7 +336,6 @@ bool Form1::ConnectELM() {
 }
 
 void Form1::endAttempt(const QString& command, const WaitResult& result) {
-    Timer1->stop();
     QString detail;
     if (result.status == WaitStatus::AdapterError && result.adapterText == QLatin1String("?")) {
         detail = QStringLiteral(
@@ -348,11 +351,7 @@ void Form1::endAttempt(const QString& command, const WaitResult& result) {
             "model, then click Connect to try again.");
     }
     MSComm1->setPortOpen(false);
-    Connect_Command->setText(kConnect);
-    setPanelText(4, kNotConnected);
-    command1Wanted_ = false;
-    d_.ClusterReady = false;
-    refreshControls();
+    showNotConnected();
     showError(QStringLiteral("Connection failed at \"%1\": %2.").arg(command, result.describe()),
               detail);
 }
@@ -370,19 +369,15 @@ void Form1::Timer1_Timer() {
 
 // ---------------------------------------------------------- Identification
 
-bool Form1::prefixedExchange(const QString& request, const QString& prefix, QString* remainder,
-                             Failure* failure) {
+bool Form1::prefixedExchange(const QString& request, const QString& prefix, QString* phase1,
+                             QString* remainder, Failure* failure) {
+    // The answer prefix, then the rest of its line in a fresh buffer.
     failure->command = request;
-    if (!exchange_->SendCommand(request)) {
-        failure->result = WaitResult{WaitStatus::PortClosed, {}, {}, -1};
-        return false;
+    WaitResult r = exchange_->Ask(request, prefix);
+    if (r.ok()) {
+        *phase1 = r.buffer;
+        r = exchange_->WaitFor(QStringLiteral("\r"));
     }
-    WaitResult r = exchange_->WaitFor(prefix);
-    if (!r.ok()) {
-        failure->result = r;
-        return false;
-    }
-    r = exchange_->WaitFor(QStringLiteral("\r"));
     if (!r.ok()) {
         failure->result = r;
         return false;
@@ -393,9 +388,11 @@ bool Form1::prefixedExchange(const QString& request, const QString& prefix, QStr
 
 bool Form1::GetClusterInfo(Failure* failure) {
     for (int i = 0; i < 4; ++i) {
+        QString phase1;
         QString remainder;
         if (!prefixedExchange(QLatin1String(kIdentification[i].text),
-                              QLatin1String(kIdentification[i].prefix), &remainder, failure)) {
+                              QLatin1String(kIdentification[i].prefix), &phase1, &remainder,
+                              failure)) {
             return false;
         }
         switch (i) {
@@ -424,23 +421,14 @@ bool Form1::GetClusterInfo(Failure* failure) {
 // ------------------------------------------------------------- Police mode
 
 bool Form1::PoliceModeRead(Failure* failure) {
-    failure->command = QStringLiteral("2103");
     d_.PM_ReadValid = false;
-    if (!exchange_->SendCommand(failure->command)) {
-        failure->result = WaitResult{WaitStatus::PortClosed, {}, {}, -1};
+    QString phase1;
+    QString phase2;
+    if (!prefixedExchange(QStringLiteral("2103"), QStringLiteral("61 03 "), &phase1, &phase2,
+                          failure)) {
         return false;
     }
-    const WaitResult phase1 = exchange_->WaitFor(QStringLiteral("61 03 "));
-    if (!phase1.ok()) {
-        failure->result = phase1;
-        return false;
-    }
-    const WaitResult phase2 = exchange_->WaitFor(QStringLiteral("\r"));
-    if (!phase2.ok()) {
-        failure->result = phase2;
-        return false;
-    }
-    cluster::ApplyPoliceRead(d_, phase1.buffer, phase2.buffer);
+    cluster::ApplyPoliceRead(d_, phase1, phase2);
     return true;
 }
 
@@ -470,11 +458,7 @@ Form1::WriteOutcome Form1::WritePoliceMode(const QString& readRecord, Failure* f
     // police-mode bit inverted and nothing else changed.
     if (request != cluster::ExpectedPoliceWrite(readRecord)) return WriteOutcome::NotSafe;
     failure->command = request;
-    if (!exchange_->SendCommand(request)) {
-        failure->result = WaitResult{WaitStatus::PortClosed, {}, {}, -1};
-        return WriteOutcome::Refused;
-    }
-    WaitResult r = exchange_->WaitFor(QStringLiteral("7B 03"));
+    WaitResult r = exchange_->Ask(request, QStringLiteral("7B 03"));
     if (r.ok()) r = exchange_->WaitFor(QStringLiteral("\r"), r.buffer, {});
     if (!r.ok()) {
         failure->result = r;
@@ -545,14 +529,7 @@ void Form1::Command1_Click() {
 // ------------------------------------------------------------ Port events
 
 void Form1::onPortClosed() {
-    // Whoever closed the port (Setup, a failed attempt, an unplugged cable),
-    // the window must not claim a connection it no longer has.
-    Timer1->stop();
-    Connect_Command->setText(kConnect);
-    setPanelText(4, kNotConnected);
-    command1Wanted_ = false;
-    d_.ClusterReady = false;
-    refreshControls();
+    showNotConnected();
 }
 
 void Form1::onPortLost(const QString& reason) {

@@ -75,9 +75,11 @@ private:
     bool PoliceModeRead(Failure* failure);
     enum class WriteOutcome { Acknowledged, Skipped, Refused, NotSafe };
     WriteOutcome WritePoliceMode(const QString& readRecord, Failure* failure);
-    bool prefixedExchange(const QString& request, const QString& prefix, QString* remainder,
-                          Failure* failure);
+    bool prefixedExchange(const QString& request, const QString& prefix, QString* phase1,
+                          QString* remainder, Failure* failure);
     void Disconnect();
+    void showNotConnected();
+    void portCheckFailed(const QString& detail);
     void endAttempt(const QString& command, const WaitResult& result);
     void showError(const QString& text, const QString& detail = {});
     void onPortClosed();

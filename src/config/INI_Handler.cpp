@@ -238,7 +238,8 @@ QString StartupIniFilePath(Host& host) {
 }
 
 QString SetupIniFilePath(Host& host) {
-    return IniPathIn(IniFolder(host));
+    // "QUILLET.ini" and "QUILLET.INI" are one file.
+    return StartupIniFilePath(host);
 }
 
 bool ReadIniFile(Defines& d, const PanelSetter& setPanel3, QString* error) {
@@ -271,8 +272,7 @@ bool WriteIniFile(const Defines& d, const PanelSetter& setPanel3, QString* error
     if (!written && error) {
         *error = QStringLiteral(
                      "The settings could not be saved to:\n%1\n\n%2\n\n"
-                     "The file was left as it was; the new settings apply until the program "
-                     "ends.")
+                     "The file was left as it was.")
                      .arg(QDir::toNativeSeparators(d.IniFilePath), reason);
     }
     return written;

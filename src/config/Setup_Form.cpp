@@ -95,10 +95,12 @@ void Setup_Form::Form_Load() {
     if (form.MSComm1->PortOpen()) form.MSComm1->setPortOpen(false);
 
     const QString folder = form.settingsFolder();
+    // One look at the system's port list serves every tooltip.
+    const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
     for (qint16 n = kFirstPort; n <= kLastPort; ++n) {
         if (!ComPortAvailable(n, folder, form.MSComm1)) continue;
         auto* item = new QListWidgetItem(QStringLiteral("COM%1").arg(n), CommPort_List);
-        item->setToolTip(portToolTip(n));
+        item->setToolTip(portToolTip(n, known));
     }
     selectRow(CommPort_List, FindListItem(QStringLiteral("COM%1").arg(d.ComPort), CommPort_List));
 
@@ -106,7 +108,7 @@ void Setup_Form::Form_Load() {
     selectRow(Speed_List, FindListItem(d.ComSpeed, Speed_List));
 }
 
-QString Setup_Form::portToolTip(qint16 n) const {
+QString Setup_Form::portToolTip(qint16 n, const QList<QSerialPortInfo>& known) const {
     const QString folder = form_->settingsFolder();
     const QString name = ComDeviceName(n, folder);
     const QString path = ComDevicePath(n, folder);
@@ -114,8 +116,7 @@ QString Setup_Form::portToolTip(qint16 n) const {
     if (!path.isEmpty() && path != name) {
         tip += QStringLiteral(" \u2192 ") + QDir::toNativeSeparators(path);
     }
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo& info : ports) {
+    for (const QSerialPortInfo& info : known) {
         if (info.systemLocation() != path && info.systemLocation() != name) continue;
         QStringList about;
         const QString maker = info.manufacturer().trimmed();

@@ -6,6 +6,7 @@
 class QGroupBox;
 class QListWidget;
 class QPushButton;
+class QSerialPortInfo;
 
 namespace tavrin {
 
@@ -32,7 +33,7 @@ public:
 
 private:
     void Form_Load();
-    QString portToolTip(qint16 n) const;
+    QString portToolTip(qint16 n, const QList<QSerialPortInfo>& known) const;
     void refuse(const QString& text, const QString& detail);
 
     QPointer<Form1> form_;

@@ -120,6 +120,15 @@ bool Exchange::SendCommand(const QString& command) {
     return port_.Output((command + QStringLiteral("\r\n")).toLatin1());
 }
 
+WaitResult Exchange::Ask(const QString& command, const QString& endMark) {
+    if (!SendCommand(command)) {
+        WaitResult closed;
+        closed.status = WaitStatus::PortClosed;
+        return closed;
+    }
+    return WaitFor(endMark);
+}
+
 void Exchange::wake() {
     emit wakeRequested();
 }

@@ -49,6 +49,9 @@ public:
 
     // Writes command + "\r\n" in one write. False when the port is not open.
     bool SendCommand(const QString& command);
+    // One exchange: SendCommand, then WaitFor in a fresh buffer. A port that
+    // is not open gives PortClosed.
+    WaitResult Ask(const QString& command, const QString& endMark);
     // Collects into a fresh buffer until it contains endMark.
     WaitResult WaitFor(const QString& endMark, const std::function<bool()>& abandon = {});
     // Continues collecting in buffer (which already holds text).

@@ -39,8 +39,7 @@ struct PortRig {
     }
     // Sends a command and collects up to the mark.
     WaitResult ask(const QString& command, const QString& mark) {
-        exchange.SendCommand(command);
-        return exchange.WaitFor(mark);
+        return exchange.Ask(command, mark);
     }
 
     TestHost host;
