@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "SimAdapter.h"
-#include "app/Defines.h"
+#include "core/Defines.h"
 #include "app/Form1.h"
 #include "platform/Host.h"
 #include "platform/MSComm.h"

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "app/Defines.h"
+#include "core/Defines.h"
 #include "cluster/ClusterParsing.h"
 #include "cluster/PoliceSafety.h"
 #include "convert/Extras.h"

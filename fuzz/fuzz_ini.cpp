@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "app/Defines.h"
+#include "core/Defines.h"
 #include "config/INI_Handler.h"
 #include "convert/Extras.h"
 

@@ -102,7 +102,14 @@ Reply ElmResponder::respond(const QString& line) {
             }
             delayMs = config_.pendingCount > 0 ? kPendingSpacingMs : delayMs;
         }
-        chunks << Chunk{frameLines(answer) + kPrompt, delayMs};
+        QByteArray lines = frameLines(answer);
+        if (fault == Fault::TruncatedRecord && answer.startsWith(QByteArray::fromHex("6103"))) {
+            // A frame cut short on its way: the length byte still counts the
+            // last data byte, but "XX \r" of it never arrives.
+            lines.chop(4);
+            lines += '\r';
+        }
+        chunks << Chunk{lines + kPrompt, delayMs};
     }
 
     if (fault == Fault::LineFeedAfterPrompt) chunks.last().bytes += '\n';

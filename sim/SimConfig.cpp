@@ -7,7 +7,7 @@ namespace tavrin::sim {
 
 namespace {
 
-const std::array<std::pair<Fault, const char*>, 12> kFaults = {{
+const std::array<std::pair<Fault, const char*>, 13> kFaults = {{
     {Fault::None, "None"},
     {Fault::Silence, "Silence"},
     {Fault::ResetWithoutElm, "ResetWithoutElm"},
@@ -20,6 +20,7 @@ const std::array<std::pair<Fault, const char*>, 12> kFaults = {{
     {Fault::DisconnectMidAnswer, "DisconnectMidAnswer"},
     {Fault::WriteNotApplied, "WriteNotApplied"},
     {Fault::LineFeedAfterPrompt, "LineFeedAfterPrompt"},
+    {Fault::TruncatedRecord, "TruncatedRecord"},
 }};
 
 // "reset-without-elm", "RESET_WITHOUT_ELM" and "ResetWithoutElm" all name the

@@ -21,6 +21,7 @@ enum class Fault {
     DisconnectMidAnswer,  // part of the answer, then the line goes dead
     WriteNotApplied,      // 3B 03 acknowledged but the record is kept
     LineFeedAfterPrompt,  // a line feed follows every prompt
+    TruncatedRecord,      // the 61 03 answer line loses its last data byte
 };
 
 struct SimConfig {

@@ -2,8 +2,8 @@
 #include <memory>
 
 #include "about/frmAbout.h"
-#include "app/Defines.h"
 #include "app/Form1.h"
+#include "core/Defines.h"
 #include "platform/Host.h"
 
 int main(int argc, char** argv) {

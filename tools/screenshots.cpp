@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "SimAdapter.h"
-#include "app/Defines.h"
+#include "core/Defines.h"
 #include "app/Form1.h"
 #include "platform/Host.h"
 

@@ -3,6 +3,8 @@
 #include <QMainWindow>
 #include <QPointer>
 
+#include "platform/Twips.h"
+
 class QAction;
 class QGroupBox;
 class QLabel;
@@ -11,19 +13,15 @@ class QTimer;
 
 namespace tavrin {
 
-class Exchange;
+class ClusterSession;
 class Host;
 class MSComm;
 struct Defines;
-struct WaitResult;
+struct Message;
 
-// Converts the layout's twips to logical pixels (15 twips a pixel at 96 dpi).
-constexpr int Tw(int twips) {
-    return (twips + 7) / 15;
-}
-
-// The main window: every control the rest of the program writes to, the
-// serial control, the watchdog and the handlers of the buttons and menus.
+// The main window. It shows what the cluster session reports and turns the
+// user's clicks into session calls; the conversation with the adapter lives
+// in the session.
 class Form1 : public QMainWindow {
     Q_OBJECT
 public:
@@ -37,8 +35,8 @@ public:
     QLabel* ClusterInfotext = nullptr;
     QGroupBox* Frame1 = nullptr;
     QLabel* PM_label = nullptr;
-    MSComm* MSComm1 = nullptr;
-    QTimer* Timer1 = nullptr;
+    MSComm* MSComm1 = nullptr;  // the session's serial control
+    QTimer* Timer1 = nullptr;   // the session's watchdog
     QAction* mnu_Setup = nullptr;
     QAction* mnu_About = nullptr;
 
@@ -48,48 +46,28 @@ public:
 
     Defines& defines() { return d_; }
     Host& host() { return host_; }
-    Exchange& exchange() { return *exchange_; }
-    // Folder that holds the settings file; ports/comN links live there.
-    QString settingsFolder() const;
+    ClusterSession& session() { return *session_; }
     // True while a connection attempt, a read or a toggle talks to the adapter.
     bool busy() const;
 
     // Handlers, public so that tests can drive them as a click would.
     void Connect_Command_Click();
     void Command1_Click();
-    void Timer1_Timer();
     void mnu_Setup_Click();
     void mnu_About_Click();
-
-    // Runs one connection attempt; true when it completed.
-    bool ConnectELM();
-    // Reads the police-mode record and shows it; true when the read completed.
-    bool ReadPoliceMode();
 
     QWidget* setupDialog() const;
     QWidget* aboutBox() const;
 
 private:
-    struct Failure;
-    bool GetClusterInfo(Failure* failure);
-    bool PoliceModeRead(Failure* failure);
-    enum class WriteOutcome { Acknowledged, Skipped, Refused, NotSafe };
-    WriteOutcome WritePoliceMode(const QString& readRecord, Failure* failure);
-    bool prefixedExchange(const QString& request, const QString& prefix, QString* phase1,
-                          QString* remainder, Failure* failure);
-    void Disconnect();
     void showNotConnected();
-    void portCheckFailed(const QString& detail);
-    void endAttempt(const QString& command, const WaitResult& result);
-    void showError(const QString& text, const QString& detail = {});
-    void onPortClosed();
-    void onPortLost(const QString& reason);
+    void showMessages(const QList<Message>& messages);
     void setBusy(bool busy);
     void refreshControls();
 
     Defines& d_;
     Host& host_;
-    Exchange* exchange_ = nullptr;
+    ClusterSession* session_ = nullptr;
     QLabel* panels_[4] = {};
     bool busy_ = false;
     bool command1Wanted_ = false;

@@ -3,7 +3,7 @@
 #include <QString>
 #include <vector>
 
-#include "app/Defines.h"
+#include "core/Defines.h"
 
 // The parts of the cluster services that work on answer texts alone: they
 // read and write the program-wide variables and touch no window or port.

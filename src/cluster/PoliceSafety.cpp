@@ -2,7 +2,7 @@
 
 #include <QRegularExpression>
 
-#include "app/Defines.h"
+#include "core/Defines.h"
 
 namespace tavrin::cluster {
 

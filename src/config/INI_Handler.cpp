@@ -242,10 +242,14 @@ QString SetupIniFilePath(Host& host) {
     return StartupIniFilePath(host);
 }
 
-bool ReadIniFile(Defines& d, const PanelSetter& setPanel3, QString* error) {
+bool LoadIniFile(Defines& d) {
     QByteArray content;
-    if (ReadSmallFile(d.IniFilePath, &content) &&
-        ParseIniContent(content, &d.ComPort, &d.ComSpeed)) {
+    return ReadSmallFile(d.IniFilePath, &content) &&
+           ParseIniContent(content, &d.ComPort, &d.ComSpeed);
+}
+
+bool ReadIniFile(Defines& d, const PanelSetter& setPanel3, QString* error) {
+    if (LoadIniFile(d)) {
         ShowStatus(d, setPanel3);
         return true;
     }

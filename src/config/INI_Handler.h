@@ -5,7 +5,7 @@
 #include <QtGlobal>
 #include <functional>
 
-#include "app/Defines.h"
+#include "core/Defines.h"
 
 namespace tavrin {
 
@@ -62,6 +62,10 @@ using PanelSetter = std::function<void(const QString&)>;
 // message naming the path in *error, only when the default file could not be
 // written; the settings in memory are then port 1 and "9600" all the same.
 bool ReadIniFile(Defines& d, const PanelSetter& setPanel3, QString* error = nullptr);
+
+// Reads d.IniFilePath into d.ComPort and d.ComSpeed without ever writing:
+// false, with the settings untouched, when the file is missing or unusable.
+bool LoadIniFile(Defines& d);
 
 // Replaces the file at d.IniFilePath in one step with the three lines for
 // d.ComPort and d.ComSpeed. On failure the previous file stays exactly as it

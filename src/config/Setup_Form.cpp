@@ -6,11 +6,10 @@
 #include <QPushButton>
 #include <QSerialPortInfo>
 
-#include "app/Defines.h"
-#include "app/Form1.h"
-#include "config/INI_Handler.h"
+#include "core/Defines.h"
 #include "platform/Host.h"
 #include "platform/MSComm.h"
+#include "platform/Twips.h"
 #include "serial/SerialPort.h"
 
 namespace tavrin {
@@ -38,7 +37,8 @@ void selectRow(QListWidget* list, int row) {
 
 }  // namespace
 
-Setup_Form::Setup_Form(Form1& form) : QDialog(nullptr), form_(&form) {
+Setup_Form::Setup_Form(Defines& defines, Host& host, MSComm* port, PanelSetter setPanel3)
+    : QDialog(nullptr), d_(defines), host_(host), port_(port), setPanel3_(std::move(setPanel3)) {
     setObjectName(QStringLiteral("Setup_Form"));
     setWindowTitle(QStringLiteral("Setup"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -87,29 +87,26 @@ Setup_Form::Setup_Form(Form1& form) : QDialog(nullptr), form_(&form) {
 }
 
 void Setup_Form::Form_Load() {
-    Form1& form = *form_;
-    Defines& d = form.defines();
-
     // A port this program holds would fail its own probe; the main window
     // notices the close through the port's closed signal.
-    if (form.MSComm1->PortOpen()) form.MSComm1->setPortOpen(false);
+    if (port_ && port_->PortOpen()) port_->setPortOpen(false);
 
-    const QString folder = form.settingsFolder();
+    const QString folder = SettingsFolder(d_, host_);
     // One look at the system's port list serves every tooltip.
     const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
     for (qint16 n = kFirstPort; n <= kLastPort; ++n) {
-        if (!ComPortAvailable(n, folder, form.MSComm1)) continue;
+        if (!ComPortAvailable(n, folder, port_)) continue;
         auto* item = new QListWidgetItem(QStringLiteral("COM%1").arg(n), CommPort_List);
         item->setToolTip(portToolTip(n, known));
     }
-    selectRow(CommPort_List, FindListItem(QStringLiteral("COM%1").arg(d.ComPort), CommPort_List));
+    selectRow(CommPort_List, FindListItem(QStringLiteral("COM%1").arg(d_.ComPort), CommPort_List));
 
     for (const char* speed : kSpeeds) Speed_List->addItem(QLatin1String(speed));
-    selectRow(Speed_List, FindListItem(d.ComSpeed, Speed_List));
+    selectRow(Speed_List, FindListItem(d_.ComSpeed, Speed_List));
 }
 
 QString Setup_Form::portToolTip(qint16 n, const QList<QSerialPortInfo>& known) const {
-    const QString folder = form_->settingsFolder();
+    const QString folder = SettingsFolder(d_, host_);
     const QString name = ComDeviceName(n, folder);
     const QString path = ComDevicePath(n, folder);
     QString tip = QDir::toNativeSeparators(name);
@@ -131,17 +128,14 @@ QString Setup_Form::portToolTip(qint16 n, const QList<QSerialPortInfo>& known) c
 }
 
 void Setup_Form::refuse(const QString& text, const QString& detail) {
-    form_->host().showMessage(this,
-                              Message{text, QStringLiteral("Setup"), MessageIcon::Warning, detail});
+    host_.showMessage(this, Message{text, QStringLiteral("Setup"), MessageIcon::Warning, detail});
+}
+
+void Setup_Form::showPanel3(const QString& text) const {
+    if (setPanel3_) setPanel3_(text);
 }
 
 void Setup_Form::SaveConfig_Click() {
-    if (!form_) {
-        close();
-        return;
-    }
-    Form1& form = *form_;
-
     const QString port = selectedText(CommPort_List);
     if (port.isEmpty()) {
         // Writing a made-up port number would silently replace a setting the
@@ -161,21 +155,21 @@ void Setup_Form::SaveConfig_Click() {
 
     // Work on a copy: the settings in use change only once the file holds
     // them too.
-    Defines next = form.defines();
+    Defines next = d_;
     if (!IniPortNumber(port.mid(3), &next.ComPort)) {
         refuse(QStringLiteral("The port \"%1\" cannot be saved.").arg(port), QString());
         return;
     }
     next.ComSpeed = selectedText(Speed_List);
-    next.IniFilePath = SetupIniFilePath(form.host());
+    next.IniFilePath = SetupIniFilePath(host_);
 
     QString error;
     const bool written = WriteIniFile(
-        next, [&form](const QString& text) { form.setPanelText(3, text); }, &error);
+        next, [this](const QString& text) { showPanel3(text); }, &error);
     if (!written) {
         // The writer shows the values it tried; the panel must show those in use.
-        form.setPanelText(3, StatusText(form.defines()));
-        form.host().showMessage(
+        showPanel3(StatusText(d_));
+        host_.showMessage(
             this, Message{QStringLiteral("The settings file could not be saved as %1.")
                               .arg(QDir::toNativeSeparators(next.IniFilePath)),
                           QStringLiteral("Setup"), MessageIcon::Critical,
@@ -185,10 +179,9 @@ void Setup_Form::SaveConfig_Click() {
         return;
     }
 
-    Defines& d = form.defines();
-    d.ComPort = next.ComPort;
-    d.ComSpeed = next.ComSpeed;
-    d.IniFilePath = next.IniFilePath;
+    d_.ComPort = next.ComPort;
+    d_.ComSpeed = next.ComSpeed;
+    d_.IniFilePath = next.IniFilePath;
     accept();
 }
 

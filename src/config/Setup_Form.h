@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <QPointer>
 
+#include "config/INI_Handler.h"
+
 class QGroupBox;
 class QListWidget;
 class QPushButton;
@@ -10,7 +12,9 @@ class QSerialPortInfo;
 
 namespace tavrin {
 
-class Form1;
+class Host;
+class MSComm;
+struct Defines;
 
 // The Setup dialog: the serial ports that can be opened right now and the
 // offered line speeds; Save stores the choice in the settings and the
@@ -18,7 +22,9 @@ class Form1;
 class Setup_Form : public QDialog {
     Q_OBJECT
 public:
-    explicit Setup_Form(Form1& form);
+    // The settings to show and change, the program's services, the serial
+    // control to close (it may go away first) and how to show panel 3.
+    Setup_Form(Defines& defines, Host& host, MSComm* port, PanelSetter setPanel3);
 
     QGroupBox* Frame1 = nullptr;
     QListWidget* CommPort_List = nullptr;
@@ -35,8 +41,12 @@ private:
     void Form_Load();
     QString portToolTip(qint16 n, const QList<QSerialPortInfo>& known) const;
     void refuse(const QString& text, const QString& detail);
+    void showPanel3(const QString& text) const;
 
-    QPointer<Form1> form_;
+    Defines& d_;
+    Host& host_;
+    QPointer<MSComm> port_;
+    PanelSetter setPanel3_;
 };
 
 }  // namespace tavrin

@@ -5,7 +5,8 @@
 #include <QListWidget>
 #include <QSerialPort>
 
-#include "app/Defines.h"
+#include "core/Defines.h"
+#include "platform/Host.h"
 #include "platform/MSComm.h"
 
 #ifdef Q_OS_UNIX
@@ -15,6 +16,10 @@
 #endif
 
 namespace tavrin {
+
+QString SettingsFolder(const Defines& d, const Host& host) {
+    return d.IniFilePath.isEmpty() ? host.programFolder() : QFileInfo(d.IniFilePath).absolutePath();
+}
 
 QString ComDeviceName(qint16 n, const QString& settingsFolder) {
 #ifdef Q_OS_WIN

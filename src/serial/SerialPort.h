@@ -7,8 +7,12 @@ class QListWidget;
 
 namespace tavrin {
 
+class Host;
 class MSComm;
 struct Defines;
+
+// Folder that holds the settings file in use; the ports/comN links live there.
+QString SettingsFolder(const Defines& d, const Host& host);
 
 // Why a probe said no; lets the caller add a helpful detail to its message.
 enum class ProbeResult { Available, NotFound, HeldByThisProgram, InUse, NoPermission };

@@ -9,7 +9,7 @@
 
 #include "TestSupport.h"
 #include "about/frmAbout.h"
-#include "app/Defines.h"
+#include "core/Defines.h"
 #include "app/Form1.h"
 
 using namespace tavrin;

@@ -1,5 +1,6 @@
-// Connect and Disconnect from end to end: the real window, a real
-// pseudo-terminal and the simulated adapter and cluster.
+// What the window shows of Connect and Disconnect: the real window, a real
+// pseudo-terminal and the simulated adapter and cluster. The conversation
+// itself is tested with the session alone.
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -12,10 +13,6 @@ using namespace tavrin::test;
 using tavrin::sim::Fault;
 
 namespace {
-
-const QByteArray kConnectBytes =
-    "atz\r\natcaf1\r\natspa6\r\natsh720\r\nath1\r\n22e21a\r\n22e217\r\n22e219\r\n22e200\r\n2103\r"
-    "\n";
 
 void checkIdleWindow(AppRig& rig) {
     QCOMPARE(rig.form->Connect_Command->text(), QString("Connect"));
@@ -121,47 +118,22 @@ private slots:
         checkIdleWindow(rig);
     }
 
-    void failedWaitsEndTheAttemptCleanly_data() {
-        QTest::addColumn<int>("fault");
-        QTest::addColumn<QString>("faultCommand");
-        QTest::addColumn<QStringList>("unsupported");
-        QTest::addColumn<QString>("failedCommand");
-        QTest::addColumn<QString>("said");
-        QTest::newRow("clone lacks atcaf1")
-            << int(Fault::None) << "" << QStringList{"atcaf1"} << "atcaf1"
-            << "\"?\"";
-        QTest::newRow("no data at E217")
-            << int(Fault::NoData) << "22e217" << QStringList{} << "22e217"
-            << "NO DATA";
-        QTest::newRow("negative at E219")
-            << int(Fault::NegativeRead) << "22e219" << QStringList{} << "22e219"
-            << "conditions not correct";
-        QTest::newRow("unplugged at E21A")
-            << int(Fault::DisconnectMidAnswer) << "22e21a" << QStringList{} << "22e21a"
-            << "lost";
-        QTest::newRow("silent cluster")
-            << int(Fault::Silence) << "22e200" << QStringList{} << "22e200"
-            << "did not answer";
-    }
-    void failedWaitsEndTheAttemptCleanly() {
-        QFETCH(int, fault);
-        QFETCH(QString, faultCommand);
-        QFETCH(QStringList, unsupported);
-        QFETCH(QString, failedCommand);
-        QFETCH(QString, said);
+    void failedAttemptShowsOneMessageAndTheIdleWindow() {
         sim::SimConfig config;
-        config.fault = Fault(fault);
-        config.faultCommand = faultCommand;
-        config.unsupported = unsupported;
+        config.unsupported = QStringList{"atspa6"};
         AppRig rig(config);
-        rig.host.answerTimeLimitMs = 400;
+        QString captionDuringMessage;
+        rig.host.onMessage = [&](const Message&) {
+            captionDuringMessage = rig.form->Connect_Command->text();
+        };
         rig.connect();
         QCOMPARE(rig.host.messages.size(), size_t(1));
-        const QString text = rig.host.messages[0].text;
-        QVERIFY2(text.contains("\"" + failedCommand + "\""), qPrintable(text));
-        QVERIFY2(text.contains(said), qPrintable(text));
+        QVERIFY(rig.host.messages[0].text.startsWith("Connection failed at \"atspa6\""));
+        QCOMPARE(rig.host.messages[0].title, QString("Error!"));
+        QVERIFY(rig.host.messages[0].icon == MessageIcon::Critical);
+        QCOMPARE(captionDuringMessage, QString("Connect"));
         checkIdleWindow(rig);
-        QVERIFY(!rig.sim.requests().contains("2103"));
+        QCOMPARE(rig.form->panelText(2), QString("ELM327 v1.5"));
     }
 
     void watchdogDuringIdentificationLetsTheAttemptComplete() {
@@ -176,49 +148,6 @@ private slots:
         QCOMPARE(rig.form->PM_label->text(), QString("ON"));
     }
 
-    void resetAnswerWithoutElmShowsWhatTheAdapterPrinted() {
-        sim::SimConfig config;
-        config.fault = Fault::ResetWithoutElm;
-        AppRig rig(config);
-        rig.connect();
-        QVERIFY(rig.host.messages.empty());
-        QCOMPARE(rig.form->panelText(2), QString("OBDII v1.5"));
-        QCOMPARE(rig.form->panelText(4), QString("Connected"));
-    }
-
-    void policeReadCopesWithLeftoversAndLineFeeds_data() {
-        QTest::addColumn<int>("fault");
-        QTest::addColumn<QByteArray>("record");
-        QTest::addColumn<QString>("label");
-        QTest::addColumn<int>("twoBytes");
-        QTest::newRow("two bytes ON") << int(Fault::None) << QByteArray("\x4C\x12", 2) << "ON" << 1;
-        QTest::newRow("two bytes OFF")
-            << int(Fault::None) << QByteArray("\x48\x12", 2) << "OFF" << 1;
-        QTest::newRow("one byte ON") << int(Fault::None) << QByteArray("\x04", 1) << "ON" << 0;
-        QTest::newRow("one byte OFF") << int(Fault::None) << QByteArray("\xFB", 1) << "OFF" << 0;
-        QTest::newRow("line feed after prompt")
-            << int(Fault::LineFeedAfterPrompt) << QByteArray("\x4C\x12", 2) << "ON" << 1;
-        QTest::newRow("line feed, one byte")
-            << int(Fault::LineFeedAfterPrompt) << QByteArray("\x04", 1) << "ON" << 0;
-        QTest::newRow("pieces") << int(Fault::Pieces) << QByteArray("\x4C\x12", 2) << "ON" << 1;
-    }
-    void policeReadCopesWithLeftoversAndLineFeeds() {
-        QFETCH(int, fault);
-        QFETCH(QByteArray, record);
-        QFETCH(QString, label);
-        QFETCH(int, twoBytes);
-        sim::SimConfig config;
-        config.fault = Fault(fault);
-        config.record = record;
-        AppRig rig(config);
-        rig.d.PM_TwoBytes = qint16(1 - twoBytes);  // a stale value must not survive
-        rig.connect();
-        QVERIFY2(rig.host.messages.empty(), qPrintable(rig.messageTexts().join(" | ")));
-        QCOMPARE(rig.form->PM_label->text(), label);
-        QCOMPARE(rig.d.PM_TwoBytes, qint16(twoBytes));
-        QVERIFY(rig.d.PM_ReadValid);
-    }
-
     void unknownClusterClearsAnEarlierModel() {
         AppRig rig;
         rig.connect();
@@ -230,17 +159,18 @@ private slots:
         QCOMPARE(rig.form->panelText(1), QString("4R23-123-B"));
     }
 
-    void unprintablePartNumberBytesShowAsQuestionMarks() {
-        sim::SimConfig config;
-        config.partPrefix = QString::fromLatin1(
-            "3R\x01"
-            "3");
-        AppRig rig(config);
+    void failedPoliceReadKeepsTheLabelAndTheConnection() {
+        AppRig rig;
         rig.connect();
-        QCOMPARE(rig.d.PartPrefix, QString::fromLatin1("3R\x01"
-                                                       "3"));
-        // Not a catalogue prefix either, so only the second letter is known.
-        QCOMPARE(rig.form->panelText(1), QString("3R?3-123-B"));
+        QCOMPARE(rig.form->PM_label->text(), QString("ON"));
+        rig.form->Connect_Command_Click();
+        rig.sim.config().fault = Fault::TruncatedRecord;
+        rig.connect();
+        QCOMPARE(rig.host.messages.size(), size_t(1));
+        QVERIFY(rig.host.messages[0].text.contains("could not be read"));
+        QCOMPARE(rig.form->PM_label->text(), QString("ON"));
+        QCOMPARE(rig.form->panelText(4), QString("Connected"));
+        QVERIFY(rig.form->Command1->isEnabled());
     }
 
     void unplugWhileConnectedTellsTheTruth() {

@@ -10,8 +10,8 @@
 #include <QTimer>
 
 #include "TestSupport.h"
-#include "app/Defines.h"
 #include "app/Form1.h"
+#include "core/Defines.h"
 #include "platform/MSComm.h"
 
 using namespace tavrin;

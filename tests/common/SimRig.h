@@ -11,8 +11,9 @@
 
 #include "SimAdapter.h"
 #include "TestSupport.h"
-#include "app/Defines.h"
 #include "app/Form1.h"
+#include "cluster/ClusterSession.h"
+#include "core/Defines.h"
 #include "platform/MSComm.h"
 #include "serial/Exchange.h"
 
@@ -48,17 +49,92 @@ struct PortRig {
     Exchange exchange;
 };
 
+// Every byte a completed Connect puts on the wire, in order.
+inline const QByteArray kConnectBytes =
+    "atz\r\natcaf1\r\natspa6\r\natsh720\r\nath1\r\n22e21a\r\n22e217\r\n22e219\r\n22e200\r\n2103\r"
+    "\n";
+
+// Requests the cluster saw for writing the police-mode record.
+inline QStringList writesSeen(const sim::SimAdapter& sim) {
+    QStringList w;
+    for (const auto& r : sim.requests())
+        if (r.startsWith(QLatin1String("3b"), Qt::CaseInsensitive)) w << r;
+    return w;
+}
+
+// Writes a settings file for COM com at speed into folder.
+inline bool writeSettings(const QString& folder, int com, const QString& speed) {
+    return writeFile(QDir(folder).filePath(QStringLiteral("QUILLET.INI")),
+                     QStringLiteral("QUILLET v1.00 INI File\r\nComPort=COM%1\r\nComSpeed=%2\r\n")
+                         .arg(com)
+                         .arg(speed)
+                         .toLatin1());
+}
+
+// The cluster session alone, without a window, talking to the simulator
+// linked as its configured COM port. Everything the session announces, and
+// every line the simulator receives, goes into one list of events in the
+// order it happened.
+struct SessionRig {
+    explicit SessionRig(sim::SimConfig config = {}, int com = 3,
+                        const QString& speed = QStringLiteral("38400"))
+        : sim(config) {
+        started = sim.start() && sim.linkAs(host.programFolder(), com);
+        d.IniFilePath = QDir(host.programFolder()).filePath(QStringLiteral("QUILLET.INI"));
+        d.ComPort = qint16(com);
+        d.ComSpeed = speed;
+        session = std::make_unique<ClusterSession>(d, host);
+        auto* s = session.get();
+        auto note = [this](const QString& what) { events << what; };
+        QObject::connect(s, &ClusterSession::connecting, [note] { note("connecting"); });
+        QObject::connect(s, &ClusterSession::adapterIdentified,
+                         [note](const QString& t) { note("adapter:" + t); });
+        QObject::connect(s, &ClusterSession::modelIdentified,
+                         [note](const QString& t) { note("model:" + t); });
+        QObject::connect(s, &ClusterSession::clusterIdentified,
+                         [note](const QString& t) { note("part:" + t); });
+        QObject::connect(s, &ClusterSession::connected, [note] { note("connected"); });
+        QObject::connect(s, &ClusterSession::policeModeShown,
+                         [note](const QString& t) { note("police:" + t); });
+        QObject::connect(s, &ClusterSession::connectionClosed, [note] { note("closed"); });
+        QObject::connect(s, &ClusterSession::watchdogExpired,
+                         [note](const Message& m) { note("watchdog:" + m.text); });
+        QObject::connect(s, &ClusterSession::portLost,
+                         [note](const Message& m) { note("lost:" + m.text); });
+        QObject::connect(&sim, &sim::SimAdapter::requestReceived,
+                         [note](const QString& line) { note("sent:" + line); });
+    }
+    SessionReport connect() { return session->Connect(); }
+    // Events of one kind ("police", "part", ...), without their prefix.
+    QStringList eventsOf(const QString& kind) const {
+        QStringList out;
+        for (const QString& e : events)
+            if (e.startsWith(kind + ':')) out << e.mid(kind.size() + 1);
+        return out;
+    }
+    QStringList writes() const { return writesSeen(sim); }
+
+    TestHost host;
+    Defines d;
+    sim::SimAdapter sim;
+    bool started = false;
+    std::unique_ptr<ClusterSession> session;
+    QStringList events;
+};
+
+inline QStringList texts(const QList<Message>& messages) {
+    QStringList out;
+    for (const Message& m : messages) out << m.text;
+    return out;
+}
+
 // The whole program started as a user would, with the simulator linked as
 // its configured COM port in the program folder.
 struct AppRig {
     explicit AppRig(sim::SimConfig config = {}, int com = 3, const QString& speed = "38400")
         : sim(config) {
         started = sim.start() && sim.linkAs(host.programFolder(), com);
-        writeFile(QDir(host.programFolder()).filePath(QStringLiteral("QUILLET.INI")),
-                  QStringLiteral("QUILLET v1.00 INI File\r\nComPort=COM%1\r\nComSpeed=%2\r\n")
-                      .arg(com)
-                      .arg(speed)
-                      .toLatin1());
+        writeSettings(host.programFolder(), com, speed);
         form.reset(Main(d, host));
     }
     // Clicks Connect and returns once the click handler is done.
@@ -68,13 +144,7 @@ struct AppRig {
         for (const auto& m : host.messages) texts << m.text;
         return texts;
     }
-    // Requests the cluster saw for writing the police-mode record.
-    QStringList writes() const {
-        QStringList w;
-        for (const auto& r : sim.requests())
-            if (r.startsWith(QLatin1String("3b"), Qt::CaseInsensitive)) w << r;
-        return w;
-    }
+    QStringList writes() const { return writesSeen(sim); }
 
     TestHost host;
     Defines d;

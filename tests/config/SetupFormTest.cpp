@@ -17,7 +17,7 @@
 #include <memory>
 
 #include "TestSupport.h"
-#include "app/Defines.h"
+#include "core/Defines.h"
 #include "app/Form1.h"
 #include "config/Setup_Form.h"
 #include "platform/MSComm.h"
@@ -453,9 +453,9 @@ private slots:
         QVERIFY(b.makePorts({3}));
         b.d.ComPort = 3;
         b.d.ComSpeed = QStringLiteral("38400");
-        QCOMPARE(OpenComPort(b.d, b.form.settingsFolder(), *b.form.MSComm1), OpenResult::Opened);
+        QCOMPARE(OpenComPort(b.d, SettingsFolder(b.d, b.host), *b.form.MSComm1), OpenResult::Opened);
         QVERIFY(b.form.MSComm1->PortOpen());
-        QVERIFY(!ComPortAvailable(3, b.form.settingsFolder(), b.form.MSComm1));
+        QVERIFY(!ComPortAvailable(3, SettingsFolder(b.d, b.host), b.form.MSComm1));
         QSignalSpy closed(b.form.MSComm1, &MSComm::closed);
 
         Setup_Form* dlg = b.open();

@@ -255,6 +255,12 @@ private slots:
         QTest::newRow("WriteNotApplied")
             << Fault::WriteNotApplied << QString() << QByteArray("3b034812")
             << QByteArray("3b034812\r728 02 7B 03 \r\r>") << original;
+        QTest::newRow("TruncatedRecord")
+            << Fault::TruncatedRecord << QString() << QByteArray("2103")
+            << QByteArray("2103\r728 04 61 03 4C \r\r>") << original;
+        QTest::newRow("TruncatedRecord leaves other answers whole")
+            << Fault::TruncatedRecord << QString() << QByteArray("22e219")
+            << QByteArray("22e219\r728 05 62 E2 19 0A 02 \r\r>") << original;
         QTest::newRow("LineFeedAfterPrompt")
             << Fault::LineFeedAfterPrompt << QString() << QByteArray("2103") << normalRead + "\n"
             << original;
@@ -459,7 +465,7 @@ private slots:
 
     void faultNames() {
         const QStringList names = tavrin::sim::faultNames();
-        QCOMPARE(names.size(), 12);
+        QCOMPARE(names.size(), 13);
         for (const QString& name : names) {
             bool ok = false;
             QCOMPARE(tavrin::sim::faultName(tavrin::sim::faultFromName(name, &ok)), name);

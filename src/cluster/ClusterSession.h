@@ -1,0 +1,137 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <optional>
+
+#include "platform/Host.h"
+#include "serial/Exchange.h"
+
+class QTimer;
+
+namespace tavrin {
+
+class MSComm;
+struct Defines;
+
+// How one operation with the adapter ended.
+enum class SessionStatus {
+    Done,       // completed as asked
+    Failed,     // ended early or was refused; messages say why
+    Abandoned,  // the watchdog gave up on the adapter and has said so itself
+    Busy,       // another operation was still talking to the adapter
+};
+
+struct SessionReport {
+    SessionStatus status = SessionStatus::Done;
+    // What the user must be told, in the order it arose.
+    QList<Message> messages;
+    bool ok() const { return status == SessionStatus::Done; }
+};
+
+// What a police-mode change did to the cluster.
+enum class PoliceChange {
+    NotWritten,  // nothing was sent (a failed or invalid read, a refused check)
+    AlreadySo,   // the record already held the wanted setting
+    Written,     // a write request went out
+};
+
+struct PoliceReport : SessionReport {
+    PoliceChange change = PoliceChange::NotWritten;
+    QString before;  // "ON"/"OFF" as read before the write, when that read was valid
+};
+
+// The whole conversation with the adapter and the cluster behind it: the
+// connection attempt with its watchdog, the identification, the police-mode
+// read and the police-mode write with its safety checks. It owns the serial
+// control and the watchdog timer, shows nothing itself, and tells whoever
+// presents it what to show through its signals and reports.
+class ClusterSession : public QObject {
+    Q_OBJECT
+public:
+    ClusterSession(Defines& defines, Host& host, QObject* parent = nullptr);
+    ~ClusterSession() override;
+
+    MSComm& port() { return *port_; }
+    const MSComm& port() const { return *port_; }
+    QTimer& watchdog() { return *watchdog_; }
+    Exchange& exchange() { return *exchange_; }
+    Defines& defines() { return d_; }
+    Host& host() { return host_; }
+
+    // True while an operation talks to the adapter.
+    bool busy() const { return exchange_->busy(); }
+    // The port is open and the last attempt identified the cluster.
+    bool isConnected() const;
+
+    // Connect: one connection attempt and, when it completes, the
+    // police-mode read 500 ms later.
+    SessionReport Connect();
+    // Reads the police-mode record and, when the read is valid, announces it.
+    SessionReport ReadPoliceMode();
+    // Reads the record afresh, inverts the police-mode bit, writes the
+    // record back and reads it again.
+    PoliceReport TogglePoliceMode();
+    // As the toggle, but writes only when the record read does not already
+    // hold the wanted setting.
+    PoliceReport SetPoliceMode(bool on);
+    // Closes the port; the connection display ends through connectionClosed.
+    void Disconnect();
+
+    // Watchdog tick: the adapter has had its time.
+    void Timer1_Timer();
+
+    // The last check before a write: may this request follow this record?
+    using WriteCheck = std::function<bool(const QString& record, const QString& request)>;
+    void setWriteCheck(WriteCheck check) { writeCheck_ = std::move(check); }
+
+signals:
+    // Progress, in the order the window shows it.
+    void connecting();
+    void adapterIdentified(const QString& text);
+    void modelIdentified(const QString& model);
+    void clusterIdentified(const QString& partNumber);
+    void connected();
+    void policeModeShown(const QString& label);
+    // The watchdog ran out; emitted while the running wait is suspended.
+    void watchdogExpired(const Message& message);
+    // The port closed, for whatever reason: nothing is connected any more.
+    void connectionClosed();
+    // The port vanished while no operation was waiting on it.
+    void portLost(const Message& message);
+
+private:
+    struct Failure {
+        QString command;
+        WaitResult result;
+    };
+    enum class WriteOutcome { Acknowledged, Skipped, Refused, NotSafe };
+
+    // One connection attempt; true when it completed.
+    bool ConnectELM(QList<Message>* messages);
+    PoliceReport changePoliceMode(std::optional<bool> wanted);
+    bool readPoliceMode(QList<Message>* messages);
+    bool GetClusterInfo(Failure* failure);
+    bool PoliceModeRead(Failure* failure);
+    WriteOutcome WritePoliceMode(const QString& readRecord, Failure* failure);
+    bool prefixedExchange(const QString& request, const QString& prefix, QString* phase1,
+                          QString* remainder, Failure* failure);
+    void endAttempt(const QString& command, const WaitResult& result, QList<Message>* messages);
+    void closePort();
+    void onPortClosed();
+    void onPortLost(const QString& reason);
+
+    Defines& d_;
+    Host& host_;
+    MSComm* port_ = nullptr;
+    Exchange* exchange_ = nullptr;
+    QTimer* watchdog_ = nullptr;
+    WriteCheck writeCheck_;
+};
+
+// A message box's content for a failure: critical icon, title "Error!".
+Message ErrorMessage(const QString& text, const QString& detail = {});
+
+}  // namespace tavrin

@@ -1,0 +1,304 @@
+// The connection attempt and the police-mode read, run by the cluster
+// session alone over a real pseudo-terminal to the simulated adapter and
+// cluster: no window is involved.
+#include <QTest>
+#include <QTimer>
+
+#include "SimRig.h"
+
+using namespace tavrin;
+using namespace tavrin::test;
+using tavrin::sim::Fault;
+
+namespace {
+
+// Nothing left open, armed or claimed after an attempt that did not complete.
+void checkNotConnected(SessionRig& rig) {
+    QVERIFY(!rig.session->port().PortOpen());
+    QVERIFY(!rig.d.ClusterReady);
+    QVERIFY(!rig.session->watchdog().isActive());
+    QVERIFY(!rig.session->busy());
+    QVERIFY(!rig.session->isConnected());
+}
+
+}  // namespace
+
+class SessionConnectTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void completedAttemptAnnouncesEverythingInOrder() {
+        SessionRig rig;
+        QVERIFY(rig.started);
+        const SessionReport report = rig.connect();
+        QVERIFY2(report.ok(), qPrintable(texts(report.messages).join(" | ")));
+        QVERIFY(report.messages.isEmpty());
+        QCOMPARE(rig.sim.receivedBytes(), kConnectBytes);
+        // The model is known before E200 is asked for; the part number only
+        // after its answer; the police mode after the connection.
+        QCOMPARE(rig.events,
+                 (QStringList{"connecting", "sent:atz", "adapter:ELM327 v1.5", "sent:atcaf1",
+                              "sent:atspa6", "sent:atsh720", "sent:ath1", "sent:22e21a",
+                              "sent:22e217", "sent:22e219", "model:BA Fairmont Ghia", "sent:22e200",
+                              "part:3R23-123-FB", "connected", "sent:2103", "police:ON"}));
+        QVERIFY(rig.session->isConnected());
+        QVERIFY(rig.d.ClusterReady);
+        QCOMPARE(rig.d.ConnectState, qint16(1));
+        QCOMPARE(rig.d.PM_TwoBytes, qint16(1));
+        QVERIFY(!rig.session->watchdog().isActive());
+        QVERIFY(!rig.session->busy());
+        // The fixed pauses, in order: before the identification, after three
+        // of its answers, before the police-mode read.
+        QCOMPARE(rig.host.pauses, (std::vector<int>{1000, 500, 500, 500, 500}));
+    }
+
+    void disconnectClosesThePortAndConnectWorksAgain() {
+        SessionRig rig;
+        QVERIFY(rig.connect().ok());
+        rig.events.clear();
+        rig.session->Disconnect();
+        QCOMPARE(rig.events, QStringList{"closed"});
+        checkNotConnected(rig);
+
+        rig.sim.clearLog();
+        QVERIFY(rig.connect().ok());
+        QCOMPARE(rig.sim.receivedBytes(), kConnectBytes);
+    }
+
+    void silentAdapterIsAbandonedByTheWatchdog() {
+        sim::SimConfig config;
+        config.fault = Fault::Silence;
+        SessionRig rig(config);
+        rig.host.watchdogMs = 300;
+        const SessionReport report = rig.connect();
+        QCOMPARE(report.status, SessionStatus::Abandoned);
+        // The watchdog speaks for itself, once.
+        QVERIFY(report.messages.isEmpty());
+        QCOMPARE(rig.eventsOf("watchdog"), QStringList{"Unable to Connect To ELM"});
+        QCOMPARE(rig.d.ConnectState, qint16(3));
+        // Only the reset went out: no read after an abandoned attempt.
+        QCOMPARE(rig.sim.requests(), QStringList{"atz"});
+        checkNotConnected(rig);
+
+        rig.sim.config().fault = Fault::None;
+        QVERIFY(rig.connect().ok());
+    }
+
+    void missingPortIsTheOnlyMessage() {
+        SessionRig rig;
+        rig.d.ComPort = 11;  // nothing linked; /dev/rfcomm2 does not exist here
+        if (QFile::exists("/dev/rfcomm2")) QSKIP("this machine has /dev/rfcomm2");
+        const SessionReport report = rig.connect();
+        QCOMPARE(report.status, SessionStatus::Failed);
+        QCOMPARE(texts(report.messages),
+                 QStringList{"ERROR! Comm Port is either in use or not found!"});
+        QCOMPARE(report.messages[0].title, QString("ERROR!"));
+        QVERIFY(report.messages[0].detail.contains("was not found"));
+        // Nothing was announced, not even "connecting".
+        QVERIFY(rig.events.isEmpty());
+        QVERIFY(rig.sim.receivedBytes().isEmpty());
+    }
+
+    void invalidSpeedExplainsItself() {
+        SessionRig rig({}, 3, "9600.5");  // as a hand-edited file could leave it
+        const SessionReport report = rig.connect();
+        QCOMPARE(report.messages.size(), 1);
+        QVERIFY(report.messages[0].text.contains("\"9600.5\""));
+        QVERIFY(report.messages[0].detail.contains("9600, 38400 or 115200"));
+        QVERIFY(rig.sim.receivedBytes().isEmpty());
+        checkNotConnected(rig);
+    }
+
+    void failedWaitsEndTheAttemptCleanly_data() {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("faultCommand");
+        QTest::addColumn<QStringList>("unsupported");
+        QTest::addColumn<QString>("failedCommand");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<QString>("advice");
+        QTest::newRow("clone lacks atcaf1")
+            << int(Fault::None) << "" << QStringList{"atcaf1"} << "atcaf1"
+            << "\"?\""
+            << "clones lack commands";
+        QTest::newRow("no data at E217")
+            << int(Fault::NoData) << "22e217" << QStringList{} << "22e217"
+            << "NO DATA"
+            << "supported model";
+        QTest::newRow("negative at E219")
+            << int(Fault::NegativeRead) << "22e219" << QStringList{} << "22e219"
+            << "conditions not correct"
+            << "supported model";
+        QTest::newRow("unplugged at E21A")
+            << int(Fault::DisconnectMidAnswer) << "22e21a" << QStringList{} << "22e21a"
+            << "lost"
+            << "adapter's cable";
+        QTest::newRow("silent cluster")
+            << int(Fault::Silence) << "22e200" << QStringList{} << "22e200"
+            << "did not answer"
+            << "adapter's cable";
+        QTest::newRow("garbage") << int(Fault::Garbage) << "22e219" << QStringList{} << "22e219"
+                                 << "instead of the expected text"
+                                 << "supported model";
+    }
+    void failedWaitsEndTheAttemptCleanly() {
+        QFETCH(int, fault);
+        QFETCH(QString, faultCommand);
+        QFETCH(QStringList, unsupported);
+        QFETCH(QString, failedCommand);
+        QFETCH(QString, said);
+        QFETCH(QString, advice);
+        sim::SimConfig config;
+        config.fault = Fault(fault);
+        config.faultCommand = faultCommand;
+        config.unsupported = unsupported;
+        SessionRig rig(config);
+        rig.host.answerTimeLimitMs = 400;
+        const SessionReport report = rig.connect();
+        QCOMPARE(report.status, SessionStatus::Failed);
+        QCOMPARE(report.messages.size(), 1);
+        const Message& m = report.messages[0];
+        QVERIFY2(m.text.startsWith("Connection failed at \"" + failedCommand + "\""),
+                 qPrintable(m.text));
+        QVERIFY2(m.text.contains(said), qPrintable(m.text));
+        QVERIFY2(m.detail.contains(advice), qPrintable(m.detail));
+        QCOMPARE(m.title, QString("Error!"));
+        checkNotConnected(rig);
+        QCOMPARE(rig.eventsOf("part"), QStringList{});
+        QVERIFY(rig.events.contains("closed"));
+        QVERIFY(!rig.sim.requests().contains("2103"));
+    }
+
+    void watchdogDuringIdentificationLetsTheAttemptComplete() {
+        sim::SimConfig config;
+        config.answerDelayMs = 120;
+        SessionRig rig(config);
+        rig.host.watchdogMs = 400;  // runs out during the identification
+        const SessionReport report = rig.connect();
+        QVERIFY(report.ok());
+        QCOMPARE(rig.eventsOf("watchdog"), QStringList{"Unable to Connect To ELM"});
+        QVERIFY(rig.events.indexOf("watchdog:Unable to Connect To ELM") <
+                rig.events.indexOf("connected"));
+        QCOMPARE(rig.d.ConnectState, qint16(1));
+        QCOMPARE(rig.eventsOf("police"), QStringList{"ON"});
+    }
+
+    void resetAnswerWithoutElmShowsWhatTheAdapterPrinted() {
+        sim::SimConfig config;
+        config.fault = Fault::ResetWithoutElm;
+        SessionRig rig(config);
+        QVERIFY(rig.connect().ok());
+        QCOMPARE(rig.eventsOf("adapter"), QStringList{"OBDII v1.5"});
+    }
+
+    void policeReadCopesWithLeftoversAndLineFeeds_data() {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<int>("twoBytes");
+        QTest::newRow("two bytes ON") << int(Fault::None) << QByteArray("\x4C\x12", 2) << "ON" << 1;
+        QTest::newRow("two bytes OFF")
+            << int(Fault::None) << QByteArray("\x48\x12", 2) << "OFF" << 1;
+        QTest::newRow("one byte ON") << int(Fault::None) << QByteArray("\x04", 1) << "ON" << 0;
+        QTest::newRow("one byte OFF") << int(Fault::None) << QByteArray("\xFB", 1) << "OFF" << 0;
+        QTest::newRow("line feed after prompt")
+            << int(Fault::LineFeedAfterPrompt) << QByteArray("\x4C\x12", 2) << "ON" << 1;
+        QTest::newRow("line feed, one byte")
+            << int(Fault::LineFeedAfterPrompt) << QByteArray("\x04", 1) << "ON" << 0;
+        QTest::newRow("pieces") << int(Fault::Pieces) << QByteArray("\x4C\x12", 2) << "ON" << 1;
+    }
+    void policeReadCopesWithLeftoversAndLineFeeds() {
+        QFETCH(int, fault);
+        QFETCH(QByteArray, record);
+        QFETCH(QString, label);
+        QFETCH(int, twoBytes);
+        sim::SimConfig config;
+        config.fault = Fault(fault);
+        config.record = record;
+        SessionRig rig(config);
+        rig.d.PM_TwoBytes = qint16(1 - twoBytes);  // a stale value must not survive
+        const SessionReport report = rig.connect();
+        QVERIFY2(report.ok(), qPrintable(texts(report.messages).join(" | ")));
+        QCOMPARE(rig.eventsOf("police"), QStringList{label});
+        QCOMPARE(rig.d.PM_TwoBytes, qint16(twoBytes));
+        QVERIFY(rig.d.PM_ReadValid);
+    }
+
+    void failedPoliceReadKeepsTheConnection_data() {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("no data") << int(Fault::NoData) << "NO DATA";
+        QTest::newRow("truncated record") << int(Fault::TruncatedRecord) << "incomplete or garbled";
+    }
+    void failedPoliceReadKeepsTheConnection() {
+        QFETCH(int, fault);
+        QFETCH(QString, said);
+        sim::SimConfig config;
+        config.fault = Fault(fault);
+        config.faultCommand = "2103";
+        SessionRig rig(config);
+        const SessionReport report = rig.connect();
+        QCOMPARE(report.status, SessionStatus::Failed);
+        QCOMPARE(report.messages.size(), 1);
+        QVERIFY2(report.messages[0].text.contains("could not be read"),
+                 qPrintable(report.messages[0].text));
+        QVERIFY2(report.messages[0].text.contains(said), qPrintable(report.messages[0].text));
+        QCOMPARE(rig.eventsOf("police"), QStringList{});
+        QVERIFY(rig.session->isConnected());
+    }
+
+    void unknownClusterClearsAnEarlierModel() {
+        SessionRig rig;
+        QVERIFY(rig.connect().ok());
+        rig.session->Disconnect();
+        rig.sim.config().partPrefix = "4R23";
+        rig.events.clear();
+        QVERIFY(rig.connect().ok());
+        QCOMPARE(rig.eventsOf("model"), QStringList{QString()});
+        QCOMPARE(rig.eventsOf("part"), QStringList{"4R23-123-B"});
+    }
+
+    void unprintablePartNumberBytesShowAsQuestionMarks() {
+        sim::SimConfig config;
+        config.partPrefix = QString::fromLatin1(
+            "3R\x01"
+            "3");
+        SessionRig rig(config);
+        QVERIFY(rig.connect().ok());
+        QCOMPARE(rig.d.PartPrefix, QString::fromLatin1("3R\x01"
+                                                       "3"));
+        // Not a catalogue prefix either, so only the second letter is known.
+        QCOMPARE(rig.eventsOf("part"), QStringList{"3R?3-123-B"});
+    }
+
+    void unplugWhileConnectedIsReportedOnce() {
+        SessionRig rig;
+        QVERIFY(rig.connect().ok());
+        rig.events.clear();
+        rig.sim.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.events.contains("closed"), 3000);
+        QCOMPARE(rig.eventsOf("lost").size(), 1);
+        checkNotConnected(rig);
+    }
+
+    void operationsDoNotOverlap() {
+        sim::SimConfig config;
+        config.answerDelayMs = 30;
+        SessionRig rig(config);
+        bool checked = false;
+        QObject::connect(&rig.sim, &sim::SimAdapter::requestReceived, [&](const QString& line) {
+            if (line != "22e219" || checked) return;
+            checked = true;
+            QVERIFY(rig.session->busy());
+            QCOMPARE(rig.session->Connect().status, SessionStatus::Busy);
+            QCOMPARE(rig.session->ReadPoliceMode().status, SessionStatus::Busy);
+            QCOMPARE(rig.session->TogglePoliceMode().status, SessionStatus::Busy);
+        });
+        QVERIFY(rig.connect().ok());
+        QVERIFY(checked);
+        QCOMPARE(rig.sim.receivedBytes(), kConnectBytes);
+        QVERIFY(!rig.session->busy());
+    }
+};
+
+TAVRIN_TEST(SessionConnectTest)
+#include "SessionConnectTest.moc"
