@@ -1,12 +1,48 @@
 #include <QApplication>
+#include <QCoreApplication>
+#include <QTextStream>
+#include <cstdio>
 #include <memory>
 
 #include "about/frmAbout.h"
+#include "app/CommandLine.h"
 #include "app/Form1.h"
 #include "core/Defines.h"
 #include "platform/Host.h"
 
 int main(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    const tavrin::CommandLine command = tavrin::ParseCommandLine(arguments);
+
+    // Everything but the window runs without a display.
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    switch (command.mode) {
+        case tavrin::CommandLine::Mode::Help:
+            out << tavrin::UsageText();
+            return tavrin::kExitDone;
+        case tavrin::CommandLine::Mode::Version:
+            out << tavrin::VersionText();
+            return tavrin::kExitDone;
+        case tavrin::CommandLine::Mode::Invalid:
+            err << "tavrin: " << command.error << "\n\n" << tavrin::UsageText();
+            return tavrin::kExitUsage;
+        case tavrin::CommandLine::Mode::Status:
+        case tavrin::CommandLine::Mode::Police: {
+            QCoreApplication app(argc, argv);
+            QCoreApplication::setApplicationName(QStringLiteral("Tavrin"));
+            tavrin::Host host;
+            return tavrin::RunCommandLine(command, host, out, err);
+        }
+        case tavrin::CommandLine::Mode::Window:
+            break;
+    }
+
+    if (!tavrin::DisplayAvailable()) {
+        err << tavrin::NoDisplayText();
+        return tavrin::kExitFailed;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavrin"));
     QApplication::setDesktopFileName(QStringLiteral("tavrin"));

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+#include <optional>
+
+class QTextStream;
+
+namespace tavrin {
+
+class Host;
+
+// What the program was asked to do on its command line.
+struct CommandLine {
+    enum class Mode {
+        Window,   // no options: the window, as always
+        Help,     // --help
+        Version,  // --version
+        Status,   // --status
+        Police,   // --police on|off
+        Invalid,  // anything else; error says why
+    };
+    Mode mode = Mode::Window;
+    bool policeOn = false;
+    // One-run overrides of the saved settings.
+    std::optional<qint16> port;
+    std::optional<QString> speed;
+    QString error;
+};
+
+// Exit codes of the command-line modes.
+inline constexpr int kExitDone = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// Reads the arguments that follow the program name.
+CommandLine ParseCommandLine(const QStringList& arguments);
+
+QString UsageText();
+QString VersionText();
+
+// The window needs a display; false when there is certainly none.
+bool DisplayAvailable();
+QString NoDisplayText();
+
+// Runs --status or --police without a window, talking to the adapter with
+// the saved settings and the overrides. Needs a QCoreApplication. Returns
+// the exit code.
+int RunCommandLine(const CommandLine& command, Host& host, QTextStream& out, QTextStream& err);
+
+}  // namespace tavrin
