@@ -39,6 +39,8 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tavrin)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# For generators that show the licence; the .deb carries the copyright file.
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Instrument cluster tool for BA/BF Falcon and SX/SY Territory cars")
 set(CPACK_PACKAGE_DESCRIPTION
