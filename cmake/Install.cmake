@@ -34,6 +34,16 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/docs/screenshots)
             DESTINATION ${TAVRIN_DOC_DIR}/docs FILES_MATCHING PATTERN "*.png")
 endif()
 
+# Debian's machine-readable copyright file; it refers to the system's copy of
+# the licence text in /usr/share/common-licenses.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/copyright DESTINATION ${TAVRIN_DOC_DIR})
+
+# The maintainer named in the package and in its changelog. There is no shared
+# address yet; the reserved .invalid domain keeps mail from going anywhere.
+if(NOT DEFINED TAVRIN_MAINTAINER)
+    set(TAVRIN_MAINTAINER "Tavrin developers <tavrin@users.noreply.invalid>")
+endif()
+
 # ---------------------------------------------------------------- Packaging
 
 set(CPACK_GENERATOR DEB)
@@ -50,7 +60,7 @@ shows the cluster's part number and the car model it is set up for, shows the\n\
 police mode setting and switches it. Includes tavrin-sim, a simulated adapter\n\
 and car for trying the program without one.")
 if(NOT CPACK_PACKAGE_CONTACT)
-    set(CPACK_PACKAGE_CONTACT "Tavrin developers")
+    set(CPACK_PACKAGE_CONTACT "${TAVRIN_MAINTAINER}")
 endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
