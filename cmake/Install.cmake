@@ -44,6 +44,37 @@ if(NOT DEFINED TAVRIN_MAINTAINER)
     set(TAVRIN_MAINTAINER "Tavrin developers <tavrin@users.noreply.invalid>")
 endif()
 
+# ---------------------------------------- Changelog and manual pages
+
+# What each release brought, for people.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${TAVRIN_DOC_DIR})
+
+# Compressed with gzip -9n, as Debian wants them: the most compression, and no
+# file name or time in the header, so that every build gives the same bytes.
+find_program(TAVRIN_GZIP gzip REQUIRED)
+set(TAVRIN_COMPRESSED_DIR ${PROJECT_BINARY_DIR}/compressed)
+set(TAVRIN_COMPRESSED_FILES)
+function(tavrin_compress source name)
+    set(plain ${TAVRIN_COMPRESSED_DIR}/${name})
+    add_custom_command(OUTPUT ${plain}.gz
+                       COMMAND ${CMAKE_COMMAND} -E copy ${source} ${plain}
+                       COMMAND ${TAVRIN_GZIP} -9nf ${plain}
+                       DEPENDS ${source}
+                       VERBATIM)
+    set(TAVRIN_COMPRESSED_FILES ${TAVRIN_COMPRESSED_FILES} ${plain}.gz PARENT_SCOPE)
+endfunction()
+
+# A native package's changelog: one entry, for this version. Its date comes
+# from TAVRIN_RELEASE_DATE, or from SOURCE_DATE_EPOCH when CMake configures.
+include(${CMAKE_CURRENT_LIST_DIR}/ChangelogDate.cmake)
+tavrin_changelog_date(TAVRIN_CHANGELOG_DATE ${TAVRIN_RELEASE_DATE})
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog.in
+               ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
+tavrin_compress(${PROJECT_BINARY_DIR}/packaging/changelog doc/changelog)
+install(FILES ${TAVRIN_COMPRESSED_DIR}/doc/changelog.gz DESTINATION ${TAVRIN_DOC_DIR})
+
+add_custom_target(tavrin-compressed-docs ALL DEPENDS ${TAVRIN_COMPRESSED_FILES})
+
 # ---------------------------------------------------------------- Packaging
 
 set(CPACK_GENERATOR DEB)
