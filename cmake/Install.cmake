@@ -73,6 +73,16 @@ configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog.in
 tavrin_compress(${PROJECT_BINARY_DIR}/packaging/changelog doc/changelog)
 install(FILES ${TAVRIN_COMPRESSED_DIR}/doc/changelog.gz DESTINATION ${TAVRIN_DOC_DIR})
 
+set(TAVRIN_MAN_PAGES tavrin.1)
+if(TARGET tavrin-sim)
+    list(APPEND TAVRIN_MAN_PAGES tavrin-sim.1)
+endif()
+foreach(page ${TAVRIN_MAN_PAGES})
+    tavrin_compress(${CMAKE_CURRENT_SOURCE_DIR}/packaging/man/${page} man/${page})
+    install(FILES ${TAVRIN_COMPRESSED_DIR}/man/${page}.gz
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+
 add_custom_target(tavrin-compressed-docs ALL DEPENDS ${TAVRIN_COMPRESSED_FILES})
 
 # ---------------------------------------------------------------- Packaging
