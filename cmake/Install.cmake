@@ -44,6 +44,10 @@ if(NOT DEFINED TAVRIN_MAINTAINER)
     set(TAVRIN_MAINTAINER "Tavrin developers <tavrin@users.noreply.invalid>")
 endif()
 
+# For software centres; the component id is also the file's name.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/org.example.tavrin.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
 # ---------------------------------------- Changelog and manual pages
 
 # What each release brought, for people.
