@@ -34,11 +34,68 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/docs/screenshots)
             DESTINATION ${TAVRIN_DOC_DIR}/docs FILES_MATCHING PATTERN "*.png")
 endif()
 
+# Debian's machine-readable copyright file; it refers to the system's copy of
+# the licence text in /usr/share/common-licenses.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/copyright DESTINATION ${TAVRIN_DOC_DIR})
+
+# The maintainer named in the package and in its changelog. There is no shared
+# address yet; the reserved .invalid domain keeps mail from going anywhere.
+if(NOT DEFINED TAVRIN_MAINTAINER)
+    set(TAVRIN_MAINTAINER "Tavrin developers <tavrin@users.noreply.invalid>")
+endif()
+
+# For software centres; the component id is also the file's name.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/org.example.tavrin.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
+# ---------------------------------------- Changelog and manual pages
+
+# What each release brought, for people.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/CHANGELOG.md DESTINATION ${TAVRIN_DOC_DIR})
+
+# Compressed with gzip -9n, as Debian wants them: the most compression, and no
+# file name or time in the header, so that every build gives the same bytes.
+find_program(TAVRIN_GZIP gzip REQUIRED)
+set(TAVRIN_COMPRESSED_DIR ${PROJECT_BINARY_DIR}/compressed)
+set(TAVRIN_COMPRESSED_FILES)
+function(tavrin_compress source name)
+    set(plain ${TAVRIN_COMPRESSED_DIR}/${name})
+    add_custom_command(OUTPUT ${plain}.gz
+                       COMMAND ${CMAKE_COMMAND} -E copy ${source} ${plain}
+                       COMMAND ${TAVRIN_GZIP} -9nf ${plain}
+                       DEPENDS ${source}
+                       VERBATIM)
+    set(TAVRIN_COMPRESSED_FILES ${TAVRIN_COMPRESSED_FILES} ${plain}.gz PARENT_SCOPE)
+endfunction()
+
+# A native package's changelog: one entry, for this version. Its date comes
+# from TAVRIN_RELEASE_DATE, or from SOURCE_DATE_EPOCH when CMake configures.
+include(${CMAKE_CURRENT_LIST_DIR}/ChangelogDate.cmake)
+tavrin_changelog_date(TAVRIN_CHANGELOG_DATE ${TAVRIN_RELEASE_DATE})
+configure_file(${CMAKE_CURRENT_SOURCE_DIR}/packaging/changelog.in
+               ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
+tavrin_compress(${PROJECT_BINARY_DIR}/packaging/changelog doc/changelog)
+install(FILES ${TAVRIN_COMPRESSED_DIR}/doc/changelog.gz DESTINATION ${TAVRIN_DOC_DIR})
+
+set(TAVRIN_MAN_PAGES tavrin.1)
+if(TARGET tavrin-sim)
+    list(APPEND TAVRIN_MAN_PAGES tavrin-sim.1)
+endif()
+foreach(page ${TAVRIN_MAN_PAGES})
+    tavrin_compress(${CMAKE_CURRENT_SOURCE_DIR}/packaging/man/${page} man/${page})
+    install(FILES ${TAVRIN_COMPRESSED_DIR}/man/${page}.gz
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+
+add_custom_target(tavrin-compressed-docs ALL DEPENDS ${TAVRIN_COMPRESSED_FILES})
+
 # ---------------------------------------------------------------- Packaging
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tavrin)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# For generators that show the licence; the .deb carries the copyright file.
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Instrument cluster tool for BA/BF Falcon and SX/SY Territory cars")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -48,7 +105,7 @@ shows the cluster's part number and the car model it is set up for, shows the\n\
 police mode setting and switches it. Includes tavrin-sim, a simulated adapter\n\
 and car for trying the program without one.")
 if(NOT CPACK_PACKAGE_CONTACT)
-    set(CPACK_PACKAGE_CONTACT "Tavrin developers")
+    set(CPACK_PACKAGE_CONTACT "${TAVRIN_MAINTAINER}")
 endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
