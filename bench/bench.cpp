@@ -25,8 +25,9 @@
 #include <vector>
 
 #include "SimAdapter.h"
-#include "core/Defines.h"
 #include "app/Form1.h"
+#include "core/Defines.h"
+#include "platform/AdapterLog.h"
 #include "platform/Host.h"
 #include "platform/MSComm.h"
 #include "serial/Exchange.h"
@@ -100,6 +101,31 @@ struct ExchangeFigures {
     double program = 0, floor = 0;
 };
 
+// One police-mode read through a fresh serial control and exchange, with
+// the given log recording (or none).
+double programExchangeMs(sim::SimAdapter& sim, Host& host, int baud, AdapterLog* log) {
+    MSComm port;
+    port.DevicePath = sim.slavePath();
+    port.InputLen = 1;
+    port.Settings = QString::number(baud) + QStringLiteral(",n,8,1");
+    port.setLog(log);
+    port.setPortOpen(true);
+    Exchange exchange(port, host);
+    QElapsedTimer t;
+    t.start();
+    exchange.SendCommand(QStringLiteral("2103"));
+    const bool ok = exchange.WaitFor(QStringLiteral("61 03 ")).ok() &&
+                    exchange.WaitFor(QStringLiteral("\r")).ok();
+    const double ms = t.nsecsElapsed() / 1e6;
+    if (!ok) std::fprintf(stderr, "exchange failed at %d\n", baud);
+    // Let the prompt arrive and go, so the next round starts clean.
+    QEventLoop l;
+    QTimer::singleShot(30, &l, &QEventLoop::quit);
+    l.exec();
+    port.discardInput();
+    return ms;
+}
+
 ExchangeFigures exchangeOverhead(int baud, int rounds) {
     sim::SimConfig config;
     config.baud = baud;
@@ -109,26 +135,7 @@ ExchangeFigures exchangeOverhead(int baud, int rounds) {
     std::vector<double> programMs, floorMs;
 
     for (int round = 0; round < rounds; ++round) {
-        {
-            MSComm port;
-            port.DevicePath = sim.slavePath();
-            port.InputLen = 1;
-            port.Settings = QString::number(baud) + QStringLiteral(",n,8,1");
-            port.setPortOpen(true);
-            Exchange exchange(port, host);
-            QElapsedTimer t;
-            t.start();
-            exchange.SendCommand(QStringLiteral("2103"));
-            const bool ok = exchange.WaitFor(QStringLiteral("61 03 ")).ok() &&
-                            exchange.WaitFor(QStringLiteral("\r")).ok();
-            programMs.push_back(t.nsecsElapsed() / 1e6);
-            if (!ok) std::fprintf(stderr, "exchange failed at %d\n", baud);
-            // Let the prompt arrive and go, so the next round starts clean.
-            QEventLoop l;
-            QTimer::singleShot(30, &l, &QEventLoop::quit);
-            l.exec();
-            port.discardInput();
-        }
+        programMs.push_back(programExchangeMs(sim, host, baud, nullptr));
         {
             const int fd = ::open(qPrintable(sim.slavePath()), O_RDWR | O_NOCTTY | O_NONBLOCK);
             termios tio{};
@@ -158,6 +165,27 @@ ExchangeFigures exchangeOverhead(int baud, int rounds) {
         }
     }
     return {median(programMs), median(floorMs)};
+}
+
+// One police-mode read through the program's exchange, with the adapter log
+// recording and without it, rounds interleaved so both meet the same load.
+struct LoggingFigures {
+    double withLog = 0, withoutLog = 0;
+    std::size_t entries = 0;
+};
+
+LoggingFigures loggingOverhead(int baud, int rounds) {
+    sim::SimConfig config;
+    config.baud = baud;
+    sim::SimAdapter sim(config);
+    sim.start();
+    BenchHost host;
+    std::vector<double> with, without;
+    for (int round = 0; round < rounds; ++round) {
+        with.push_back(programExchangeMs(sim, host, baud, &host.adapterLog()));
+        without.push_back(programExchangeMs(sim, host, baud, nullptr));
+    }
+    return {median(with), median(without), host.adapterLog().entries().size()};
 }
 
 // Connect to the police-mode label with the real pauses, next to its floor:
@@ -325,6 +353,14 @@ int main(int argc, char** argv) {
                     qPrintable(QStringLiteral("Exchange at %1 bit/s (median of 21)").arg(baud)),
                     e.program, e.floor, e.program / e.floor,
                     over < 2 ? "< 2 ms  met" : "< 2 ms  MISSED", over);
+    }
+    {
+        const LoggingFigures l = loggingOverhead(38400, 21);
+        const double over = l.withLog - l.withoutLog;
+        std::printf("%-44s %10.2fms %10.2fms %10.3f %s (log costs %.3f ms, %zu entries)\n",
+                    "Exchange at 38400 bit/s, log recording", l.withLog, l.withoutLog,
+                    l.withLog / l.withoutLog, over < 0.1 ? "< 0.1 ms  met" : "< 0.1 ms  MISSED",
+                    over, l.entries);
     }
     if (mode == "exchange") return 0;
 

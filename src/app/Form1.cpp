@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QMenuBar>
@@ -11,6 +12,7 @@
 
 #include "Version.h"
 #include "about/frmAbout.h"
+#include "app/frmLog.h"
 #include "cluster/ClusterSession.h"
 #include "config/INI_Handler.h"
 #include "config/Setup_Form.h"
@@ -25,6 +27,7 @@ namespace {
 
 const QString kConnect = QStringLiteral("Connect");
 const QString kDisconnect = QStringLiteral("Disconnect");
+const QString kCancel = QStringLiteral("Cancel");
 const QString kNotConnected = QStringLiteral("Not Connected");
 const QString kConnecting = QStringLiteral("Connecting...");
 const QString kConnected = QStringLiteral("Connected");
@@ -96,6 +99,9 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
     mnu_Setup->setObjectName(QStringLiteral("mnu_Setup"));
     mnu_About = menuBar()->addAction(QStringLiteral("About"));
     mnu_About->setObjectName(QStringLiteral("mnu_About"));
+    mnu_Log = menuBar()->addAction(QStringLiteral("Log"));
+    mnu_Log->setObjectName(QStringLiteral("mnu_Log"));
+    modeCaption_ = kConnect;
 
     session_ = new ClusterSession(d_, host_, this);
     MSComm1 = &session_->port();
@@ -105,6 +111,7 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(mnu_Setup, &QAction::triggered, this, &Form1::mnu_Setup_Click);
     connect(mnu_About, &QAction::triggered, this, &Form1::mnu_About_Click);
+    connect(mnu_Log, &QAction::triggered, this, &Form1::mnu_Log_Click);
 
     // What the session reports, shown where the window shows it.
     connect(session_, &ClusterSession::connecting, this, [this] { setPanelText(4, kConnecting); });
@@ -114,8 +121,9 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
     connect(session_, &ClusterSession::clusterIdentified, this, [this](const QString& part) {
         setPanelText(1, part);
         command1Wanted_ = true;
+        // Shown once the operation ends; until then the button offers Cancel.
+        modeCaption_ = kDisconnect;
         refreshControls();
-        Connect_Command->setText(kDisconnect);
     });
     connect(session_, &ClusterSession::connected, this, [this] { setPanelText(4, kConnected); });
     connect(session_, &ClusterSession::policeModeShown, PM_label, &QLabel::setText);
@@ -124,6 +132,7 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
     connect(session_, &ClusterSession::connectionClosed, this, &Form1::showNotConnected);
     connect(session_, &ClusterSession::portLost, this,
             [this](const Message& m) { host_.showMessage(this, m); });
+    connect(session_, &ClusterSession::cancellableChanged, this, &Form1::refreshControls);
 
     // Load: the toggle waits for an identified cluster.
     Command1->setEnabled(false);
@@ -133,6 +142,7 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
 Form1::~Form1() {
     if (setup_) setup_->deleteLater();
     if (about_) about_->deleteLater();
+    if (log_) log_->deleteLater();
 }
 
 QString Form1::panelText(int panel) const {
@@ -156,6 +166,9 @@ QWidget* Form1::setupDialog() const {
 QWidget* Form1::aboutBox() const {
     return about_;
 }
+QWidget* Form1::logWindow() const {
+    return log_;
+}
 
 void Form1::setBusy(bool busy) {
     busy_ = busy;
@@ -164,8 +177,10 @@ void Form1::setBusy(bool busy) {
 
 void Form1::refreshControls() {
     // While the adapter is being talked to, nothing may start a second
-    // exchange or close the port under it.
-    Connect_Command->setEnabled(!busy_);
+    // exchange or close the port under it; the one way out is Cancel, and
+    // only while the session allows it.
+    Connect_Command->setText(busy_ ? kCancel : modeCaption_);
+    Connect_Command->setEnabled(!busy_ || session_->cancellable());
     mnu_Setup->setEnabled(!busy_);
     Command1->setEnabled(!busy_ && command1Wanted_);
 }
@@ -177,26 +192,39 @@ void Form1::showMessages(const QList<Message>& messages) {
 // ---------------------------------------------------------------- Connect
 
 void Form1::Connect_Command_Click() {
-    if (busy()) return;
+    if (busy_) {
+        // The button reads Cancel while an operation runs.
+        if (session_->cancellable()) session_->Cancel();
+        return;
+    }
+    if (session_->busy()) return;
     if (Connect_Command->text() == kConnect) {
         setBusy(true);
         const SessionReport report = session_->Connect();
-        showMessages(report.messages);
         setBusy(false);
+        showMessages(report.messages);
     } else {
-        Connect_Command->setText(kConnect);
-        setPanelText(1, QString());
-        setPanelText(2, QString());
-        ClusterInfotext->setText(QString());
         // Release the port too, so the next Connect can open it again.
         session_->Disconnect();
     }
 }
 
+void Form1::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        if (busy_ && session_->cancellable()) session_->Cancel();
+        event->accept();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
 void Form1::showNotConnected() {
     // Whoever closed the port, the window must not claim a connection it no
-    // longer has, and the toggle must not offer to write through it.
-    Connect_Command->setText(kConnect);
+    // longer has, show a cluster it no longer talks to, or offer to write.
+    modeCaption_ = kConnect;
+    setPanelText(1, QString());
+    setPanelText(2, QString());
+    ClusterInfotext->setText(QString());
     setPanelText(4, kNotConnected);
     command1Wanted_ = false;
     refreshControls();
@@ -229,6 +257,17 @@ void Form1::mnu_Setup_Click() {
     });
     setup_ = dialog;
     dialog->show();
+}
+
+void Form1::mnu_Log_Click() {
+    if (log_ && log_->isVisible()) {
+        log_->raise();
+        log_->activateWindow();
+        return;
+    }
+    auto* window = new frmLog(host_);
+    log_ = window;
+    window->show();
 }
 
 void Form1::mnu_About_Click() {

@@ -39,6 +39,7 @@ public:
     QTimer* Timer1 = nullptr;   // the session's watchdog
     QAction* mnu_Setup = nullptr;
     QAction* mnu_About = nullptr;
+    QAction* mnu_Log = nullptr;
 
     // Status-bar panels, numbered 1 to 4 from the left.
     QString panelText(int panel) const;
@@ -55,9 +56,15 @@ public:
     void Command1_Click();
     void mnu_Setup_Click();
     void mnu_About_Click();
+    void mnu_Log_Click();
 
     QWidget* setupDialog() const;
     QWidget* aboutBox() const;
+    QWidget* logWindow() const;
+
+protected:
+    // Esc cancels a connection attempt or a read, as the Cancel button does.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void showNotConnected();
@@ -71,8 +78,11 @@ private:
     QLabel* panels_[4] = {};
     bool busy_ = false;
     bool command1Wanted_ = false;
+    // What the Connect/Disconnect button offers when no operation runs.
+    QString modeCaption_;
     QPointer<QWidget> setup_;
     QPointer<QWidget> about_;
+    QPointer<QWidget> log_;
 };
 
 // Window caption: product name, " v", major, ".", minor and revision.

@@ -1,10 +1,14 @@
 #include "cluster/ClusterSession.h"
 
+#include <algorithm>
+
+#include <QDir>
 #include <QStringList>
 #include <QTimer>
 
 #include "cluster/ClusterParsing.h"
 #include "cluster/PoliceSafety.h"
+#include "cluster/WriteHistory.h"
 #include "core/Defines.h"
 #include "platform/MSComm.h"
 #include "serial/SerialPort.h"
@@ -59,6 +63,78 @@ Message portCheckMessage(const QString& detail) {
                    QStringLiteral("ERROR!"), MessageIcon::Critical, detail};
 }
 
+const QString kTryConnect = QStringLiteral("then click Connect to try again.");
+
+// The system's own words about a failure, as a detail after the user's words.
+QString systemText(const QString& reason) {
+    return reason.isEmpty() ? QString() : QStringLiteral("\n\nSystem message: %1").arg(reason);
+}
+
+// What the user can do after a failed wait, in words.
+QString adviceFor(const WaitResult& r) {
+    switch (r.status) {
+        case WaitStatus::AdapterError: {
+            const QString& said = r.adapterText;
+            if (said == QLatin1String("?"))
+                return QStringLiteral(
+                    "The adapter does not know this command. Some low-cost adapter "
+                    "clones lack commands; a genuine ELM327-type adapter is needed.");
+            if (said.contains(QLatin1String("STOPPED")))
+                return QStringLiteral(
+                           "The adapter stops a request when anything reaches it while it works on "
+                           "one: another program using the same adapter, or a faulty cable or "
+                           "Bluetooth link sending stray characters. Close other programs that use "
+                           "the adapter and check its connection, ") +
+                       kTryConnect;
+            if (said.contains(QLatin1String("ALERT")) || said.contains(QLatin1String("LV RESET")))
+                return QStringLiteral("This usually means low voltage: check the car's battery, ") +
+                       kTryConnect;
+            if (said.contains(QLatin1String("BUS")) || said.contains(QLatin1String("CAN ERROR")))
+                return QStringLiteral(
+                           "Check that the adapter sits firmly in the car's socket and that the "
+                           "ignition is on, ") +
+                       kTryConnect;
+            return QStringLiteral(
+                       "Check that the ignition is on and that the car is a supported model, ") +
+                   kTryConnect;
+        }
+        case WaitStatus::NegativeResponse:
+            return NegativeResponseAdvice(r.negativeCode);
+        case WaitStatus::TimedOut:
+            return QStringLiteral("Check the adapter's cable and that the ignition is on, ") +
+                   kTryConnect;
+        case WaitStatus::PortClosed:
+            return QStringLiteral(
+                       "The adapter was unplugged, lost power, or its Bluetooth link dropped. "
+                       "Plug it in again, ") +
+                   kTryConnect + systemText(r.adapterText);
+        case WaitStatus::Unreadable:
+            return QStringLiteral(
+                       "The line speed set in Setup is probably not the adapter's. Choose its "
+                       "speed in Setup (Find Adapter there can find it), ") +
+                   kTryConnect;
+        default:
+            return QStringLiteral(
+                       "The adapter's answer did not make sense. Check the line speed in Setup "
+                       "and that the adapter is an ELM327-type adapter, ") +
+                   kTryConnect;
+    }
+}
+
+// How a write that got no usable answer ended, for the history.
+QString unconfirmedOutcome(const WaitResult& r) {
+    switch (r.status) {
+        case WaitStatus::TimedOut:
+            return QStringLiteral("no answer");
+        case WaitStatus::PortClosed:
+            return QStringLiteral("port lost");
+        case WaitStatus::AdapterError:
+            return QStringLiteral("adapter error %1").arg(r.adapterText);
+        default:
+            return QStringLiteral("unexpected answer");
+    }
+}
+
 bool defaultWriteCheck(const QString& record, const QString& request) {
     // The request must be the record just read with the police-mode bit
     // inverted and nothing else changed.
@@ -77,7 +153,9 @@ ClusterSession::ClusterSession(Defines& defines, Host& host, QObject* parent)
     setObjectName(QStringLiteral("ClusterSession"));
     port_ = new MSComm(this);
     port_->setObjectName(QStringLiteral("MSComm1"));
+    port_->setLog(&host_.adapterLog());
     exchange_ = new Exchange(*port_, host_, this);
+    connect(exchange_, &Exchange::cancellableChanged, this, &ClusterSession::cancellableChanged);
 
     // Never fires until a connection attempt arms it; one tick per attempt.
     watchdog_ = new QTimer(this);
@@ -136,7 +214,11 @@ bool ClusterSession::ConnectELM(QList<Message>* messages) {
         return false;
     }
     if (opened != OpenResult::Opened) {
-        messages->append(portCheckMessage(port_->lastErrorText()));
+        messages->append(portCheckMessage(
+            QStringLiteral("COM%1 passed the first check but could not be opened. Unplug and "
+                           "replug the adapter and try again.")
+                .arg(d_.ComPort) +
+            systemText(port_->lastErrorText())));
         return false;
     }
 
@@ -154,6 +236,14 @@ bool ClusterSession::ConnectELM(QList<Message>* messages) {
     }
     if (!reset.ok()) {
         endAttempt(kReset, reset, messages);
+        return false;
+    }
+    // A prompt among unreadable characters is noise at a wrong line speed,
+    // not an adapter, and its "identification" would be noise too.
+    if (std::any_of(reset.buffer.begin(), reset.buffer.end(), IsUnreadableChar)) {
+        WaitResult noise = reset;
+        noise.status = WaitStatus::Unreadable;
+        endAttempt(kReset, noise, messages);
         return false;
     }
 
@@ -188,24 +278,29 @@ bool ClusterSession::ConnectELM(QList<Message>* messages) {
 
 void ClusterSession::endAttempt(const QString& command, const WaitResult& result,
                                 QList<Message>* messages) {
-    QString detail;
-    if (result.status == WaitStatus::AdapterError && result.adapterText == QLatin1String("?")) {
-        detail = QStringLiteral(
-            "The adapter does not know this command. Some low-cost adapter "
-            "clones lack commands; a genuine ELM327-type adapter is needed.");
-    } else if (result.status == WaitStatus::TimedOut || result.status == WaitStatus::PortClosed) {
-        detail = QStringLiteral(
-            "Check the adapter's cable and that the ignition is on, then "
-            "click Connect to try again.");
-    } else {
-        detail = QStringLiteral(
-            "Check that the ignition is on and that the car is a supported "
-            "model, then click Connect to try again.");
+    if (result.status == WaitStatus::Cancelled) {
+        endCancelled();
+        return;
     }
     closePort();
+    if (result.status == WaitStatus::Unreadable) {
+        messages->append(ErrorMessage(
+            QStringLiteral("The adapter's answers could not be read: the line speed is "
+                           "probably wrong."),
+            QStringLiteral("COM%1 is set to %2 bit/s, and the adapter seems to use another "
+                           "speed. Choose its speed in Setup (Find Adapter there can find it), "
+                           "then click Connect again.")
+                .arg(d_.ComPort)
+                .arg(d_.ComSpeed)));
+        return;
+    }
     messages->append(ErrorMessage(
         QStringLiteral("Connection failed at \"%1\": %2.").arg(command, result.describe()),
-        detail));
+        adviceFor(result)));
+}
+
+void ClusterSession::endCancelled() {
+    closePort();
 }
 
 void ClusterSession::Timer1_Timer() {
@@ -218,6 +313,10 @@ void ClusterSession::Timer1_Timer() {
 
 void ClusterSession::Disconnect() {
     closePort();
+}
+
+QString ClusterSession::historyPath() const {
+    return QDir(SettingsFolder(d_, host_)).filePath(QLatin1String(WriteHistory::kFileName));
 }
 
 void ClusterSession::closePort() {
@@ -239,7 +338,10 @@ void ClusterSession::onPortClosed() {
 void ClusterSession::onPortLost(const QString& reason) {
     // A wait in progress reports the loss itself.
     if (exchange_->busy()) return;
-    emit portLost(ErrorMessage(QStringLiteral("The connection to the adapter was lost."), reason));
+    emit portLost(ErrorMessage(
+        QStringLiteral("The connection to the adapter was lost: it was unplugged, lost power, "
+                       "or its Bluetooth link dropped."),
+        QStringLiteral("Plug it in again, then click Connect.") + systemText(reason)));
 }
 
 // ---------------------------------------------------------- Identification
@@ -306,10 +408,14 @@ bool ClusterSession::PoliceModeRead(Failure* failure) {
 bool ClusterSession::readPoliceMode(QList<Message>* messages) {
     Failure failure;
     if (!PoliceModeRead(&failure)) {
-        messages->append(
-            ErrorMessage(QStringLiteral("The police mode setting could not be read: %1.")
-                             .arg(failure.result.describe()),
-                         QStringLiteral("The setting shown may be out of date.")));
+        if (failure.result.status == WaitStatus::Cancelled) {
+            endCancelled();
+            return false;
+        }
+        messages->append(ErrorMessage(
+            QStringLiteral("The police mode setting could not be read: %1.")
+                .arg(failure.result.describe()),
+            QStringLiteral("The setting shown may be out of date. ") + adviceFor(failure.result)));
         return false;
     }
     if (!d_.PM_ReadValid) {
@@ -331,24 +437,45 @@ SessionReport ClusterSession::ReadPoliceMode() {
         return report;
     }
     Exchange::Session session(*exchange_);
-    if (!readPoliceMode(&report.messages)) report.status = SessionStatus::Failed;
+    if (!readPoliceMode(&report.messages)) {
+        report.status =
+            exchange_->cancelRequested() ? SessionStatus::Cancelled : SessionStatus::Failed;
+    }
     return report;
 }
 
+bool ClusterSession::recordHistory(const QString& step, const QString& record,
+                                   const QString& request, const QString& outcome, QString* error) {
+    WriteHistory::Line line;
+    line.time = QDateTime::currentDateTime();
+    line.port = QStringLiteral("COM%1").arg(d_.ComPort);
+    line.speed = d_.ComSpeed;
+    line.partNumber = cluster::DisplayPartNumber(d_);
+    line.model = d_.ModelName;
+    line.step = step;
+    line.record = record;
+    line.request = request;
+    line.outcome = outcome;
+    return WriteHistory(historyPath()).append(line, error);
+}
+
 ClusterSession::WriteOutcome ClusterSession::WritePoliceMode(const QString& readRecord,
-                                                             Failure* failure) {
-    const QString request = cluster::BuildPoliceWriteRequest(d_);
+                                                             Failure* failure, QString* request,
+                                                             QString* historyError) {
+    *request = cluster::BuildPoliceWriteRequest(d_);
     if (!d_.ClusterReady) return WriteOutcome::Skipped;
     // Last line of defence, computed independently of the bit table.
-    if (!writeCheck_ || !writeCheck_(readRecord, request)) return WriteOutcome::NotSafe;
-    failure->command = request;
-    WaitResult r = exchange_->Ask(request, kPoliceWritePrefix);
+    if (!writeCheck_ || !writeCheck_(readRecord, *request)) return WriteOutcome::NotSafe;
+    // What the cluster held must be on the disk before the change is made.
+    if (!recordHistory(QStringLiteral("before"), readRecord, *request, {}, historyError))
+        return WriteOutcome::NotRecorded;
+    failure->command = *request;
+    WaitResult r = exchange_->Ask(*request, kPoliceWritePrefix);
     if (r.ok()) r = exchange_->WaitFor(kLineEnd, r.buffer, {});
-    if (!r.ok()) {
-        failure->result = r;
-        return WriteOutcome::Refused;
-    }
-    return WriteOutcome::Acknowledged;
+    failure->result = r;
+    if (r.ok()) return WriteOutcome::Acknowledged;
+    return r.status == WaitStatus::NegativeResponse ? WriteOutcome::Refused
+                                                    : WriteOutcome::NotConfirmed;
 }
 
 PoliceReport ClusterSession::TogglePoliceMode() {
@@ -372,9 +499,15 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
     // from nothing older.
     Failure failure;
     if (!PoliceModeRead(&failure)) {
+        if (failure.result.status == WaitStatus::Cancelled) {
+            endCancelled();
+            report.status = SessionStatus::Cancelled;
+            return report;
+        }
         report.messages << ErrorMessage(QStringLiteral("The police mode record could not be "
                                                        "read, so nothing was written: %1.")
-                                            .arg(failure.result.describe()));
+                                            .arg(failure.result.describe()),
+                                        adviceFor(failure.result));
         return report;
     }
     if (!d_.PM_ReadValid) {
@@ -394,39 +527,105 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
         return report;
     }
 
+    // From here on the operation runs to its end: once the request is on
+    // the wire it cannot be called back, and the read afterwards is what
+    // tells whether it was applied.
+    exchange_->setCancellable(false);
     cluster::InvertPoliceBit(d_);
     host_.sleepMs(500);
-    const WriteOutcome outcome = WritePoliceMode(readRecord, &failure);
-    if (outcome == WriteOutcome::Acknowledged || outcome == WriteOutcome::Refused)
-        report.change = PoliceChange::Written;
+    QString request;
+    QString historyError;
+    const WriteOutcome outcome = WritePoliceMode(readRecord, &failure, &request, &historyError);
+    const bool sent = outcome == WriteOutcome::Acknowledged || outcome == WriteOutcome::Refused ||
+                      outcome == WriteOutcome::NotConfirmed;
+    if (sent) report.change = PoliceChange::Written;
     host_.sleepMs(500);
     // A lost port has been reported already; reading it again would only repeat that.
     const bool reread = port_->PortOpen() && readPoliceMode(&report.messages);
+    const QString after = reread ? cluster::PoliceModeLabel(d_) : QString();
 
+    QString historyOutcome;
     switch (outcome) {
         case WriteOutcome::Acknowledged:
-            if (reread && cluster::PoliceModeLabel(d_) == before) {
+            if (!reread) {
+                historyOutcome = QStringLiteral("acknowledged, not read back");
+            } else if (after == before) {
+                historyOutcome = QStringLiteral("not applied");
                 report.messages << ErrorMessage(
                     QStringLiteral("The cluster acknowledged the change but did not apply "
                                    "it: police mode is still %1.")
                         .arg(before));
-            } else if (reread) {
+            } else {
+                historyOutcome = QStringLiteral("applied");
                 report.status = SessionStatus::Done;
             }
             break;
         case WriteOutcome::Refused:
+            historyOutcome = QStringLiteral("refused %1 (%2)")
+                                 .arg(QStringLiteral("%1")
+                                          .arg(failure.result.negativeCode, 2, 16, QLatin1Char('0'))
+                                          .toUpper(),
+                                      NegativeResponseMeaning(failure.result.negativeCode));
             report.messages << ErrorMessage(
                 QStringLiteral("The cluster refused the change: %1.")
                     .arg(failure.result.describe()),
-                QStringLiteral("The setting shown is the one the cluster reports now."));
+                NegativeResponseAdvice(failure.result.negativeCode) +
+                    QStringLiteral(" The setting shown is the one the cluster reports now."));
             break;
+        case WriteOutcome::NotConfirmed: {
+            historyOutcome = unconfirmedOutcome(failure.result);
+            const QString now = reread ? QStringLiteral(
+                                             "Police mode now reads %1, as read back from the "
+                                             "cluster.")
+                                             .arg(after)
+                                       : QStringLiteral(
+                                             "It could not be read back: once the adapter answers "
+                                             "again, click Connect to see what the cluster holds.");
+            if (failure.result.status == WaitStatus::PortClosed) {
+                report.messages << ErrorMessage(
+                    QStringLiteral("The connection to the adapter was lost during the change; "
+                                   "it may or may not have been applied."),
+                    QStringLiteral("Plug the adapter in again, click Connect and check police "
+                                   "mode.") +
+                        systemText(failure.result.adapterText));
+            } else {
+                report.messages << ErrorMessage(
+                    QStringLiteral("The cluster did not confirm the change (%1); it may or may "
+                                   "not have been applied.")
+                        .arg(failure.result.describe()),
+                    now);
+            }
+            break;
+        }
         case WriteOutcome::NotSafe:
             report.messages << ErrorMessage(
                 QStringLiteral("The change was not written: the record to write did not "
                                "match the record read."));
             break;
+        case WriteOutcome::NotRecorded:
+            report.messages << ErrorMessage(
+                QStringLiteral("The change was not written: the write history could not be "
+                               "saved."),
+                QStringLiteral("Before every change the program notes what the cluster held "
+                               "in %1, and that file could not be written: %2. Check that the "
+                               "folder can be written and the disk is not full, then try "
+                               "again.")
+                    .arg(QDir::toNativeSeparators(historyPath()), historyError));
+            break;
         case WriteOutcome::Skipped:
             break;
+    }
+
+    if (sent) {
+        QString error;
+        const QString readBack = reread ? cluster::RecordText(d_) : QString();
+        if (!recordHistory(QStringLiteral("after"), readBack, request, historyOutcome, &error)) {
+            report.messages << Message{
+                QStringLiteral("The outcome of the change could not be added to the write "
+                               "history."),
+                QStringLiteral("Error!"), MessageIcon::Warning,
+                QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(historyPath()), error)};
+        }
     }
     return report;
 }

@@ -22,6 +22,7 @@ enum class SessionStatus {
     Failed,     // ended early or was refused; messages say why
     Abandoned,  // the watchdog gave up on the adapter and has said so itself
     Busy,       // another operation was still talking to the adapter
+    Cancelled,  // the user cancelled it; the port is closed, nothing to tell
 };
 
 struct SessionReport {
@@ -63,6 +64,12 @@ public:
 
     // True while an operation talks to the adapter.
     bool busy() const { return exchange_->busy(); }
+    // Whether Cancel would end the running operation now; false from the
+    // moment a write is about to go out until the operation ends.
+    bool cancellable() const { return exchange_->cancellable(); }
+    // Ends the running operation at once and closes the port; false when
+    // nothing can be cancelled now.
+    bool Cancel() { return exchange_->cancel(); }
     // The port is open and the last attempt identified the cluster.
     bool isConnected() const;
 
@@ -79,6 +86,9 @@ public:
     PoliceReport SetPoliceMode(bool on);
     // Closes the port; the connection display ends through connectionClosed.
     void Disconnect();
+
+    // Where each write to the cluster is recorded, beside the settings file.
+    QString historyPath() const;
 
     // Watchdog tick: the adapter has had its time.
     void Timer1_Timer();
@@ -101,13 +111,21 @@ signals:
     void connectionClosed();
     // The port vanished while no operation was waiting on it.
     void portLost(const Message& message);
+    void cancellableChanged(bool cancellable);
 
 private:
     struct Failure {
         QString command;
         WaitResult result;
     };
-    enum class WriteOutcome { Acknowledged, Skipped, Refused, NotSafe };
+    enum class WriteOutcome {
+        Acknowledged,  // the cluster said yes
+        Refused,       // the cluster said no (a negative response)
+        NotConfirmed,  // sent, but no usable answer: it may or may not have been applied
+        Skipped,       // not sent: the cluster was not identified in this connection
+        NotSafe,       // not sent: the request failed the independent check
+        NotRecorded,   // not sent: the history line could not be written
+    };
 
     // One connection attempt; true when it completed.
     bool ConnectELM(QList<Message>* messages);
@@ -115,10 +133,15 @@ private:
     bool readPoliceMode(QList<Message>* messages);
     bool GetClusterInfo(Failure* failure);
     bool PoliceModeRead(Failure* failure);
-    WriteOutcome WritePoliceMode(const QString& readRecord, Failure* failure);
+    WriteOutcome WritePoliceMode(const QString& readRecord, Failure* failure, QString* request,
+                                 QString* historyError);
+    bool recordHistory(const QString& step, const QString& record, const QString& request,
+                       const QString& outcome, QString* error);
     bool prefixedExchange(const QString& request, const QString& prefix, QString* phase1,
                           QString* remainder, Failure* failure);
     void endAttempt(const QString& command, const WaitResult& result, QList<Message>* messages);
+    // Ends an operation the user cancelled: the port closes, nothing is said.
+    void endCancelled();
     void closePort();
     void onPortClosed();
     void onPortLost(const QString& reason);

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QStandardPaths>
@@ -45,6 +46,11 @@ void Host::showMessage(QWidget* parent, const Message& message) {
     if (!message.detail.isEmpty()) box.setInformativeText(message.detail);
     box.setStandardButtons(QMessageBox::Ok);
     box.exec();
+}
+
+QString Host::askSaveFileName(QWidget* parent, const QString& caption,
+                              const QString& suggestedPath) {
+    return QFileDialog::getSaveFileName(parent, caption, suggestedPath);
 }
 
 }  // namespace tavrin

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "platform/AdapterLog.h"
+
 class QWidget;
 
 namespace tavrin {
@@ -34,6 +36,12 @@ public:
     virtual void sleepMs(int ms);
     // A modal message box with an OK button; returns once it is closed.
     virtual void showMessage(QWidget* parent, const Message& message);
+    // Asks where to save a file; empty when the user changes their mind.
+    virtual QString askSaveFileName(QWidget* parent, const QString& caption,
+                                    const QString& suggestedPath);
+
+    // Every exchange with an adapter since the program started.
+    AdapterLog& adapterLog() { return log_; }
 
     // The connection watchdog: the adapter's whole connection sequence must
     // finish within this budget.
@@ -43,6 +51,9 @@ public:
     // even its first protocol search ends within a few seconds, so running out
     // of ten seconds means a dead adapter or cable, not a slow car.
     int answerTimeLimitMs = 10000;
+
+private:
+    AdapterLog log_;
 };
 
 }  // namespace tavrin

@@ -3,6 +3,8 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 
+#include "platform/AdapterLog.h"
+
 namespace tavrin {
 
 MSComm::MSComm(QObject* parent) : QObject(parent) {}
@@ -76,7 +78,8 @@ bool MSComm::setPortOpen(bool open) {
     port_->clearError();
     // Watch for trouble only once the port is set up: a refused modem-line
     // change above is not a reason to close it.
-    connect(port_.get(), &QSerialPort::readyRead, this, &MSComm::dataArrived);
+    loggedUnread_ = 0;
+    connect(port_.get(), &QSerialPort::readyRead, this, &MSComm::onReadyRead);
     connect(port_.get(), &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError e) { onError(static_cast<int>(e)); });
     return true;
@@ -105,8 +108,23 @@ void MSComm::onError(int error) {
     emit portLost(reason);
 }
 
+void MSComm::onReadyRead() {
+    if (log_) {
+        // Only what arrived since the last look: one log entry per arrival,
+        // however the reader later takes it apart.
+        const qint64 waiting = port_->bytesAvailable();
+        if (waiting > loggedUnread_) {
+            log_->record(AdapterLog::Direction::Received,
+                         port_->peek(waiting).right(waiting - loggedUnread_));
+        }
+        loggedUnread_ = waiting;
+    }
+    emit dataArrived();
+}
+
 bool MSComm::Output(const QByteArray& bytes) {
     if (!PortOpen()) return false;
+    if (log_) log_->record(AdapterLog::Direction::Sent, bytes);
     return port_->write(bytes) == bytes.size();
 }
 
@@ -115,7 +133,9 @@ QString MSComm::Input() {
     const qint64 waiting = port_->bytesAvailable();
     if (waiting <= 0) return {};
     const qint64 take = InputLen > 0 ? qMin<qint64>(InputLen, waiting) : waiting;
-    return QString::fromLatin1(port_->read(take));
+    const QByteArray bytes = port_->read(take);
+    loggedUnread_ = qMax<qint64>(0, loggedUnread_ - bytes.size());
+    return QString::fromLatin1(bytes);
 }
 
 qint64 MSComm::charactersWaiting() const {
@@ -126,6 +146,7 @@ void MSComm::discardInput() {
     if (!PortOpen()) return;
     port_->clear(QSerialPort::Input);
     port_->readAll();
+    loggedUnread_ = 0;
 }
 
 }  // namespace tavrin

@@ -9,6 +9,8 @@ class QSerialPort;
 
 namespace tavrin {
 
+class AdapterLog;
+
 // Stand-in for the serial communications control: the same properties under
 // the same names, over QSerialPort. The line settings are taken when the port
 // opens. Input never blocks.
@@ -51,6 +53,9 @@ public:
     // Throws away whatever has arrived and not been read.
     void discardInput();
 
+    // Where every write and every arrival is recorded; may be null.
+    void setLog(AdapterLog* log) { log_ = log; }
+
 signals:
     // New characters can be read.
     void dataArrived();
@@ -62,9 +67,13 @@ signals:
 
 private:
     void onError(int error);
+    void onReadyRead();
     void closePort();
 
     std::unique_ptr<QSerialPort> port_;
+    AdapterLog* log_ = nullptr;
+    // Bytes in the serial port's buffer that the log already holds.
+    qint64 loggedUnread_ = 0;
     OpenError lastError_ = OpenError::None;
     QString lastErrorText_;
 };

@@ -73,14 +73,85 @@ QString NegativeResponseMeaning(int code) {
     }
 }
 
+QString NegativeResponseAdvice(int code) {
+    switch (code) {
+        case 0x11:
+        case 0x12:
+        case 0x31:
+        case 0x7E:
+        case 0x7F:
+            return QStringLiteral(
+                "This cluster does not allow the request: it is probably not one of the "
+                "supported cars.");
+        case 0x13:
+            return QStringLiteral(
+                "The cluster's record has a length this program does not expect; nothing "
+                "was changed.");
+        case 0x21:
+            return QStringLiteral("The cluster is busy: wait a moment and try again.");
+        case 0x22:
+            return QStringLiteral(
+                "The cluster will not do this now. Turn the ignition on with the engine off, "
+                "then try again.");
+        case 0x24:
+            return QStringLiteral("Click Disconnect, then Connect, and try again.");
+        case 0x33:
+            return QStringLiteral(
+                "The cluster is locked against changes; this program cannot unlock it.");
+        case 0x35:
+        case 0x36:
+        case 0x37:
+            return QStringLiteral("Turn the ignition off, wait ten minutes, then try again.");
+        case 0x72:
+            return QStringLiteral(
+                "The cluster could not store the change. Do not repeat it at once; read the "
+                "setting again first.");
+        case 0x78:
+            return QStringLiteral(
+                "The cluster asked for more time and then did not answer. Turn the "
+                "ignition off and on, then try again.");
+        default:
+            return QStringLiteral("Try again; if it happens again, the car may not be supported.");
+    }
+}
+
+bool IsUnreadableChar(QChar c) {
+    const char16_t u = c.unicode();
+    return !(u == u'\r' || u == u'\n' || u == u'\t' || (u >= 0x20 && u < 0x7F));
+}
+
+namespace {
+
+// What an adapter's error line means, in words.
+QString adapterErrorWords(const QString& line) {
+    auto has = [&line](const char* word) { return line.contains(QLatin1String(word)); };
+    if (line == QLatin1String("?")) return QStringLiteral("the adapter does not know this command");
+    if (has("NO DATA")) return QStringLiteral("nothing on the car's bus answered");
+    if (has("STOPPED")) return QStringLiteral("the adapter interrupted the request");
+    if (has("UNABLE TO CONNECT")) return QStringLiteral("the adapter found no bus to talk on");
+    if (has("CAN ERROR") || has("BUS ERROR") || has("BUS BUSY") || has("BUS INIT"))
+        return QStringLiteral("the adapter reported trouble on the car's bus");
+    if (has("BUFFER FULL") || has("DATA ERROR") || has("RX ERROR") || has("FB ERROR"))
+        return QStringLiteral("the adapter received a damaged answer");
+    if (has("LV RESET") || has("ACT ALERT") || has("LP ALERT"))
+        return QStringLiteral("the adapter reset itself or is going to sleep");
+    return QStringLiteral("the adapter reported an error");
+}
+
+}  // namespace
+
 QString WaitResult::describe() const {
     switch (status) {
         case WaitStatus::Found:
             return QStringLiteral("the expected answer arrived");
         case WaitStatus::TimedOut:
-            return QStringLiteral("the adapter did not answer in time");
+            return pendingSeen ? QStringLiteral(
+                                     "the cluster asked for more time but then did not answer "
+                                     "in time")
+                               : QStringLiteral("the adapter did not answer in time");
         case WaitStatus::AdapterError:
-            return QStringLiteral("the adapter answered \"%1\"").arg(adapterText);
+            return QStringLiteral("%1 (it answered \"%2\")")
+                .arg(adapterErrorWords(adapterText), adapterText);
         case WaitStatus::NegativeResponse:
             return QStringLiteral("the cluster refused the request with code %1 (%2)")
                 .arg(QStringLiteral("%1").arg(negativeCode, 2, 16, QLatin1Char('0')).toUpper(),
@@ -91,14 +162,15 @@ QString WaitResult::describe() const {
                        : QStringLiteral("the adapter answered \"%1\" instead of the expected text")
                              .arg(adapterText);
         case WaitStatus::PortClosed:
-            return adapterText.isEmpty()
-                       ? QStringLiteral("the connection to the adapter was lost")
-                       : QStringLiteral("the connection to the adapter was lost (%1)")
-                             .arg(adapterText);
+            return QStringLiteral("the connection to the adapter was lost");
         case WaitStatus::TooLong:
             return QStringLiteral("the adapter sent a long answer without the expected text");
         case WaitStatus::Abandoned:
             return QStringLiteral("the wait was abandoned");
+        case WaitStatus::Cancelled:
+            return QStringLiteral("the wait was cancelled");
+        case WaitStatus::Unreadable:
+            return QStringLiteral("the adapter's answer could not be read");
     }
     return {};
 }
@@ -131,6 +203,19 @@ WaitResult Exchange::Ask(const QString& command, const QString& endMark) {
 
 void Exchange::wake() {
     emit wakeRequested();
+}
+
+bool Exchange::cancel() {
+    if (!cancellable_) return false;
+    cancelRequested_ = true;
+    emit wakeRequested();
+    return true;
+}
+
+void Exchange::setCancellable(bool cancellable) {
+    if (cancellable_ == cancellable) return;
+    cancellable_ = cancellable;
+    emit cancellableChanged(cancellable);
 }
 
 WaitResult Exchange::WaitFor(const QString& endMark, const std::function<bool()>& abandon) {
@@ -203,6 +288,8 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
     QElapsedTimer sinceStart;
     sinceStart.start();
     int collected = 0;
+    int unreadable = 0;
+    int pendingRestarts = 0;
 
     auto finish = [&](WaitStatus status) {
         disconnect(lost);
@@ -216,6 +303,7 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
     for (;;) {
         // Pending window events run before every read.
         QCoreApplication::processEvents();
+        if (cancelRequested_) return finish(WaitStatus::Cancelled);
         if (abandon && abandon()) return finish(WaitStatus::Abandoned);
         if (!port_.PortOpen()) return finish(WaitStatus::PortClosed);
 
@@ -235,6 +323,7 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
         QString completedLine;
         bool lineCompleted = false;
         for (const QChar ch : c) {
+            if (IsUnreadableChar(ch)) ++unreadable;
             if (ch == QLatin1Char('\r')) {
                 completedLine = line_;
                 lineCompleted = true;
@@ -243,13 +332,17 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
                 line_ += ch;
             }
         }
+        if (unreadable >= kUnreadableLimit) return finish(WaitStatus::Unreadable);
         if (buffer.contains(endMark)) return finish(WaitStatus::Found);
         if (collected > kMaxAnswerChars) return finish(WaitStatus::TooLong);
         if (lineCompleted) {
             bool pending = false;
             if (judgeLine(completedLine, &result, &pending)) return finish(result.status);
             // The cluster asked for more time: the limit starts again.
-            if (pending) sinceStart.restart();
+            if (pending) {
+                result.pendingSeen = true;
+                if (++pendingRestarts <= kMaxPendingRestarts) sinceStart.restart();
+            }
         }
         // The prompt after the echo means the adapter has said all it will
         // say about this command; waiting longer would only run out the limit.

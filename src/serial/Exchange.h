@@ -19,6 +19,8 @@ enum class WaitStatus {
     PortClosed,        // the port closed or vanished under the wait
     TooLong,           // kilobytes arrived without the end mark
     Abandoned,         // the caller's abandon test said stop
+    Cancelled,         // the user cancelled the operation
+    Unreadable,        // characters no adapter prints: usually a wrong line speed
 };
 
 struct WaitResult {
@@ -26,6 +28,7 @@ struct WaitResult {
     QString buffer;       // everything collected by this wait
     QString adapterText;  // the error line the adapter printed, if any
     int negativeCode = -1;
+    bool pendingSeen = false;  // the cluster asked for more time during the wait
 
     bool ok() const { return status == WaitStatus::Found; }
     // A plain-words account of what went wrong, for messages to the user.
@@ -34,6 +37,12 @@ struct WaitResult {
 
 // Meaning of a negative response code, in words.
 QString NegativeResponseMeaning(int code);
+// What the user can do about a negative response code.
+QString NegativeResponseAdvice(int code);
+
+// Characters an adapter never prints: anything but printable ASCII, carriage
+// return, line feed and tab.
+bool IsUnreadableChar(QChar c);
 
 // One conversation with the adapter at a time: a command line out, then the
 // answer collected one character at a time until it contains the end mark.
@@ -44,6 +53,13 @@ class Exchange : public QObject {
 public:
     // Kilobytes without the end mark mean the line is not an adapter talking.
     static constexpr int kMaxAnswerChars = 4096;
+    // An adapter prints only text. A stray byte can come from a plug being
+    // moved, but several mean the line speed is wrong and nothing will ever
+    // be readable.
+    static constexpr int kUnreadableLimit = 4;
+    // A cluster may ask for more time (7F xx 78), and each request restarts
+    // the time limit, but not without end.
+    static constexpr int kMaxPendingRestarts = 12;
 
     Exchange(MSComm& port, Host& host, QObject* parent = nullptr);
 
@@ -61,14 +77,32 @@ public:
     // Makes a running wait re-test its abandon condition now.
     void wake();
 
+    // Ends the running wait, and every later one of the same operation, with
+    // Cancelled. Refused (false) while cancelling is not allowed: a request
+    // already on its way to the cluster cannot be called back.
+    bool cancel();
+    bool cancellable() const { return cancellable_; }
+    // The running operation has been cancelled.
+    bool cancelRequested() const { return cancelRequested_; }
+    void setCancellable(bool cancellable);
+
     // The guard that keeps exchanges from overlapping: an operation holds a
     // Session for as long as it talks to the adapter.
     bool busy() const { return busy_; }
+    // An operation may be cancelled until it says otherwise.
     class Session {
     public:
-        explicit Session(Exchange& e) : e_(e), owned_(!e.busy_) { e_.busy_ = true; }
+        explicit Session(Exchange& e) : e_(e), owned_(!e.busy_) {
+            if (!owned_) return;
+            e_.busy_ = true;
+            e_.cancelRequested_ = false;
+            e_.setCancellable(true);
+        }
         ~Session() {
-            if (owned_) e_.busy_ = false;
+            if (!owned_) return;
+            e_.busy_ = false;
+            e_.cancelRequested_ = false;
+            e_.setCancellable(false);
         }
         // False when another operation already held the exchange.
         bool owned() const { return owned_; }
@@ -85,6 +119,7 @@ public:
 
 signals:
     void wakeRequested();
+    void cancellableChanged(bool cancellable);
 
 private:
     // Looks at a completed answer line; fills result and returns true when it
@@ -95,6 +130,8 @@ private:
     MSComm& port_;
     Host& host_;
     bool busy_ = false;
+    bool cancellable_ = false;
+    bool cancelRequested_ = false;
     QString command_;
     QString line_;        // characters of the line now arriving
     QString lastAnswer_;  // last non-empty line after the echo

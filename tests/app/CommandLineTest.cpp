@@ -206,6 +206,11 @@ private slots:
         const QStringList afterConnect{"2103", "3b034812", "2103"};
         QCOMPARE(rig.sim.requests(), kConnectRequests + afterConnect);
         QCOMPARE(rig.sim.record(), QByteArray::fromHex("4812"));
+        // The command line keeps the same history as the window.
+        const QByteArray history = readFile(QDir(rig.dir.path()).filePath("history.csv"));
+        QCOMPARE(history.count("\r\n"), 3);
+        QVERIFY(history.contains(",before,4C12,3b034812,\r\n"));
+        QVERIFY(history.contains(",after,4812,3b034812,applied\r\n"));
     }
 
     void policeOnOnAnOnRecordWritesNothing() {

@@ -100,16 +100,18 @@ private slots:
         QCOMPARE(w->geometry(), geometry);
     }
 
-    void menuBarHoldsSetupThenAbout() {
+    void menuBarHoldsSetupAboutAndLog() {
         TestHost host;
         Defines d;
         Form1 form(d, host);
         const auto actions = form.menuBar()->actions();
-        QCOMPARE(actions.size(), 2);
+        QCOMPARE(actions.size(), 3);
         QCOMPARE(actions[0]->text(), QString("Setup"));
         QCOMPARE(actions[0]->objectName(), QString("mnu_Setup"));
         QCOMPARE(actions[1]->text(), QString("About"));
-        QVERIFY(!actions[0]->menu() && !actions[1]->menu());
+        QCOMPARE(actions[2]->text(), QString("Log"));
+        QCOMPARE(actions[2]->objectName(), QString("mnu_Log"));
+        QVERIFY(!actions[0]->menu() && !actions[1]->menu() && !actions[2]->menu());
         QVERIFY(form.findChild<QStatusBar*>("StatusBar1"));
         QVERIFY(form.findChild<MSComm*>("MSComm1"));
         QVERIFY(form.findChild<QTimer*>("Timer1"));

@@ -127,18 +127,18 @@ private slots:
         QTest::newRow("negative at E219")
             << int(Fault::NegativeRead) << "22e219" << QStringList{} << "22e219"
             << "conditions not correct"
-            << "supported model";
+            << "ignition on with the engine off";
         QTest::newRow("unplugged at E21A")
             << int(Fault::DisconnectMidAnswer) << "22e21a" << QStringList{} << "22e21a"
             << "lost"
-            << "adapter's cable";
+            << "unplugged, lost power";
         QTest::newRow("silent cluster")
             << int(Fault::Silence) << "22e200" << QStringList{} << "22e200"
             << "did not answer"
             << "adapter's cable";
         QTest::newRow("garbage") << int(Fault::Garbage) << "22e219" << QStringList{} << "22e219"
                                  << "instead of the expected text"
-                                 << "supported model";
+                                 << "did not make sense";
     }
     void failedWaitsEndTheAttemptCleanly() {
         QFETCH(int, fault);

@@ -34,6 +34,11 @@ public:
     QString userConfigFolder() const override { return configFolder_; }
     void sleepMs(int ms) override;
     void showMessage(QWidget* parent, const Message& message) override;
+    // The answer of a save dialog: the path set here (empty: cancelled).
+    QString askSaveFileName(QWidget*, const QString&, const QString&) override {
+        return saveFileName;
+    }
+    QString saveFileName;
 
     void setProgramFolder(const QString& folder) { folder_ = folder; }
     void setUserConfigFolder(const QString& folder) { configFolder_ = folder; }

@@ -1,0 +1,158 @@
+// Ways out of a wait, and the one screen every end of a connection leaves:
+// the real window against the simulator.
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "SimRig.h"
+#include "config/Setup_Form.h"
+
+using namespace tavrin;
+using namespace tavrin::test;
+using tavrin::sim::Fault;
+
+namespace {
+
+// The screen Disconnect leaves, whatever ended the connection.
+void checkNotConnectedScreen(AppRig& rig, const QString& label) {
+    QCOMPARE(rig.form->Connect_Command->text(), QString("Connect"));
+    QVERIFY(rig.form->Connect_Command->isEnabled());
+    QCOMPARE(rig.form->panelText(1), QString());
+    QCOMPARE(rig.form->panelText(2), QString());
+    QCOMPARE(rig.form->ClusterInfotext->text(), QString());
+    QCOMPARE(rig.form->panelText(4), QString("Not Connected"));
+    QVERIFY(!rig.form->Command1->isEnabled());
+    QVERIFY(rig.form->mnu_Setup->isEnabled());
+    QCOMPARE(rig.form->PM_label->text(), label);
+    QVERIFY(!rig.form->MSComm1->PortOpen());
+    QVERIFY(!rig.form->Timer1->isActive());
+    QVERIFY(!rig.d.ClusterReady);
+}
+
+void seedStaleScreen(AppRig& rig) {
+    rig.form->setPanelText(1, "stale part");
+    rig.form->setPanelText(2, "stale adapter");
+    rig.form->ClusterInfotext->setText("stale model");
+}
+
+}  // namespace
+
+class CancelTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cancelEndsTheWaitAtOnce_data() {
+        QTest::addColumn<QString>("silentAt");
+        QTest::addColumn<bool>("toggle");  // cancel the toggle's read, not Connect
+        QTest::addColumn<bool>("escape");  // Esc instead of the button
+        QTest::newRow("reset") << "atz" << false << false;
+        QTest::newRow("reset, Esc") << "atz" << false << true;
+        QTest::newRow("identification") << "22e217" << false << false;
+        QTest::newRow("police-mode read") << "2103" << false << false;
+        QTest::newRow("police-mode read, Esc") << "2103" << false << true;
+        QTest::newRow("toggle's read") << "2103" << true << false;
+    }
+    void cancelEndsTheWaitAtOnce() {
+        QFETCH(QString, silentAt);
+        QFETCH(bool, toggle);
+        QFETCH(bool, escape);
+        AppRig rig;
+        // The real limits: only Cancel can end these waits early.
+        rig.host.answerTimeLimitMs = 10000;
+        rig.host.watchdogMs = 10000;
+        if (toggle) {
+            rig.connect();
+            QCOMPARE(rig.form->PM_label->text(), QString("ON"));
+        }
+        rig.sim.config().fault = Fault::Silence;
+        rig.sim.config().faultCommand = silentAt;
+
+        QElapsedTimer sinceCancel;
+        bool cancelled = false;
+        QObject::connect(&rig.sim, &sim::SimAdapter::requestReceived, [&](const QString& line) {
+            if (line != silentAt || cancelled) return;
+            cancelled = true;
+            QTimer::singleShot(150, [&] {
+                QCOMPARE(rig.form->Connect_Command->text(), QString("Cancel"));
+                QVERIFY(rig.form->Connect_Command->isEnabled());
+                sinceCancel.start();
+                if (escape) {
+                    QTest::keyClick(rig.form.get(), Qt::Key_Escape);
+                } else {
+                    rig.form->Connect_Command->click();
+                }
+            });
+        });
+        if (toggle) {
+            rig.form->Command1_Click();
+        } else {
+            rig.connect();
+        }
+        QVERIFY(cancelled);
+        QVERIFY2(sinceCancel.elapsed() < 1000, qPrintable(QString::number(sinceCancel.elapsed())));
+        QVERIFY2(rig.host.messages.empty(), qPrintable(rig.messageTexts().join(" | ")));
+        QVERIFY(rig.writes().isEmpty());
+        checkNotConnectedScreen(rig, toggle ? "ON" : "");
+
+        rig.sim.config().fault = Fault::None;
+        rig.connect();
+        QVERIFY2(rig.host.messages.empty(), qPrintable(rig.messageTexts().join(" | ")));
+        QCOMPARE(rig.form->panelText(4), QString("Connected"));
+        QCOMPARE(rig.form->PM_label->text(), QString("ON"));
+    }
+
+    void everyEndOfAConnectionLeavesTheSameScreen_data() {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("Disconnect") << "disconnect";
+        QTest::newRow("cancel") << "cancel";
+        QTest::newRow("failed attempt") << "failed";
+        QTest::newRow("watchdog") << "watchdog";
+        QTest::newRow("Setup closes the port") << "setup";
+        QTest::newRow("adapter unplugged") << "unplug";
+    }
+    void everyEndOfAConnectionLeavesTheSameScreen() {
+        QFETCH(QString, path);
+        AppRig rig;
+        rig.host.watchdogMs = 300;
+        rig.host.answerTimeLimitMs = 3000;
+        rig.connect();
+        QCOMPARE(rig.form->panelText(1), QString("3R23-123-FB"));
+        QCOMPARE(rig.form->PM_label->text(), QString("ON"));
+
+        if (path == "disconnect") {
+            rig.form->Connect_Command->click();
+        } else if (path == "setup") {
+            rig.form->mnu_Setup_Click();
+            QVERIFY(rig.form->setupDialog());
+        } else if (path == "unplug") {
+            rig.sim.stop();
+            QTRY_COMPARE_WITH_TIMEOUT(rig.form->panelText(4), QString("Not Connected"), 3000);
+        } else {
+            // A new attempt from a screen an earlier path left behind.
+            rig.form->Connect_Command->click();
+            seedStaleScreen(rig);
+            if (path == "cancel") {
+                rig.sim.config().fault = Fault::Silence;
+                rig.sim.config().faultCommand = "22e200";
+                QObject::connect(
+                    &rig.sim, &sim::SimAdapter::requestReceived, [&](const QString& line) {
+                        if (line == "22e200")
+                            QTimer::singleShot(50, rig.form->Connect_Command, &QPushButton::click);
+                    });
+            } else if (path == "failed") {
+                rig.sim.config().fault = Fault::NoData;
+                rig.sim.config().faultCommand = "22e200";
+            } else {
+                rig.sim.config().fault = Fault::Silence;
+            }
+            rig.connect();
+        }
+        checkNotConnectedScreen(rig, "ON");
+        if (rig.form->setupDialog()) rig.form->setupDialog()->close();
+    }
+};
+
+TAVRIN_TEST(CancelTest)
+#include "CancelTest.moc"

@@ -1,0 +1,110 @@
+// What the user is told when something goes wrong: each kind of failure, in
+// words, with what to do, and the system's own text only as a detail.
+#include <QTest>
+
+#include "SimRig.h"
+
+using namespace tavrin;
+using namespace tavrin::test;
+using tavrin::sim::Fault;
+
+class SessionWordsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void failuresAreToldInWords_data() {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("faultCommand");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("unsupported");
+        QTest::addColumn<bool>("atToggle");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("detail");
+        const QStringList none;
+        QTest::newRow("unplugged") << int(Fault::DisconnectMidAnswer) << "22e21a" << 0 << none
+                                   << false << "the connection to the adapter was lost"
+                                   << "unplugged, lost power, or its Bluetooth link dropped";
+        QTest::newRow("no answer in time")
+            << int(Fault::Silence) << "22e217" << 0 << none << false << "did not answer in time"
+            << "cable and that the ignition is on";
+        QTest::newRow("clone lacks a command")
+            << int(Fault::None) << "" << 0 << QStringList{"atsh720"} << false
+            << "does not know this command (it answered \"?\")"
+            << "clones lack commands";
+        QTest::newRow("nothing on the bus") << int(Fault::NoData) << "22e21a" << 0 << none << false
+                                            << "nothing on the car's bus answered"
+                                            << "ignition is on";
+        QTest::newRow("unexpected answer") << int(Fault::Garbage) << "22e219" << 0 << none << false
+                                           << "instead of the expected text"
+                                           << "did not make sense";
+        QTest::newRow("refused 12") << int(Fault::NegativeRead) << "22e21a" << 0x12 << none << false
+                                    << "code 12 (sub-function not supported"
+                                    << "not one of the supported cars";
+        QTest::newRow("refused 13") << int(Fault::NegativeRead) << "22e21a" << 0x13 << none << false
+                                    << "code 13 (incorrect message length)"
+                                    << "length this program does not expect";
+        QTest::newRow("refused 22") << int(Fault::NegativeRead) << "22e21a" << 0x22 << none << false
+                                    << "code 22 (conditions not correct)"
+                                    << "ignition on with the engine off";
+        QTest::newRow("refused 31") << int(Fault::NegativeRead) << "22e21a" << 0x31 << none << false
+                                    << "code 31 (request out of range)"
+                                    << "not one of the supported cars";
+        QTest::newRow("refused 33") << int(Fault::NegativeWrite) << "3b03" << 0x33 << none << true
+                                    << "code 33 (security access denied)"
+                                    << "locked against changes";
+        QTest::newRow("refused 72") << int(Fault::NegativeWrite) << "3b03" << 0x72 << none << true
+                                    << "code 72 (programming failure)"
+                                    << "could not store the change";
+        QTest::newRow("more time, then nothing")
+            << int(Fault::ResponsePending) << "22e21a" << 0 << none << false
+            << "asked for more time but then did not answer"
+            << "cable";
+        QTest::newRow("write unconfirmed")
+            << int(Fault::Silence) << "3b03" << 0 << none << true << "did not confirm the change"
+            << "now reads ON, as read back";
+        QTest::newRow("write, port lost") << int(Fault::DisconnectMidAnswer) << "3b03" << 0 << none
+                                          << true << "lost during the change; it may or may not"
+                                          << "System message";
+    }
+    void failuresAreToldInWords() {
+        QFETCH(int, fault);
+        QFETCH(QString, faultCommand);
+        QFETCH(int, code);
+        QFETCH(QStringList, unsupported);
+        QFETCH(bool, atToggle);
+        QFETCH(QString, text);
+        QFETCH(QString, detail);
+        sim::SimConfig config;
+        config.unsupported = unsupported;
+        config.pendingCount = 1000;  // a cluster that never stops asking for time
+        SessionRig rig(config);
+        rig.host.answerTimeLimitMs = 300;
+        if (atToggle) QVERIFY(rig.connect().ok());
+        rig.sim.config().fault = Fault(fault);
+        rig.sim.config().faultCommand = faultCommand;
+        rig.sim.config().negativeCode = code;
+        const QList<Message> messages =
+            atToggle ? rig.session->TogglePoliceMode().messages : rig.connect().messages;
+        QCOMPARE(messages.size(), 1);
+        const Message& m = messages[0];
+        QVERIFY2(m.text.contains(text, Qt::CaseInsensitive), qPrintable(m.text));
+        QVERIFY2(m.detail.contains(detail), qPrintable(m.detail));
+        // The system's words never stand in for the message itself.
+        QVERIFY2(!m.text.contains("ioctl") && !m.text.contains("Input/output"), qPrintable(m.text));
+    }
+
+    void portLostWhileIdleIsToldInWords() {
+        SessionRig rig;
+        QVERIFY(rig.connect().ok());
+        QList<Message> lost;
+        QObject::connect(rig.session.get(), &ClusterSession::portLost,
+                         [&lost](const Message& m) { lost << m; });
+        rig.sim.stop();
+        QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, 3000);
+        QVERIFY2(lost[0].text.contains("unplugged, lost power"), qPrintable(lost[0].text));
+        QVERIFY2(lost[0].detail.startsWith("Plug it in again"), qPrintable(lost[0].detail));
+    }
+};
+
+TAVRIN_TEST(SessionWordsTest)
+#include "SessionWordsTest.moc"
