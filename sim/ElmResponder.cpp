@@ -9,6 +9,7 @@ const QByteArray kUnknown = QByteArrayLiteral("?\r\r>");
 const QByteArray kNoData = QByteArrayLiteral("NO DATA\r\r>");
 // No valid answer prefix and no error word a program might look for.
 const QByteArray kGarbage = QByteArrayLiteral("#~%&@!\r\r>");
+const QByteArray kStopped = QByteArrayLiteral("STOPPED\r\r>");
 const QString kWithoutElm = QStringLiteral("OBDII v1.5");
 const QString kDefaultHeader = QStringLiteral("7DF");
 const QString kClusterHeader = QStringLiteral("720");
@@ -64,6 +65,11 @@ bool ElmResponder::faultHits(const QString& line) const {
     return wanted.isEmpty() || effectiveCommand(line).startsWith(wanted);
 }
 
+bool ElmResponder::isRequest(const QString& line) const {
+    const QString cmd = effectiveCommand(line);
+    return !cmd.startsWith(QLatin1String("at")) && isHexText(cmd) && cmd.size() % 2 == 0;
+}
+
 bool ElmResponder::silent(const QString& line) const {
     return config_.fault == Fault::Silence && faultHits(line);
 }
@@ -90,6 +96,8 @@ Reply ElmResponder::respond(const QString& line) {
         chunks << Chunk{kNoData, delayMs};
     } else if (fault == Fault::Garbage) {
         chunks << Chunk{kGarbage, delayMs};
+    } else if (fault == Fault::AlwaysStopped) {
+        chunks << Chunk{kStopped, delayMs};
     } else {
         const QByteArray request = QByteArray::fromHex(cmd.toLatin1());
         const QByteArray answer = clusterAnswer(request, fault);

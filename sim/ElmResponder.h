@@ -36,6 +36,9 @@ public:
     bool faultHits(const QString& line) const;
     // Whether the adapter gives no byte at all (not even the echo) for the line.
     bool silent(const QString& line) const;
+    // Whether the line is a request for the bus (not an AT command); a bare
+    // carriage return is whatever it repeats.
+    bool isRequest(const QString& line) const;
 
     Reply respond(const QString& line);
 

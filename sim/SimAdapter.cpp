@@ -19,6 +19,11 @@ namespace {
 constexpr int kReadRetryMs = 50;     // after EIO, instead of spinning on a dead master
 constexpr int kWriteRetryMs = 20;    // when the slave side's input queue is full
 constexpr int kHangUpPauseMs = 100;  // lets the reader take the partial answer first
+// How long a request keeps the adapter busy before its answer starts: it is
+// sent on the bus and the answers are gathered. A real adapter takes tens of
+// milliseconds; a line feed right behind the carriage return arrives well
+// within that time.
+constexpr int kBusTimeMs = 20;
 
 QString errnoText(const char* what) {
     return QStringLiteral("%1: %2").arg(QLatin1String(what),
@@ -158,8 +163,22 @@ void SimAdapter::retryRead() {
     if (notifier_) notifier_->setEnabled(true);
 }
 
+bool SimAdapter::interruptRequest() {
+    const auto first =
+        std::find_if(queue_.begin(), queue_.end(), [](const Segment& s) { return s.request; });
+    // Once the answer is being printed, the request is over.
+    if (first == queue_.end() || first->writing) return false;
+    queue_.erase(
+        std::remove_if(queue_.begin(), queue_.end(), [](const Segment& s) { return s.request; }),
+        queue_.end());
+    enqueue(QByteArrayLiteral("STOPPED\r\r>"), 0);
+    return true;
+}
+
 void SimAdapter::handleByte(char c) {
     received_ += c;
+    // The character that stops a request is used up by stopping it.
+    if (config_.fault == Fault::InterruptOnInput && interruptRequest()) return;
     if (c == '\n') return;  // an ELM327 ignores line feeds
     if (c == '\r') {
         const QByteArray raw = line_;
@@ -184,18 +203,28 @@ void SimAdapter::finishLine(const QByteArray& raw) {
             enqueue(raw + '\r', 0);
         }
     }
+    // Only a request for the bus can be interrupted, and only while the
+    // adapter works on it.
+    const bool interruptible = config_.fault == Fault::InterruptOnInput &&
+                               responder_.faultHits(line) && responder_.isRequest(line);
     const Reply reply = responder_.respond(line);
-    for (const Chunk& chunk : reply.chunks) enqueue(chunk.bytes, chunk.delayMs);
+    bool first = true;
+    for (const Chunk& chunk : reply.chunks) {
+        const int delay = interruptible && first ? qMax(chunk.delayMs, kBusTimeMs) : chunk.delayMs;
+        enqueue(chunk.bytes, delay, false, interruptible);
+        first = false;
+    }
     if (reply.hangUp) enqueue(QByteArray(), kHangUpPauseMs, true);
     emit requestReceived(line);
 }
 
-void SimAdapter::enqueue(const QByteArray& bytes, int delayMs, bool hangUp) {
+void SimAdapter::enqueue(const QByteArray& bytes, int delayMs, bool hangUp, bool request) {
     if (!isRunning()) return;
     Segment segment;
     segment.bytes = bytes;
     segment.delayMs = delayMs;
     segment.hangUp = hangUp;
+    segment.request = request;
     queue_.push_back(segment);
     if (queue_.size() == 1) pump();
 }
@@ -236,6 +265,7 @@ void SimAdapter::pump() {
             return armPump(qint64(kWriteRetryMs) * 1'000'000);
         }
         sent_ += segment.bytes.left(written);
+        if (written > 0) segment.writing = true;
         segment.bytes.remove(0, written);
         if (charNs > 0) nextCharNs_ += written * charNs;
         if (segment.bytes.isEmpty()) queue_.pop_front();

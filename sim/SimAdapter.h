@@ -67,8 +67,10 @@ private:
     struct Segment {
         QByteArray bytes;
         int delayMs = 0;
-        bool hangUp = false;  // stop the sim once this segment is due
+        bool hangUp = false;   // stop the sim once this segment is due
+        bool request = false;  // the answer to a request still being processed
         bool started = false;
+        bool writing = false;  // some of its bytes have left
         qint64 readyAtNs = 0;
     };
 
@@ -76,7 +78,10 @@ private:
     void retryRead();
     void handleByte(char c);
     void finishLine(const QByteArray& raw);
-    void enqueue(const QByteArray& bytes, int delayMs, bool hangUp = false);
+    void enqueue(const QByteArray& bytes, int delayMs, bool hangUp = false, bool request = false);
+    // A character arrived while a request was being processed: true when it
+    // stopped that request, as an ELM327 does.
+    bool interruptRequest();
     void pump();
     void armPump(qint64 waitNs);
     void closeLine();

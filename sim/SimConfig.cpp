@@ -7,7 +7,7 @@ namespace tavrin::sim {
 
 namespace {
 
-const std::array<std::pair<Fault, const char*>, 13> kFaults = {{
+const std::array<std::pair<Fault, const char*>, 15> kFaults = {{
     {Fault::None, "None"},
     {Fault::Silence, "Silence"},
     {Fault::ResetWithoutElm, "ResetWithoutElm"},
@@ -21,6 +21,8 @@ const std::array<std::pair<Fault, const char*>, 13> kFaults = {{
     {Fault::WriteNotApplied, "WriteNotApplied"},
     {Fault::LineFeedAfterPrompt, "LineFeedAfterPrompt"},
     {Fault::TruncatedRecord, "TruncatedRecord"},
+    {Fault::InterruptOnInput, "InterruptOnInput"},
+    {Fault::AlwaysStopped, "AlwaysStopped"},
 }};
 
 // "reset-without-elm", "RESET_WITHOUT_ELM" and "ResetWithoutElm" all name the

@@ -22,6 +22,8 @@ enum class Fault {
     WriteNotApplied,      // 3B 03 acknowledged but the record is kept
     LineFeedAfterPrompt,  // a line feed follows every prompt
     TruncatedRecord,      // the 61 03 answer line loses its last data byte
+    InterruptOnInput,     // a character arriving while a request is processed stops it
+    AlwaysStopped,        // every request is answered STOPPED
 };
 
 struct SimConfig {

@@ -55,6 +55,7 @@ public:
 
     // Where every write and every arrival is recorded; may be null.
     void setLog(AdapterLog* log) { log_ = log; }
+    AdapterLog* log() const { return log_; }
 
 signals:
     // New characters can be read.

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 
+#include "platform/AdapterLog.h"
 #include "platform/Host.h"
 #include "platform/MSComm.h"
 
@@ -175,8 +176,16 @@ QString WaitResult::describe() const {
     return {};
 }
 
+namespace {
+const QByteArray kCrLf = QByteArrayLiteral("\r\n");
+const QString kStopped = QStringLiteral("STOPPED");
+}  // namespace
+
 Exchange::Exchange(MSComm& port, Host& host, QObject* parent)
-    : QObject(parent), port_(port), host_(host) {}
+    : QObject(parent), port_(port), host_(host) {
+    // Every connection starts with the line end that works for most adapters.
+    connect(&port_, &MSComm::closed, this, [this] { lineEnd_ = kCrLf; });
+}
 
 bool Exchange::SendCommand(const QString& command) {
     if (!port_.PortOpen()) return false;
@@ -189,15 +198,28 @@ bool Exchange::SendCommand(const QString& command) {
     line_.clear();
     lastAnswer_.clear();
     echoSeen_ = false;
-    return port_.Output((command + QStringLiteral("\r\n")).toLatin1());
+    return port_.Output(command.toLatin1() + lineEnd_);
 }
 
 WaitResult Exchange::Ask(const QString& command, const QString& endMark) {
-    if (!SendCommand(command)) {
-        WaitResult closed;
-        closed.status = WaitStatus::PortClosed;
-        return closed;
-    }
+    WaitResult closed;
+    closed.status = WaitStatus::PortClosed;
+    if (!SendCommand(command)) return closed;
+    WaitResult r = WaitFor(endMark);
+    if (r.status != WaitStatus::AdapterError || r.adapterText != kStopped || lineEnd_ != kCrLf)
+        return r;
+    // The adapter starts a request at the carriage return and stops it when
+    // anything else arrives meanwhile: here the line feed behind it. Send the
+    // same line again ending at the carriage return, and end every line so
+    // until the port closes. A write request carries the whole record, so
+    // sending it again gives the same result whether or not the stopped one
+    // reached the cluster; the caller checks the outcome as for any write.
+    lineEnd_ = QByteArrayLiteral("\r");
+    if (AdapterLog* log = port_.log())
+        log->note(QStringLiteral("the adapter stopped \"%1\" on the line feed; lines end with a "
+                                 "carriage return alone from now on")
+                      .arg(command));
+    if (!SendCommand(command)) return closed;
     return WaitFor(endMark);
 }
 
@@ -290,6 +312,7 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
     int collected = 0;
     int unreadable = 0;
     int pendingRestarts = 0;
+    bool stopped = false;  // STOPPED has arrived; its prompt is awaited
 
     auto finish = [&](WaitStatus status) {
         disconnect(lost);
@@ -310,7 +333,7 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
         const QString c = port_.Input();
         if (c.isEmpty()) {
             const qint64 left = limit - sinceStart.elapsed();
-            if (left <= 0) return finish(WaitStatus::TimedOut);
+            if (left <= 0) return finish(stopped ? WaitStatus::AdapterError : WaitStatus::TimedOut);
             // Sleep until a character, an event, a wake-up or the deadline.
             deadline.start(static_cast<int>(left));
             sleeper.exec();
@@ -333,11 +356,22 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
             }
         }
         if (unreadable >= kUnreadableLimit) return finish(WaitStatus::Unreadable);
+        if (stopped) {
+            if (c.contains(QLatin1Char('>')) || collected > kMaxAnswerChars)
+                return finish(WaitStatus::AdapterError);
+            continue;
+        }
         if (buffer.contains(endMark)) return finish(WaitStatus::Found);
         if (collected > kMaxAnswerChars) return finish(WaitStatus::TooLong);
         if (lineCompleted) {
             bool pending = false;
-            if (judgeLine(completedLine, &result, &pending)) return finish(result.status);
+            if (judgeLine(completedLine, &result, &pending)) {
+                // A stopped adapter prints its prompt next; the line is only
+                // free for the next command once it has.
+                if (result.adapterText != kStopped) return finish(result.status);
+                stopped = true;
+                continue;
+            }
             // The cluster asked for more time: the limit starts again.
             if (pending) {
                 result.pendingSeen = true;

@@ -63,11 +63,15 @@ public:
 
     Exchange(MSComm& port, Host& host, QObject* parent = nullptr);
 
-    // Writes command + "\r\n" in one write. False when the port is not open.
+    // Writes command and the line end ("\r\n", or "\r" once the adapter has
+    // shown it needs that) in one write. False when the port is not open.
     bool SendCommand(const QString& command);
     // One exchange: SendCommand, then WaitFor in a fresh buffer. A port that
-    // is not open gives PortClosed.
+    // is not open gives PortClosed. An adapter that stops the request with
+    // STOPPED gets it once more with a carriage return alone.
     WaitResult Ask(const QString& command, const QString& endMark);
+    // What ends each command line until the port closes.
+    QByteArray lineEnd() const { return lineEnd_; }
     // Collects into a fresh buffer until it contains endMark.
     WaitResult WaitFor(const QString& endMark, const std::function<bool()>& abandon = {});
     // Continues collecting in buffer (which already holds text).
@@ -137,6 +141,7 @@ private:
     QString lastAnswer_;  // last non-empty line after the echo
     bool echoSeen_ = false;
     bool discardBeforeSend_ = false;
+    QByteArray lineEnd_ = QByteArrayLiteral("\r\n");
 };
 
 }  // namespace tavrin

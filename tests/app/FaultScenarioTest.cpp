@@ -104,6 +104,12 @@ private slots:
             << int(Fault::WriteNotApplied) << "" << int(AtToggle) << "did not apply";
         QTest::newRow("line feed after prompt")
             << int(Fault::LineFeedAfterPrompt) << "" << int(AtConnect) << "";
+        QTest::newRow("line feed interrupts requests")
+            << int(Fault::InterruptOnInput) << "" << int(AtConnect) << "";
+        QTest::newRow("line feed interrupts the write")
+            << int(Fault::InterruptOnInput) << "3b03" << int(AtToggle) << "";
+        QTest::newRow("adapter always stops")
+            << int(Fault::AlwaysStopped) << "" << int(AtConnect) << "interrupted the request";
     }
 
     void everyFault() {
@@ -153,7 +159,9 @@ private slots:
         QVERIFY2(judge.bad.isEmpty(), qPrintable(judge.bad.join(" | ")));
         if (benign) {
             QVERIFY2(rig.host.messages.empty(), qPrintable(rig.messageTexts().join(" | ")));
-            QCOMPARE(judge.writes, 1);
+            // A write the adapter stopped is sent once more, the same bytes.
+            const bool resent = Fault(fault) == Fault::InterruptOnInput && stage == AtToggle;
+            QCOMPARE(judge.writes, resent ? 2 : 1);
             QCOMPARE(rig.form->PM_label->text(), QString("OFF"));
             QCOMPARE(rig.sim.record(), QByteArray::fromHex("4812"));
         } else {

@@ -261,6 +261,17 @@ private slots:
         QTest::newRow("TruncatedRecord leaves other answers whole")
             << Fault::TruncatedRecord << QString() << QByteArray("22e219")
             << QByteArray("22e219\r728 05 62 E2 19 0A 02 \r\r>") << original;
+        QTest::newRow("InterruptOnInput: the line feed stops a request")
+            << Fault::InterruptOnInput << QString() << QByteArray("2103")
+            << QByteArray("2103\rSTOPPED\r\r>") << original;
+        QTest::newRow("InterruptOnInput: a stopped write has reached the cluster")
+            << Fault::InterruptOnInput << QString() << QByteArray("3b034812")
+            << QByteArray("3b034812\rSTOPPED\r\r>") << QByteArray::fromHex("4812");
+        QTest::newRow("InterruptOnInput leaves AT commands alone")
+            << Fault::InterruptOnInput << QString() << QByteArray("ati")
+            << QByteArray("ati\rELM327 v1.5\r\r>") << original;
+        QTest::newRow("AlwaysStopped") << Fault::AlwaysStopped << QString() << QByteArray("2103")
+                                       << QByteArray("2103\rSTOPPED\r\r>") << original;
         QTest::newRow("LineFeedAfterPrompt")
             << Fault::LineFeedAfterPrompt << QString() << QByteArray("2103") << normalRead + "\n"
             << original;
@@ -311,6 +322,25 @@ private slots:
                 QCOMPARE(stopped.count(), 0);
                 QVERIFY(sim.isRunning());
         }
+    }
+
+    void interruptOnInputAnswersALineEndedByCarriageReturnAlone() {
+        SimAdapter sim;
+        QVERIFY(sim.start());
+        Line line(sim.slavePath());
+        QVERIFY(line.open());
+        QCOMPARE(line.exchange("ath1"), QByteArray("ath1\rOK\r\r>"));
+        sim.config().fault = Fault::InterruptOnInput;
+        line.port.write("2103\r");
+        QVERIFY(line.waitForEnd(">"));
+        QCOMPARE(line.data, QByteArray("2103\r728 04 61 03 4C 12 \r\r>"));
+        // Any character while the request is processed stops it, not only a
+        // line feed; it is used up by stopping the request.
+        line.data.clear();
+        line.port.write("2103\rx");
+        QVERIFY(line.waitForEnd(">"));
+        QCOMPARE(line.data, QByteArray("2103\rSTOPPED\r\r>"));
+        QCOMPARE(sim.requests().mid(1), (QStringList{"2103", "2103"}));
     }
 
     void pacing() {
@@ -465,7 +495,7 @@ private slots:
 
     void faultNames() {
         const QStringList names = tavrin::sim::faultNames();
-        QCOMPARE(names.size(), 13);
+        QCOMPARE(names.size(), 15);
         for (const QString& name : names) {
             bool ok = false;
             QCOMPARE(tavrin::sim::faultName(tavrin::sim::faultFromName(name, &ok)), name);
