@@ -104,6 +104,10 @@ int main(int argc, char** argv) {
          QStringLiteral("N")},
         {QStringLiteral("baud"), QStringLiteral("Pace answers at N bits per second (0 = unpaced)."),
          QStringLiteral("N")},
+        {QStringLiteral("adapter-speed"),
+         QStringLiteral("Answer only when the line is set to N bit/s; at any other speed "
+                        "answer each line with random bytes (0 = any speed)."),
+         QStringLiteral("N")},
         {QStringLiteral("delay"), QStringLiteral("Pause before each answer."),
          QStringLiteral("MS")},
         {QStringLiteral("reset-delay"), QStringLiteral("Extra pause before the reset answer."),
@@ -143,6 +147,7 @@ int main(int argc, char** argv) {
         !intOption(parser, QStringLiteral("negative-code"), 16, &config.negativeCode) ||
         !intOption(parser, QStringLiteral("pending-count"), 10, &config.pendingCount) ||
         !intOption(parser, QStringLiteral("baud"), 10, &config.baud) ||
+        !intOption(parser, QStringLiteral("adapter-speed"), 10, &config.adapterSpeed) ||
         !intOption(parser, QStringLiteral("delay"), 10, &config.answerDelayMs) ||
         !intOption(parser, QStringLiteral("reset-delay"), 10, &config.resetDelayMs) ||
         !intOption(parser, QStringLiteral("com"), 10, &com)) {
@@ -197,6 +202,9 @@ int main(int argc, char** argv) {
             return 1;
         }
         say(QStringLiteral("Linked as %1").arg(sim.linkPath()));
+    }
+    if (config.adapterSpeed > 0) {
+        say(QStringLiteral("Answers only at %1 bit/s").arg(config.adapterSpeed));
     }
     if (config.fault != Fault::None) {
         say(QStringLiteral("Fault %1%2")
