@@ -21,6 +21,12 @@ constexpr int kReadRetryMs = 50;     // after EIO, instead of spinning on a dead
 constexpr int kWriteRetryMs = 20;    // when the slave side's input queue is full
 constexpr int kHangUpPauseMs = 100;  // lets the reader take the partial answer first
 
+// Each simulator its own noise, the same from one run of a program to the next.
+quint32 nextNoiseSeed() {
+    static quint32 seed = 0x7A5E;
+    return seed++;
+}
+
 QString errnoText(const char* what) {
     return QStringLiteral("%1: %2").arg(QLatin1String(what),
                                         QString::fromLocal8Bit(strerror(errno)));
@@ -29,7 +35,7 @@ QString errnoText(const char* what) {
 }  // namespace
 
 SimAdapter::SimAdapter(SimConfig config, QObject* parent)
-    : QObject(parent), config_(std::move(config)), responder_(config_) {
+    : QObject(parent), config_(std::move(config)), responder_(config_), random_(nextNoiseSeed()) {
     readRetry_.setSingleShot(true);
     readRetry_.setInterval(kReadRetryMs);
     connect(&readRetry_, &QTimer::timeout, this, &SimAdapter::retryRead);
