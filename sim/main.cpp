@@ -41,6 +41,20 @@ void say(const QString& text) {
     std::fflush(stdout);
 }
 
+// Control characters of a received line as \xNN, so that a line of DEL
+// characters does not look like an empty one (which would repeat a command).
+QString shown(const QString& line) {
+    QString out;
+    for (const QChar c : line) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F) {
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 bool hexOption(const QCommandLineParser& parser, const QString& name, QByteArray* out) {
     if (!parser.isSet(name)) return true;
     QString text = parser.value(name);
@@ -216,7 +230,7 @@ int main(int argc, char** argv) {
 
     QObject::connect(&sim, &SimAdapter::requestReceived, &app, [&logFile](const QString& line) {
         const QString entry = QStringLiteral("%1 %2").arg(
-            QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss.zzz")), line);
+            QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss.zzz")), shown(line));
         say(entry);
         if (logFile.isOpen()) {
             logFile.write(entry.toLocal8Bit() + '\n');
