@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "ListSupport.h"
 #include "SimRig.h"
 #include "config/Setup_Form.h"
 #include "serial/AdapterFinder.h"
@@ -64,17 +65,6 @@ struct FindBench {
         return {};
     }
 };
-
-QString selected(const QListWidget* list) {
-    const auto chosen = list->selectedItems();
-    return chosen.isEmpty() ? QString() : chosen.first()->text();
-}
-
-void choose(QListWidget* list, const QString& text) {
-    const auto found = list->findItems(text, Qt::MatchExactly);
-    QVERIFY2(found.size() == 1, qPrintable(text));
-    list->setCurrentItem(found.first());
-}
 
 // Whether the whole status text shows inside the dialog.
 bool statusFits(const Setup_Form* dlg) {

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 
+#include "ListSupport.h"
 #include "TestSupport.h"
 #include "app/Form1.h"
 #include "config/Setup_Form.h"
@@ -25,6 +26,9 @@
 #include "serial/SerialPort.h"
 
 using namespace tavrin;
+using tavrin::test::choose;
+using tavrin::test::items;
+using tavrin::test::selected;
 
 namespace {
 
@@ -100,23 +104,6 @@ struct Bench {
         return qobject_cast<Setup_Form*>(form.setupDialog());
     }
 };
-
-QStringList items(const QListWidget* list) {
-    QStringList out;
-    for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();
-    return out;
-}
-
-QString selected(const QListWidget* list) {
-    const auto chosen = list->selectedItems();
-    return chosen.isEmpty() ? QString() : chosen.first()->text();
-}
-
-void choose(QListWidget* list, const QString& text) {
-    const auto found = list->findItems(text, Qt::MatchExactly);
-    QVERIFY2(found.size() == 1, qPrintable(text));
-    list->setCurrentItem(found.first());
-}
 
 }  // namespace
 

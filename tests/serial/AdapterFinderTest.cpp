@@ -47,6 +47,23 @@ QList<qint16> listed(const SimPorts& ports) {
     return out;
 }
 
+// Simulators for the adapters of a row as the only ports, and a finder with
+// short limits that searches them.
+struct SearchRig {
+    explicit SearchRig(const QList<Adapter>& adapters, MSComm* mainPort = nullptr)
+        : finder(host.programFolder(), mainPort) {
+        for (const Adapter& a : adapters) ready = ready && ports.add(a.com, configFor(a));
+        ready = ready && ports.isolate();
+        finder.limits = {100, 500};
+    }
+    FinderReport run() { return finder.run(listed(ports)); }
+
+    TestHost host;
+    SimPorts ports{host.programFolder()};
+    AdapterFinder finder;
+    bool ready = true;
+};
+
 }  // namespace
 
 Q_DECLARE_METATYPE(QList<Adapter>)
@@ -132,23 +149,18 @@ private slots:
         QFETCH(QStringList, found);
         QFETCH(int, chosen);
 
-        TestHost host;
-        SimPorts ports(host.programFolder());
-        for (const Adapter& a : adapters) QVERIFY(ports.add(a.com, configFor(a)));
-        QVERIFY(ports.isolate());
-
-        AdapterFinder finder(host.programFolder(), nullptr);
-        finder.limits = {100, 500};
-        QSignalSpy trying(&finder, &AdapterFinder::trying);
-        const FinderReport report = finder.run(listed(ports));
+        SearchRig rig(adapters);
+        QVERIFY(rig.ready);
+        QSignalSpy trying(&rig.finder, &AdapterFinder::trying);
+        const FinderReport report = rig.run();
 
         QVERIFY(!report.stopped);
         QCOMPARE(summary(report), found);
         QCOMPARE(report.chosen(), chosen);
-        QVERIFY(!finder.port().PortOpen());
-        QCOMPARE(report.searched, listed(ports));
+        QVERIFY(!rig.finder.port().PortOpen());
+        QCOMPARE(report.searched, listed(rig.ports));
         QVERIFY(report.skipped.isEmpty());
-        for (const auto& [n, sim] : ports.sims) {
+        for (const auto& [n, sim] : rig.ports.sims) {
             const QString foreign = foreignSearchLine(sim->receivedBytes());
             QVERIFY2(foreign.isEmpty(),
                      qPrintable(QStringLiteral("COM%1: %2").arg(n).arg(foreign)));
@@ -163,23 +175,17 @@ private slots:
     }
 
     void garbageWithPromptsNeverCounts() {
-        TestHost host;
-        SimPorts ports(host.programFolder());
         // Adapters at a speed the search does not offer: every answer is noise.
-        for (int n : {2, 5, 9, 11, 13, 15}) {
-            sim::SimConfig config;
-            config.adapterSpeed = 19200;
-            QVERIFY(ports.add(n, config));
-        }
-        QVERIFY(ports.isolate());
-        AdapterFinder finder(host.programFolder(), nullptr);
-        finder.limits = {100, 500};
-        const FinderReport report = finder.run(listed(ports));
+        QList<Adapter> adapters;
+        for (int n : {2, 5, 9, 11, 13, 15}) adapters << Adapter{n, 19200, {}, false};
+        SearchRig rig(adapters);
+        QVERIFY(rig.ready);
+        const FinderReport report = rig.run();
 
         QVERIFY(report.found.isEmpty());
         QCOMPARE(report.searched.size(), 6);
         int withPrompt = 0;
-        for (const auto& entry : ports.sims) {
+        for (const auto& entry : rig.ports.sims) {
             withPrompt += int(entry.second->sentBytes().count('>'));
             QCOMPARE(entry.second->requests(), QStringList(3, QStringLiteral("\x7f\x7f")));
         }
@@ -197,14 +203,10 @@ private slots:
     void skipsPortsInUse() {
         QFETCH(bool, byThisProgram);
         QFETCH(QString, why);
-        TestHost host;
-        SimPorts ports(host.programFolder());
-        QVERIFY(ports.add(3));
-        QVERIFY(ports.add(4));
-        QVERIFY(ports.isolate());
-        const QString folder = host.programFolder();
-
         MSComm mainPort;
+        SearchRig rig({{3, 0, {}, false}, {4, 0, {}, false}}, &mainPort);
+        QVERIFY(rig.ready);
+        const QString folder = rig.host.programFolder();
         std::unique_ptr<OtherProgram> other;
         if (byThisProgram) {
             Defines d;
@@ -216,66 +218,57 @@ private slots:
             QVERIFY2(other->held, "the second program could not open the port");
         }
 
-        AdapterFinder finder(folder, &mainPort);
-        finder.limits = {100, 500};
-        const FinderReport report = finder.run({3, 4});
+        const FinderReport report = rig.run();
         QCOMPARE(summary(report), QStringList{"COM4/38400: OK"});
         QCOMPARE(report.skipped.size(), 1);
         QCOMPARE(report.skipped.first().port, qint16(3));
         QCOMPARE(report.skipped.first().why, why);
         QVERIFY(DescribeSearch(report).contains(QStringLiteral("COM3 (%1)").arg(why)));
-        QVERIFY(ports[3].receivedBytes().isEmpty());
+        QVERIFY(rig.ports[3].receivedBytes().isEmpty());
         QCOMPARE(mainPort.PortOpen(), byThisProgram);
     }
 
     void stopClosesThePortAtOnce() {
-        TestHost host;
-        SimPorts ports(host.programFolder());
-        sim::SimConfig silent;
-        silent.fault = sim::Fault::Silence;
-        QVERIFY(ports.add(2, silent));
-        QVERIFY(ports.add(3));
-        QVERIFY(ports.isolate());
-
-        AdapterFinder finder(host.programFolder(), nullptr);
+        SearchRig rig({{2, 0, {}, true}, {3, 0, {}, false}});
+        QVERIFY(rig.ready);
+        AdapterFinder& finder = rig.finder;
         // A stop that had to wait for the limit would show plainly.
         finder.limits = {5000, 5000};
         bool closedAtOnce = false;
         QElapsedTimer sinceStop;
-        QObject::connect(&ports[2], &sim::SimAdapter::requestReceived, &finder, [&] {
+        QObject::connect(&rig.ports[2], &sim::SimAdapter::requestReceived, &finder, [&] {
             QVERIFY(finder.port().PortOpen());
             finder.stop();
             closedAtOnce = !finder.port().PortOpen();
             sinceStop.start();
         });
-        const FinderReport stopped = finder.run(listed(ports));
+        const FinderReport stopped = rig.run();
         QVERIFY(closedAtOnce);
         QVERIFY2(sinceStop.elapsed() < 1000, qPrintable(QString::number(sinceStop.elapsed())));
         QVERIFY(stopped.stopped);
         QVERIFY(stopped.found.isEmpty());
         QVERIFY(!finder.running());
-        QVERIFY(ports[3].requests().isEmpty());
+        QVERIFY(rig.ports[3].requests().isEmpty());
         QVERIFY(DescribeSearch(stopped).contains(QStringLiteral("stopped")));
 
         // The next search runs in full.
-        QObject::disconnect(&ports[2], nullptr, &finder, nullptr);
+        QObject::disconnect(&rig.ports[2], nullptr, &finder, nullptr);
         finder.limits = {100, 500};
-        const FinderReport full = finder.run(listed(ports));
+        const FinderReport full = rig.run();
         QVERIFY(!full.stopped);
         QCOMPARE(summary(full), QStringList{"COM3/38400: OK"});
     }
 
     void sixteenSilentPortsWithinTheBound() {
-        TestHost host;
-        SimPorts ports(host.programFolder());
-        sim::SimConfig silent;
-        silent.fault = sim::Fault::Silence;
-        for (int n = 1; n <= 16; ++n) QVERIFY(ports.add(n, silent));
+        QList<Adapter> silent;
+        for (int n = 1; n <= 16; ++n) silent << Adapter{n, 0, {}, true};
+        SearchRig rig(silent);
+        QVERIFY(rig.ready);
 
         // The real limits scaled down sixfold, and the bound with them:
         // 16 ports x 3 speeds x 500 ms / 6 = 4 s.
         constexpr int kScale = 6;
-        AdapterFinder finder(host.programFolder(), nullptr);
+        AdapterFinder& finder = rig.finder;
         finder.limits = {AdapterFinder::kPromptLimitMs / kScale,
                          AdapterFinder::kAnswerLimitMs / kScale};
         const qint64 boundMs = 16 * 3 * 500 / kScale;
@@ -290,7 +283,7 @@ private slots:
         sinceTick.start();
         QElapsedTimer timer;
         timer.start();
-        const FinderReport report = finder.run(listed(ports));
+        const FinderReport report = rig.run();
         const qint64 elapsed = timer.elapsed();
         tick.stop();
 
@@ -300,7 +293,7 @@ private slots:
         QVERIFY2(elapsed >= 48 * finder.limits.promptMs, qPrintable(QString::number(elapsed)));
         QVERIFY2(longestGap < 100, qPrintable(QStringLiteral("%1 ms").arg(longestGap)));
         for (int n = 1; n <= 16; ++n) {
-            QCOMPARE(ports[n].receivedBytes(), QByteArray("\x7f\x7f\r\x7f\x7f\r\x7f\x7f\r"));
+            QCOMPARE(rig.ports[n].receivedBytes(), QByteArray("\x7f\x7f\r\x7f\x7f\r\x7f\x7f\r"));
         }
     }
 
@@ -328,13 +321,9 @@ private slots:
     void describesTheOutcome() {
         QFETCH(QList<Adapter>, adapters);
         QFETCH(QStringList, phrases);
-        TestHost host;
-        SimPorts ports(host.programFolder());
-        for (const Adapter& a : adapters) QVERIFY(ports.add(a.com, configFor(a)));
-        QVERIFY(ports.isolate());
-        AdapterFinder finder(host.programFolder(), nullptr);
-        finder.limits = {100, 500};
-        const QString text = DescribeSearch(finder.run(listed(ports)));
+        SearchRig rig(adapters);
+        QVERIFY(rig.ready);
+        const QString text = DescribeSearch(rig.run());
         for (const QString& phrase : phrases) {
             QVERIFY2(text.contains(phrase), qPrintable(text));
         }
