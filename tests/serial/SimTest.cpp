@@ -493,48 +493,6 @@ private slots:
         QCOMPARE(sim.lineSpeed(), 0);
     }
 
-    void answersOnlyAtItsOwnSpeed_data() {
-        QTest::addColumn<int>("adapterSpeed");
-        QTest::addColumn<int>("lineSpeed");
-        QTest::addColumn<QByteArray>("command");
-        QTest::addColumn<QByteArray>("expected");  // empty: noise
-
-        const QByteArray ati = "ati\rELM327 v1.5\r\r>";
-        const QByteArray refused = "\x7f\x7f\r?\r\r>";
-        QTest::newRow("any speed") << 0 << 9600 << QByteArray("ati") << ati;
-        QTest::newRow("its speed") << 115200 << 115200 << QByteArray("ati") << ati;
-        QTest::newRow("its speed, refused line")
-            << 115200 << 115200 << QByteArray("\x7f\x7f") << refused;
-        QTest::newRow("other speed") << 115200 << 38400 << QByteArray("ati") << QByteArray();
-        QTest::newRow("other speed, refused line")
-            << 9600 << 115200 << QByteArray("\x7f\x7f") << QByteArray();
-    }
-
-    void answersOnlyAtItsOwnSpeed() {
-        QFETCH(int, adapterSpeed);
-        QFETCH(int, lineSpeed);
-        QFETCH(QByteArray, command);
-        QFETCH(QByteArray, expected);
-        SimConfig config;
-        config.adapterSpeed = adapterSpeed;
-        SimAdapter sim(config);
-        QVERIFY(sim.start());
-        Line line(sim.slavePath());
-        line.port.setBaudRate(lineSpeed);
-        QVERIFY(line.open());
-        line.send(command);
-        if (!expected.isEmpty()) {
-            QTRY_COMPARE_WITH_TIMEOUT(line.data, expected, 2000);
-            return;
-        }
-        QTRY_VERIFY_WITH_TIMEOUT(!line.data.isEmpty() && !sim.outputPending(), 2000);
-        QTest::qWait(30);
-        // Noise, not the answer and not even the echo.
-        QVERIFY2(!line.data.contains(command), line.data.toHex().constData());
-        QVERIFY(!line.data.contains("?\r"));
-        QCOMPARE(sim.requests(), QStringList{QString::fromLatin1(command)});
-    }
-
     void noiseAtAWrongSpeed() {
         SimConfig config;
         config.adapterSpeed = 115200;
@@ -555,7 +513,9 @@ private slots:
                                      2000);
             const QByteArray burst = line.data.mid(seen);
             seen = line.data.size();
+            // Neither the echo nor the answer, and something every time.
             QVERIFY(!burst.isEmpty());
+            QVERIFY2(!burst.contains("ate0") && !burst.contains("OK"), burst.toHex().constData());
             bursts.insert(burst);
             if (burst.endsWith('>')) {
                 ++promptAtEnd;
