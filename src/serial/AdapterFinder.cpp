@@ -16,6 +16,9 @@ namespace {
 // an ELM327 answers "?" and its prompt, and the DELs make sure the line is
 // never empty, which would repeat the adapter's last command (perhaps a write
 // to the cluster). Any half-received line in the adapter is cleared with it.
+// At a wrong speed an adapter decodes other bytes than were sent; for these
+// three, none of them is a carriage return at any pairing of the usual
+// speeds from 9600 to 500000, so the adapter does not act on them at all.
 const QString kRefusedLine = QStringLiteral("\x7f\x7f");
 const QString kIdentify = QStringLiteral("ati");
 const QStringList kRefused = {QStringLiteral("?")};
@@ -196,7 +199,9 @@ FinderReport AdapterFinder::run(const QList<qint16>& ports) {
             line.ComPort = n;
             line.ComSpeed = QString::number(speed);
             if (OpenComPort(line, folder_, *port_) != OpenResult::Opened) {
-                report.skipped << SkippedPort{n, port_->lastErrorText()};
+                const QString why = port_->lastErrorText();
+                report.skipped << SkippedPort{
+                    n, why.isEmpty() ? QStringLiteral("could not be opened") : why};
                 break;
             }
             if (!report.searched.contains(n)) report.searched << n;
