@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace tavrin::sim {
 
@@ -25,6 +26,12 @@ constexpr int kHangUpPauseMs = 100;  // lets the reader take the partial answer 
 // within that time.
 constexpr int kBusTimeMs = 20;
 
+// Each simulator its own noise, the same from one run of a program to the next.
+quint32 nextNoiseSeed() {
+    static quint32 seed = 0x7A5E;
+    return seed++;
+}
+
 QString errnoText(const char* what) {
     return QStringLiteral("%1: %2").arg(QLatin1String(what),
                                         QString::fromLocal8Bit(strerror(errno)));
@@ -33,7 +40,7 @@ QString errnoText(const char* what) {
 }  // namespace
 
 SimAdapter::SimAdapter(SimConfig config, QObject* parent)
-    : QObject(parent), config_(std::move(config)), responder_(config_) {
+    : QObject(parent), config_(std::move(config)), responder_(config_), random_(nextNoiseSeed()) {
     readRetry_.setSingleShot(true);
     readRetry_.setInterval(kReadRetryMs);
     connect(&readRetry_, &QTimer::timeout, this, &SimAdapter::retryRead);
@@ -141,6 +148,46 @@ void SimAdapter::discardUnread() {
     if (slave_ >= 0) tcflush(slave_, TCIFLUSH);
 }
 
+int SimAdapter::lineSpeed() const {
+    if (master_ < 0) return 0;
+    // On Linux the master end reports the settings of the slave end: the
+    // speed the program set when it opened its port.
+    termios tio{};
+    if (tcgetattr(master_, &tio) != 0) return 0;
+    static const std::pair<speed_t, int> kSpeeds[] = {
+        {B1200, 1200},   {B2400, 2400},   {B4800, 4800},     {B9600, 9600},    {B19200, 19200},
+        {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+    const speed_t speed = cfgetospeed(&tio);
+    for (const auto& [code, bits] : kSpeeds) {
+        if (code == speed) return bits;
+    }
+    return 0;
+}
+
+bool SimAdapter::speedMatches() const {
+    return config_.adapterSpeed <= 0 || lineSpeed() == config_.adapterSpeed;
+}
+
+// What an adapter's answer turns into at the wrong line speed: random bytes.
+// Half the bursts carry a '>' somewhere, half of those at the end where a
+// prompt would stand, so a program that takes any '>' for a prompt is caught.
+QByteArray SimAdapter::noise() {
+    const int size = 3 + int(random_.bounded(22));
+    QByteArray out(size, '\0');
+    for (char& c : out) c = char(random_.bounded(256));
+    switch (random_.bounded(4)) {
+        case 0:
+            out[int(random_.bounded(size))] = '>';
+            break;
+        case 1:
+            out[size - 1] = '>';
+            break;
+        default:
+            break;
+    }
+    return out;
+}
+
 void SimAdapter::onReadable() {
     char buffer[512];
     while (master_ >= 0) {
@@ -189,13 +236,21 @@ void SimAdapter::handleByte(char c) {
     line_ += c;
     // Under Silence the echo waits for the end of the line, since only then
     // is it known whether the line is one that gets no bytes at all.
-    if (responder_.echoOn() && config_.fault != Fault::Silence) enqueue(QByteArray(1, c), 0);
+    if (responder_.echoOn() && config_.fault != Fault::Silence && speedMatches())
+        enqueue(QByteArray(1, c), 0);
 }
 
 void SimAdapter::finishLine(const QByteArray& raw) {
     const QString line = QString::fromLatin1(raw);
     requests_ << line;
     const bool silent = responder_.silent(line);
+    if (!silent && !speedMatches()) {
+        // The adapter cannot make out the line either, so its state stays as
+        // it was; whatever it answers reaches the program as noise.
+        enqueue(noise(), config_.answerDelayMs);
+        emit requestReceived(line);
+        return;
+    }
     if (responder_.echoOn()) {
         if (config_.fault != Fault::Silence) {
             enqueue(QByteArrayLiteral("\r"), 0);

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QRandomGenerator>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -53,6 +54,10 @@ public:
     QByteArray sentBytes() const { return sent_; }
     void clearLog();
 
+    // The speed in bit/s the program has set on the line (0 when it is not
+    // one of the usual speeds, or the line is closed).
+    int lineSpeed() const;
+
     // Whether answer bytes are still waiting to go out.
     bool outputPending() const { return !queue_.empty(); }
     // Drops queued answer bytes and whatever sits unread at the slave end, so
@@ -85,6 +90,8 @@ private:
     void pump();
     void armPump(qint64 waitNs);
     void closeLine();
+    bool speedMatches() const;
+    QByteArray noise();
 
     SimConfig config_;
     ElmResponder responder_;
@@ -102,6 +109,7 @@ private:
     QStringList requests_;
     QByteArray received_;
     QByteArray sent_;
+    QRandomGenerator random_;
 };
 
 }  // namespace tavrin::sim

@@ -39,6 +39,9 @@ struct SimConfig {
     int answerDelayMs = 0;  // pause between the end of a command and its answer
     int resetDelayMs = 0;   // extra pause before the reset answer
     int baud = 0;           // line speed for pacing the answer; 0 = as fast as possible
+    // The line speed the adapter itself runs at, in bit/s; 0 = it answers at
+    // any speed. At another speed every line gets a burst of noise back.
+    int adapterSpeed = 0;
 
     // AT commands (spaces removed, any case) this adapter does not know.
     QStringList unsupported;

@@ -41,6 +41,20 @@ void say(const QString& text) {
     std::fflush(stdout);
 }
 
+// Control characters of a received line as \xNN, so that a line of DEL
+// characters does not look like an empty one (which would repeat a command).
+QString shown(const QString& line) {
+    QString out;
+    for (const QChar c : line) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F) {
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 bool hexOption(const QCommandLineParser& parser, const QString& name, QByteArray* out) {
     if (!parser.isSet(name)) return true;
     QString text = parser.value(name);
@@ -104,6 +118,10 @@ int main(int argc, char** argv) {
          QStringLiteral("N")},
         {QStringLiteral("baud"), QStringLiteral("Pace answers at N bits per second (0 = unpaced)."),
          QStringLiteral("N")},
+        {QStringLiteral("adapter-speed"),
+         QStringLiteral("Answer only when the line is set to N bit/s; at any other speed "
+                        "answer each line with random bytes (0 = any speed)."),
+         QStringLiteral("N")},
         {QStringLiteral("delay"), QStringLiteral("Pause before each answer."),
          QStringLiteral("MS")},
         {QStringLiteral("reset-delay"), QStringLiteral("Extra pause before the reset answer."),
@@ -143,6 +161,7 @@ int main(int argc, char** argv) {
         !intOption(parser, QStringLiteral("negative-code"), 16, &config.negativeCode) ||
         !intOption(parser, QStringLiteral("pending-count"), 10, &config.pendingCount) ||
         !intOption(parser, QStringLiteral("baud"), 10, &config.baud) ||
+        !intOption(parser, QStringLiteral("adapter-speed"), 10, &config.adapterSpeed) ||
         !intOption(parser, QStringLiteral("delay"), 10, &config.answerDelayMs) ||
         !intOption(parser, QStringLiteral("reset-delay"), 10, &config.resetDelayMs) ||
         !intOption(parser, QStringLiteral("com"), 10, &com)) {
@@ -198,6 +217,9 @@ int main(int argc, char** argv) {
         }
         say(QStringLiteral("Linked as %1").arg(sim.linkPath()));
     }
+    if (config.adapterSpeed > 0) {
+        say(QStringLiteral("Answers only at %1 bit/s").arg(config.adapterSpeed));
+    }
     if (config.fault != Fault::None) {
         say(QStringLiteral("Fault %1%2")
                 .arg(tavrin::sim::faultName(config.fault),
@@ -208,7 +230,7 @@ int main(int argc, char** argv) {
 
     QObject::connect(&sim, &SimAdapter::requestReceived, &app, [&logFile](const QString& line) {
         const QString entry = QStringLiteral("%1 %2").arg(
-            QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss.zzz")), line);
+            QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss.zzz")), shown(line));
         say(entry);
         if (logFile.isOpen()) {
             logFile.write(entry.toLocal8Bit() + '\n');

@@ -1,7 +1,8 @@
 // tavrin-screenshots OUTDIR: pictures of the real windows for the user guide.
 // The simulated adapter runs in this process, linked as COM1 in a temporary
 // program folder, so the main window is shown connected to a (simulated) car
-// and nothing outside that folder is read or written.
+// and nothing outside that folder is read or written. For Setup after Find
+// Adapter a second one, answering only at 115200 bit/s, is linked as COM4.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -12,8 +13,9 @@
 #include <memory>
 
 #include "SimAdapter.h"
-#include "core/Defines.h"
 #include "app/Form1.h"
+#include "config/Setup_Form.h"
+#include "core/Defines.h"
 #include "platform/Host.h"
 
 namespace {
@@ -85,6 +87,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot start the simulator: %s\n", qPrintable(error));
         return 1;
     }
+    // The other numbers stand for missing devices, so Setup lists only the
+    // simulators and Find Adapter never writes to a device of this machine.
+    for (int n = 2; n <= 16; ++n) {
+        const QDir dir(folder.path());
+        if (!QFile::link(dir.filePath(QStringLiteral("absent/com%1").arg(n)),
+                         dir.filePath(QStringLiteral("ports/com%1").arg(n)))) {
+            std::fprintf(stderr, "cannot link COM%d\n", n);
+            return 1;
+        }
+    }
     QFile ini(QDir(folder.path()).filePath(QStringLiteral("QUILLET.INI")));
     if (!ini.open(QIODevice::WriteOnly) ||
         ini.write("QUILLET v1.00 INI File\r\nComPort=COM1\r\nComSpeed=38400\r\n") < 0) {
@@ -110,5 +122,25 @@ int main(int argc, char** argv) {
     if (form->aboutBox()) form->aboutBox()->close();
     form->mnu_Setup_Click();
     ok = save(form->setupDialog(), out.filePath(QStringLiteral("setup.png"))) && ok;
+    if (form->setupDialog()) form->setupDialog()->close();
+    settle();
+
+    // Find Adapter: COM1 falls silent, and the adapter on COM4 answers only
+    // at 115200, so the search has to go past two speeds to find it.
+    tavrin::sim::SimConfig fast = config;
+    fast.adapterSpeed = 115200;
+    tavrin::sim::SimAdapter other(fast);
+    if (!other.start(&error) || !other.linkAs(folder.path(), 4, &error)) {
+        std::fprintf(stderr, "cannot start the second simulator: %s\n", qPrintable(error));
+        return 1;
+    }
+    sim.config().fault = tavrin::sim::Fault::Silence;
+    form->mnu_Setup_Click();
+    auto* setup = qobject_cast<tavrin::Setup_Form*>(form->setupDialog());
+    if (setup) {
+        setup->show();
+        setup->FindAdapter_Click();
+    }
+    ok = save(setup, out.filePath(QStringLiteral("setup-find.png"))) && ok;
     return ok ? 0 : 1;
 }

@@ -11,14 +11,12 @@
 #include "cluster/WriteHistory.h"
 #include "core/Defines.h"
 #include "platform/MSComm.h"
+#include "serial/AdapterCommands.h"
 #include "serial/SerialPort.h"
 
 namespace tavrin {
 
 namespace {
-
-// Adapter set-up after the reset, in order; each is answered "OK".
-constexpr const char* kSetupCommands[] = {"atcaf1", "atspa6", "atsh720", "ath1"};
 
 struct Request {
     const char* text;
@@ -252,7 +250,7 @@ bool ClusterSession::ConnectELM(QList<Message>* messages) {
     emit adapterIdentified(p >= 0 ? buffer.mid(p, qMax(0, int(buffer.size()) - p - 3))
                                   : identificationWithoutElm(buffer));
 
-    for (const char* c : kSetupCommands) {
+    for (const char* c : kAdapterSetupCommands) {
         const QString command = QLatin1String(c);
         const WaitResult r = exchange_->Ask(command, QStringLiteral("OK\r"));
         if (!r.ok()) {

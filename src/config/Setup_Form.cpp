@@ -1,15 +1,20 @@
 #include "config/Setup_Form.h"
 
+#include <QCloseEvent>
 #include <QDir>
+#include <QFrame>
 #include <QGroupBox>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSerialPortInfo>
+#include <utility>
 
 #include "core/Defines.h"
 #include "platform/Host.h"
 #include "platform/MSComm.h"
 #include "platform/Twips.h"
+#include "serial/AdapterFinder.h"
 #include "serial/SerialPort.h"
 
 namespace tavrin {
@@ -19,6 +24,15 @@ namespace {
 constexpr qint16 kFirstPort = 1;
 constexpr qint16 kLastPort = 16;
 const char* const kSpeeds[] = {"9600", "38400", "115200"};
+const QString kFind = QStringLiteral("Find Adapter");
+const QString kStop = QStringLiteral("Stop");
+
+// The search's part of the dialog, under the lists and buttons, which keep
+// their places.
+constexpr int kDialogWidth = Tw(3570);
+constexpr int kStatusTop = Tw(2535);
+constexpr int kStatusWidth = Tw(3330);
+constexpr int kMargin = Tw(120);
 
 QString selectedText(const QListWidget* list) {
     const QList<QListWidgetItem*> items = list->selectedItems();
@@ -47,7 +61,6 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, MSComm* port, PanelSetter s
     // as soon as it is closed: the next opening must probe the ports afresh.
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
-    setFixedSize(Tw(3570), Tw(1920));
 
     Frame1 = new QGroupBox(QStringLiteral("Comm Ports"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
@@ -75,13 +88,37 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, MSComm* port, PanelSetter s
     Speed_List->setSelectionMode(QAbstractItemView::SingleSelection);
     Speed_List->setSortingEnabled(false);
 
-    // Ports, Save, Cancel, then speeds.
+    auto* rule = new QFrame(this);
+    rule->setFrameShape(QFrame::HLine);
+    rule->setFrameShadow(QFrame::Sunken);
+    rule->setGeometry(kMargin, Tw(1935), kStatusWidth, Tw(30));
+
+    FindAdapter = new QPushButton(kFind, this);
+    FindAdapter->setObjectName(QStringLiteral("FindAdapter"));
+    FindAdapter->setGeometry(kMargin, Tw(2040), Tw(1455), Tw(375));
+
+    FindStatus = new QLabel(this);
+    FindStatus->setObjectName(QStringLiteral("FindStatus"));
+    FindStatus->setWordWrap(true);
+    FindStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    FindStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    FindStatus->setText(QStringLiteral(
+        "Find Adapter tries every listed port at 38400, 9600 and 115200 bit/s and selects "
+        "the adapter it finds. Nothing is saved until you press Save."));
+    // The hint's height is the least the dialog keeps, so the one-line
+    // progress does not make it jump.
+    statusMinHeight_ = FindStatus->heightForWidth(kStatusWidth);
+    showStatus(FindStatus->text());
+
+    // Ports, Save, Cancel, speeds, then the search.
     setTabOrder(CommPort_List, SaveConfig);
     setTabOrder(SaveConfig, SetupCancel);
     setTabOrder(SetupCancel, Speed_List);
+    setTabOrder(Speed_List, FindAdapter);
 
     connect(SaveConfig, &QPushButton::clicked, this, &Setup_Form::SaveConfig_Click);
     connect(SetupCancel, &QPushButton::clicked, this, &Setup_Form::SetupCancel_Click);
+    connect(FindAdapter, &QPushButton::clicked, this, &Setup_Form::FindAdapter_Click);
 
     Form_Load();
 }
@@ -103,6 +140,11 @@ void Setup_Form::Form_Load() {
 
     for (const char* speed : kSpeeds) Speed_List->addItem(QLatin1String(speed));
     selectRow(Speed_List, FindListItem(d_.ComSpeed, Speed_List));
+
+    Finder = new AdapterFinder(folder, port_.data(), this);
+    connect(Finder, &AdapterFinder::trying, this, [this](qint16 n, int speed) {
+        showStatus(QStringLiteral("COM%1 at %2\u2026").arg(n).arg(speed));
+    });
 }
 
 QString Setup_Form::portToolTip(qint16 n, const QList<QSerialPortInfo>& known) const {
@@ -136,6 +178,11 @@ void Setup_Form::showPanel3(const QString& text) const {
 }
 
 void Setup_Form::SaveConfig_Click() {
+    if (Finder->running()) {
+        afterSearch_ = AfterSearch::Save;
+        Finder->stop();
+        return;
+    }
     const QString port = selectedText(CommPort_List);
     if (port.isEmpty()) {
         // Writing a made-up port number would silently replace a setting the
@@ -187,6 +234,96 @@ void Setup_Form::SaveConfig_Click() {
 
 void Setup_Form::SetupCancel_Click() {
     reject();
+}
+
+void Setup_Form::showStatus(const QString& text) {
+    FindStatus->setText(text);
+    const int height = qMax(statusMinHeight_, FindStatus->heightForWidth(kStatusWidth));
+    FindStatus->setGeometry(kMargin, kStatusTop, kStatusWidth, height);
+    const QSize size(kDialogWidth, kStatusTop + height + kMargin);
+    if (size != minimumSize() || size != maximumSize()) setFixedSize(size);
+}
+
+void Setup_Form::setSearching(bool searching) {
+    FindAdapter->setText(searching ? kStop : kFind);
+    // The search chooses from the lists as they were when it started.
+    CommPort_List->setEnabled(!searching);
+    Speed_List->setEnabled(!searching);
+}
+
+void Setup_Form::FindAdapter_Click() {
+    if (Finder->running()) {
+        Finder->stop();
+        return;
+    }
+    // The main window may be in the middle of an exchange on its port; a
+    // search started now would hold that exchange's wait up until it ends.
+    if (port_ && port_->PortOpen()) {
+        showStatus(QStringLiteral("COM%1 is open in the main window. Click Disconnect there "
+                                  "first, then Find Adapter.")
+                       .arg(port_->CommPort));
+        return;
+    }
+    QList<qint16> ports;
+    for (int i = 0; i < CommPort_List->count(); ++i) {
+        qint16 n = 0;
+        if (IniPortNumber(CommPort_List->item(i)->text().mid(3), &n)) ports << n;
+    }
+
+    afterSearch_ = AfterSearch::Nothing;
+    setSearching(true);
+    const FinderReport report = Finder->run(ports);
+    setSearching(false);
+    showStatus(DescribeSearch(report));
+    selectFound(report);
+
+    // What the user asked for during the search, now that no wait of it is
+    // on the stack. Nothing may touch the dialog after this.
+    switch (std::exchange(afterSearch_, AfterSearch::Nothing)) {
+        case AfterSearch::Save:
+            SaveConfig_Click();
+            break;
+        case AfterSearch::Done:
+            QDialog::done(doneResult_);
+            break;
+        case AfterSearch::Close:
+            close();
+            break;
+        case AfterSearch::Nothing:
+            break;
+    }
+}
+
+void Setup_Form::selectFound(const FinderReport& report) {
+    const int chosen = report.chosen();
+    if (report.stopped || chosen < 0) return;
+    const FoundAdapter& adapter = report.found.at(chosen);
+    const auto select = [](QListWidget* list, const QString& text) {
+        const QList<QListWidgetItem*> items = list->findItems(text, Qt::MatchFixedString);
+        if (!items.isEmpty()) list->setCurrentItem(items.first());
+    };
+    select(CommPort_List, QStringLiteral("COM%1").arg(adapter.port));
+    select(Speed_List, QString::number(adapter.speed));
+}
+
+void Setup_Form::done(int result) {
+    if (Finder && Finder->running()) {
+        afterSearch_ = AfterSearch::Done;
+        doneResult_ = result;
+        Finder->stop();
+        return;
+    }
+    QDialog::done(result);
+}
+
+void Setup_Form::closeEvent(QCloseEvent* event) {
+    if (Finder && Finder->running()) {
+        afterSearch_ = AfterSearch::Close;
+        Finder->stop();
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
 }
 
 }  // namespace tavrin

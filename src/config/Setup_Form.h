@@ -6,15 +6,18 @@
 #include "config/INI_Handler.h"
 
 class QGroupBox;
+class QLabel;
 class QListWidget;
 class QPushButton;
 class QSerialPortInfo;
 
 namespace tavrin {
 
+class AdapterFinder;
 class Host;
 class MSComm;
 struct Defines;
+struct FinderReport;
 
 // The Setup dialog: the serial ports that can be opened right now and the
 // offered line speeds; Save stores the choice in the settings and the
@@ -32,12 +35,30 @@ public:
     QPushButton* SetupCancel = nullptr;
     QGroupBox* Frame2 = nullptr;
     QListWidget* Speed_List = nullptr;
+    QPushButton* FindAdapter = nullptr;  // reads "Stop" while a search runs
+    QLabel* FindStatus = nullptr;
+    AdapterFinder* Finder = nullptr;
 
     // Handlers, public so that tests can drive them as a click would.
     void SaveConfig_Click();
     void SetupCancel_Click();
+    // Searches the listed ports, or stops the search that is running. Returns
+    // when the search has ended.
+    void FindAdapter_Click();
+
+    // Closing, Save and Cancel during a search stop it first and take effect
+    // once its wait has returned, so the dialog is never deleted under it.
+    void done(int result) override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    enum class AfterSearch { Nothing, Save, Done, Close };
+
+    void setSearching(bool searching);
+    void showStatus(const QString& text);
+    void selectFound(const FinderReport& report);
     void Form_Load();
     QString portToolTip(qint16 n, const QList<QSerialPortInfo>& known) const;
     void refuse(const QString& text, const QString& detail);
@@ -47,6 +68,9 @@ private:
     Host& host_;
     QPointer<MSComm> port_;
     PanelSetter setPanel3_;
+    AfterSearch afterSearch_ = AfterSearch::Nothing;
+    int doneResult_ = 0;
+    int statusMinHeight_ = 0;
 };
 
 }  // namespace tavrin

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
+#include <map>
 #include <memory>
 
 #include "SimAdapter.h"
@@ -152,5 +153,44 @@ struct AppRig {
     bool started = false;
     std::unique_ptr<Form1> form;
 };
+
+// Simulated adapters linked as COM numbers in one folder, with every other
+// number from COM1 to COM16 linked to nowhere, so that no device of this
+// machine ever shows up.
+struct SimPorts {
+    explicit SimPorts(QString linkFolder) : folder(std::move(linkFolder)) {}
+    // Starts a simulator and links it as COM n; nullptr if that fails.
+    sim::SimAdapter* add(int n, sim::SimConfig config = {}) {
+        auto sim = std::make_unique<sim::SimAdapter>(config);
+        if (!sim->start() || !sim->linkAs(folder, n)) return nullptr;
+        return (sims[n] = std::move(sim)).get();
+    }
+    bool isolate() {
+        for (int n = 1; n <= 16; ++n) {
+            if (!sims.count(n) && !linkToNowhere(folder, n)) return false;
+        }
+        return true;
+    }
+    sim::SimAdapter& operator[](int n) { return *sims.at(n); }
+
+    QString folder;
+    std::map<int, std::unique_ptr<sim::SimAdapter>> sims;
+};
+
+// The first line a search for the adapter must never send, shown as hex; empty
+// when every line is one it may send, each ended by a carriage return alone.
+inline QString foreignSearchLine(const QByteArray& received) {
+    static const QByteArrayList allowed = {"\x7f\x7f", "ati",     "atcaf1",
+                                           "atspa6",   "atsh720", "ath1"};
+    if (!received.isEmpty() && !received.endsWith('\r'))
+        return QStringLiteral("unended ") + QString::fromLatin1(received.toHex(' '));
+    QByteArrayList lines = received.split('\r');
+    lines.removeLast();
+    for (const QByteArray& line : lines) {
+        if (!allowed.contains(line))
+            return QStringLiteral("[%1]").arg(QString::fromLatin1(line.toHex(' ')));
+    }
+    return {};
+}
 
 }  // namespace tavrin::test

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 
@@ -29,6 +30,24 @@ void TestHost::sleepMs(int ms) {
 void TestHost::showMessage(QWidget*, const Message& message) {
     messages.push_back(message);
     if (onMessage) onMessage(message);
+}
+
+OtherProgram::OtherProgram(const QString& device) {
+    process.start(QCoreApplication::applicationFilePath(), {"--hold-port", device});
+    held = process.waitForStarted(5000) && process.waitForReadyRead(5000) &&
+           process.readAllStandardOutput().startsWith("held");
+}
+
+OtherProgram::~OtherProgram() {
+    process.closeWriteChannel();
+    if (!process.waitForFinished(5000)) process.kill();
+}
+
+bool linkToNowhere(const QString& folder, int n) {
+    const QDir dir(folder);
+    if (!dir.mkpath(QStringLiteral("ports"))) return false;
+    return QFile::link(dir.filePath(QStringLiteral("absent/com%1").arg(n)),
+                       dir.filePath(QStringLiteral("ports/com%1").arg(n)));
 }
 
 QByteArray readFile(const QString& path) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 #include <functional>
@@ -53,6 +54,21 @@ private:
     QString folder_;
     QString configFolder_;
 };
+
+// A second program (this test binary run with --hold-port) that opens a
+// serial device through Qt and keeps it until the object goes away.
+struct OtherProgram {
+    explicit OtherProgram(const QString& device);
+    ~OtherProgram();
+    OtherProgram(const OtherProgram&) = delete;
+    OtherProgram& operator=(const OtherProgram&) = delete;
+    QProcess process;
+    bool held = false;
+};
+
+// Makes <folder>/ports/com<n> a link to a path that does not exist, so the
+// COM number stands for a missing device and never for one of this machine.
+bool linkToNowhere(const QString& folder, int n);
 
 QByteArray readFile(const QString& path);
 // CPU time (user + system) this process has used, in milliseconds.

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QLabel>
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
@@ -16,14 +17,18 @@
 #include <map>
 #include <memory>
 
+#include "ListSupport.h"
 #include "TestSupport.h"
-#include "core/Defines.h"
 #include "app/Form1.h"
 #include "config/Setup_Form.h"
+#include "core/Defines.h"
 #include "platform/MSComm.h"
 #include "serial/SerialPort.h"
 
 using namespace tavrin;
+using tavrin::test::choose;
+using tavrin::test::items;
+using tavrin::test::selected;
 
 namespace {
 
@@ -87,10 +92,8 @@ struct Bench {
                     return false;
                 }
                 ptys[n] = std::move(pty);
-            } else if (isolate) {
-                const QString nowhere =
-                    QDir(folder()).filePath(QStringLiteral("absent/com%1").arg(n));
-                if (!QFile::link(nowhere, linkPath(n))) return false;
+            } else if (isolate && !test::linkToNowhere(folder(), n)) {
+                return false;
             }
         }
         return true;
@@ -101,23 +104,6 @@ struct Bench {
         return qobject_cast<Setup_Form*>(form.setupDialog());
     }
 };
-
-QStringList items(const QListWidget* list) {
-    QStringList out;
-    for (int i = 0; i < list->count(); ++i) out << list->item(i)->text();
-    return out;
-}
-
-QString selected(const QListWidget* list) {
-    const auto chosen = list->selectedItems();
-    return chosen.isEmpty() ? QString() : chosen.first()->text();
-}
-
-void choose(QListWidget* list, const QString& text) {
-    const auto found = list->findItems(text, Qt::MatchExactly);
-    QVERIFY2(found.size() == 1, qPrintable(text));
-    list->setCurrentItem(found.first());
-}
 
 }  // namespace
 
@@ -130,7 +116,7 @@ private slots:
         Setup_Form* dlg = b.open();
         QVERIFY(dlg);
         QCOMPARE(dlg->windowTitle(), QStringLiteral("Setup"));
-        QCOMPARE(dlg->size(), QSize(238, 128));
+        QCOMPARE(dlg->width(), 238);
         QVERIFY(!(dlg->windowFlags() & Qt::WindowMinimizeButtonHint));
         QVERIFY(!(dlg->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(dlg->isVisible());
@@ -154,11 +140,21 @@ private slots:
         QCOMPARE(dlg->findChild<QListWidget*>(QStringLiteral("CommPort_List")), dlg->CommPort_List);
         QCOMPARE(dlg->CommPort_List->selectionMode(), QAbstractItemView::SingleSelection);
 
-        // Tab: ports, Save, Cancel, speeds.
+        // The search's part lies below the rest, and the dialog shows all of
+        // its text.
+        QCOMPARE(dlg->FindAdapter->text(), QStringLiteral("Find Adapter"));
+        QCOMPARE(dlg->FindAdapter->geometry(), QRect(8, 136, 97, 25));
+        const QRect status = dlg->FindStatus->geometry();
+        QVERIFY(status.top() > dlg->FindAdapter->geometry().bottom());
+        QVERIFY(dlg->rect().contains(status));
+        QVERIFY(status.height() >= dlg->FindStatus->heightForWidth(status.width()));
+        QCOMPARE(dlg->height(), status.bottom() + 1 + 8);
+
+        // Tab: ports, Save, Cancel, speeds, then the search.
         QList<QWidget*> order;
         QWidget* w = dlg->CommPort_List;
         const QList<QWidget*> wanted = {dlg->CommPort_List, dlg->SaveConfig, dlg->SetupCancel,
-                                        dlg->Speed_List};
+                                        dlg->Speed_List, dlg->FindAdapter};
         for (int i = 0; i < 50 && order.size() < wanted.size(); ++i, w = w->nextInFocusChain()) {
             if (wanted.contains(w) && !order.contains(w)) order << w;
         }
@@ -453,7 +449,8 @@ private slots:
         QVERIFY(b.makePorts({3}));
         b.d.ComPort = 3;
         b.d.ComSpeed = QStringLiteral("38400");
-        QCOMPARE(OpenComPort(b.d, SettingsFolder(b.d, b.host), *b.form.MSComm1), OpenResult::Opened);
+        QCOMPARE(OpenComPort(b.d, SettingsFolder(b.d, b.host), *b.form.MSComm1),
+                 OpenResult::Opened);
         QVERIFY(b.form.MSComm1->PortOpen());
         QVERIFY(!ComPortAvailable(3, SettingsFolder(b.d, b.host), b.form.MSComm1));
         QSignalSpy closed(b.form.MSComm1, &MSComm::closed);

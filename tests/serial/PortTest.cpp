@@ -1,9 +1,7 @@
 // Port numbering, the probe and opening, on real pseudo-terminals.
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QListWidget>
-#include <QProcess>
 #include <QTest>
 
 #include "SimRig.h"
@@ -11,25 +9,6 @@
 
 using namespace tavrin;
 using namespace tavrin::test;
-
-namespace {
-
-// A second program that opens the device through Qt and keeps it.
-struct OtherProgram {
-    explicit OtherProgram(const QString& device) {
-        process.start(QCoreApplication::applicationFilePath(), {"--hold-port", device});
-        held = process.waitForStarted(5000) && process.waitForReadyRead(5000) &&
-               process.readAllStandardOutput().startsWith("held");
-    }
-    ~OtherProgram() {
-        process.closeWriteChannel();
-        if (!process.waitForFinished(5000)) process.kill();
-    }
-    QProcess process;
-    bool held = false;
-};
-
-}  // namespace
 
 class PortTest : public QObject {
     Q_OBJECT

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSerialPort>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -169,6 +170,11 @@ private slots:
             << QByteArray("728 04 61 03 4C 12 \r\r>");
         QTest::newRow("cluster deaf without header")
             << needsHeader << framed << QByteArray("2103") << QByteArray("NO DATA\r\r>");
+        QTest::newRow("a line of two DEL characters is refused")
+            << plain << QByteArrayList{} << QByteArray("\x7f\x7f")
+            << QByteArray("\x7f\x7f\r?\r\r>");
+        QTest::newRow("refused without echo")
+            << plain << quiet << QByteArray("\x7f\x7f") << QByteArray("?\r\r>");
         QTest::newRow("cluster hears header 720")
             << needsHeader << QByteArrayList{"ate0", "ath1", "atsh720"} << QByteArray("2103")
             << QByteArray("728 04 61 03 4C 12 \r\r>");
@@ -490,6 +496,76 @@ private slots:
         sim.discardUnread();
         Line line(sim.slavePath());
         QVERIFY(line.open());
+        QCOMPARE(line.exchange("ati"), QByteArray("ati\rELM327 v1.5\r\r>"));
+    }
+
+    void lineSpeedIsTheProgramsSetting_data() {
+        QTest::addColumn<int>("opened");
+        QTest::addColumn<int>("changed");
+        QTest::newRow("9600 then 115200") << 9600 << 115200;
+        QTest::newRow("38400 then 9600") << 38400 << 9600;
+        QTest::newRow("115200 then 38400") << 115200 << 38400;
+    }
+
+    void lineSpeedIsTheProgramsSetting() {
+        QFETCH(int, opened);
+        QFETCH(int, changed);
+        SimAdapter sim;
+        QVERIFY(sim.start());
+        Line line(sim.slavePath());
+        line.port.setBaudRate(opened);
+        QVERIFY(line.open());
+        QCOMPARE(sim.lineSpeed(), opened);
+        // Changed on the open port, as a program trying another speed does.
+        QVERIFY(line.port.setBaudRate(changed));
+        QCOMPARE(sim.lineSpeed(), changed);
+        sim.stop();
+        QCOMPARE(sim.lineSpeed(), 0);
+    }
+
+    void noiseAtAWrongSpeed() {
+        SimConfig config;
+        config.adapterSpeed = 115200;
+        SimAdapter sim(config);
+        QVERIFY(sim.start());
+        Line line(sim.slavePath());
+        line.port.setBaudRate(38400);
+        QVERIFY(line.open());
+        int promptInside = 0;
+        int promptAtEnd = 0;
+        int noPrompt = 0;
+        QSet<QByteArray> bursts;
+        qsizetype seen = 0;
+        for (int i = 0; i < 24; ++i) {
+            line.send("ate0");
+            QTRY_VERIFY_WITH_TIMEOUT(sim.requests().size() == i + 1 && !sim.outputPending() &&
+                                         line.data.size() == sim.sentBytes().size(),
+                                     2000);
+            const QByteArray burst = line.data.mid(seen);
+            seen = line.data.size();
+            // Neither the echo nor the answer, and something every time.
+            QVERIFY(!burst.isEmpty());
+            QVERIFY2(!burst.contains("ate0") && !burst.contains("OK"), burst.toHex().constData());
+            bursts.insert(burst);
+            if (burst.endsWith('>')) {
+                ++promptAtEnd;
+            } else if (burst.contains('>')) {
+                ++promptInside;
+            } else {
+                ++noPrompt;
+            }
+        }
+        // The rule a program must keep is exercised both ways, and the noise
+        // does not repeat itself.
+        QVERIFY2(promptAtEnd > 0 && promptInside > 0 && noPrompt > 0,
+                 qPrintable(QStringLiteral("%1 at the end, %2 inside, %3 without")
+                                .arg(promptAtEnd)
+                                .arg(promptInside)
+                                .arg(noPrompt)));
+        QVERIFY(bursts.size() > 20);
+
+        // Nothing reached the adapter's command interpreter: echo is still on.
+        QVERIFY(line.port.setBaudRate(115200));
         QCOMPARE(line.exchange("ati"), QByteArray("ati\rELM327 v1.5\r\r>"));
     }
 

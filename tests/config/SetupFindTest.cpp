@@ -1,0 +1,273 @@
+// Find Adapter in the real Setup dialog, against simulated adapters linked
+// as COM ports of a temporary program folder.
+#include <QDir>
+#include <QLabel>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+
+#include "ListSupport.h"
+#include "SimRig.h"
+#include "config/Setup_Form.h"
+#include "serial/AdapterFinder.h"
+#include "serial/SerialPort.h"
+
+using namespace tavrin;
+using namespace tavrin::test;
+
+namespace {
+
+const QByteArray kSaved = "QUILLET v1.00 INI File\r\nComPort=COM3\r\nComSpeed=38400\r\n";
+
+sim::SimConfig silent() {
+    sim::SimConfig config;
+    config.fault = sim::Fault::Silence;
+    return config;
+}
+
+sim::SimConfig onlyAt(int speed) {
+    sim::SimConfig config;
+    config.adapterSpeed = speed;
+    return config;
+}
+
+// The main window, its settings in a temporary folder saved as COM3 at
+// 38400, and simulators as the only ports.
+struct FindBench {
+    Defines d;
+    TestHost host;
+    std::unique_ptr<Form1> form;
+    SimPorts ports{host.programFolder()};
+
+    FindBench() {
+        writeFile(iniPath(), kSaved);
+        form.reset(Main(d, host));
+    }
+    ~FindBench() {
+        if (QWidget* dialog = form->setupDialog()) delete dialog;
+    }
+    QString iniPath() const { return QDir(host.programFolder()).filePath("QUILLET.INI"); }
+
+    // Opens Setup once the ports are in place; the limits are shortened.
+    Setup_Form* open() {
+        if (!ports.isolate()) return nullptr;
+        form->mnu_Setup_Click();
+        auto* dlg = qobject_cast<Setup_Form*>(form->setupDialog());
+        if (dlg) dlg->Finder->limits = {100, 500};
+        return dlg;
+    }
+    QString foreignLines() {
+        for (const auto& [n, sim] : ports.sims) {
+            const QString foreign = foreignSearchLine(sim->receivedBytes());
+            if (!foreign.isEmpty()) return QStringLiteral("COM%1: %2").arg(n).arg(foreign);
+        }
+        return {};
+    }
+};
+
+// Whether the whole status text shows inside the dialog.
+bool statusFits(const Setup_Form* dlg) {
+    const QRect status = dlg->FindStatus->geometry();
+    return dlg->rect().contains(status) &&
+           status.height() >= dlg->FindStatus->heightForWidth(status.width());
+}
+
+}  // namespace
+
+class SetupFindTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void selectsTheCapableAdapterAmongSeveral() {
+        FindBench b;
+        QVERIFY(b.ports.add(2, silent()));
+        QVERIFY(b.ports.add(4, onlyAt(115200)));
+        sim::SimConfig clone;
+        clone.identification = QStringLiteral("OBDII v2.1");
+        clone.unsupported = QStringList{QStringLiteral("atspa6")};
+        QVERIFY(b.ports.add(6, clone));
+        Setup_Form* dlg = b.open();
+        QVERIFY(dlg);
+        choose(dlg->CommPort_List, QStringLiteral("COM2"));
+        choose(dlg->Speed_List, QStringLiteral("9600"));
+
+        QStringList progress;
+        bool searchingLooksSo = true;
+        connect(dlg->Finder, &AdapterFinder::trying, this, [&] {
+            progress << dlg->FindStatus->text();
+            searchingLooksSo = searchingLooksSo && dlg->FindAdapter->text() == "Stop" &&
+                               !dlg->CommPort_List->isEnabled() && !dlg->Speed_List->isEnabled();
+        });
+        QTest::mouseClick(dlg->FindAdapter, Qt::LeftButton);
+
+        QCOMPARE(progress.first(), QStringLiteral("COM2 at 38400\u2026"));
+        QVERIFY(progress.contains(QStringLiteral("COM4 at 115200\u2026")));
+        QVERIFY(searchingLooksSo);
+        QCOMPARE(selected(dlg->CommPort_List), QStringLiteral("COM4"));
+        QCOMPARE(selected(dlg->Speed_List), QStringLiteral("115200"));
+        const QString said = dlg->FindStatus->text();
+        for (const char* phrase :
+             {"Found 2 adapters", "ELM327 v1.5 on COM4 at 115200 bit/s",
+              "OBDII v2.1 on COM6 at 38400 bit/s: this adapter cannot be used: it answers ? to "
+              "atspa6",
+              "COM4 at 115200 bit/s is selected"}) {
+            QVERIFY2(said.contains(QLatin1String(phrase)), qPrintable(said));
+        }
+        QVERIFY(statusFits(dlg));
+        QCOMPARE(dlg->FindAdapter->text(), QStringLiteral("Find Adapter"));
+        QVERIFY(dlg->CommPort_List->isEnabled() && dlg->Speed_List->isEnabled());
+
+        // Only the allowed lines went out, and nothing was saved.
+        QVERIFY2(b.foreignLines().isEmpty(), qPrintable(b.foreignLines()));
+        QCOMPARE(b.ports[2].requests(), QStringList(3, QStringLiteral("\x7f\x7f")));
+        QCOMPARE(readFile(b.iniPath()), kSaved);
+        QCOMPARE(b.d.ComPort, qint16(3));
+        QVERIFY(b.host.messages.empty());
+        QVERIFY(dlg->isVisible());
+    }
+
+    void noAdapterLeavesTheSelection_data() {
+        QTest::addColumn<int>("savedPort");
+        QTest::addColumn<QString>("portSelected");
+        QTest::newRow("saved port listed") << 3 << "COM3";
+        QTest::newRow("saved port not listed") << 9 << QString();
+    }
+
+    void noAdapterLeavesTheSelection() {
+        QFETCH(int, savedPort);
+        QFETCH(QString, portSelected);
+        FindBench b;
+        QVERIFY(b.ports.add(1, silent()));
+        QVERIFY(b.ports.add(3, silent()));
+        b.d.ComPort = qint16(savedPort);
+        Setup_Form* dlg = b.open();
+        QVERIFY(dlg);
+        QCOMPARE(selected(dlg->CommPort_List), portSelected);
+
+        dlg->FindAdapter_Click();
+
+        const QString said = dlg->FindStatus->text();
+        for (const char* phrase : {"No adapter answered on COM1 or COM3", "plugged in", "paired",
+                                   "ignition", "dialout"}) {
+            QVERIFY2(said.contains(QLatin1String(phrase)), qPrintable(said));
+        }
+        QVERIFY(statusFits(dlg));
+        QCOMPARE(selected(dlg->CommPort_List), portSelected);
+        QCOMPARE(dlg->CommPort_List->selectedItems().size(), portSelected.isEmpty() ? 0 : 1);
+        QCOMPARE(selected(dlg->Speed_List), QStringLiteral("38400"));
+    }
+
+    void stopInTheMiddleThenFindAgain() {
+        FindBench b;
+        QVERIFY(b.ports.add(3, silent()));
+        QVERIFY(b.ports.add(5));
+        Setup_Form* dlg = b.open();
+        QVERIFY(dlg);
+        // A stop that had to wait for the limit would show plainly.
+        dlg->Finder->limits = {5000, 5000};
+        bool closedAtOnce = false;
+        auto stopper = connect(&b.ports[3], &sim::SimAdapter::requestReceived, this, [&] {
+            QCOMPARE(dlg->FindAdapter->text(), QStringLiteral("Stop"));
+            QTest::mouseClick(dlg->FindAdapter, Qt::LeftButton);
+            closedAtOnce = !dlg->Finder->port().PortOpen();
+        });
+        QElapsedTimer timer;
+        timer.start();
+        dlg->FindAdapter_Click();
+
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(closedAtOnce);
+        QVERIFY(dlg->FindStatus->text().contains(QStringLiteral("stopped")));
+        QCOMPARE(selected(dlg->CommPort_List), QStringLiteral("COM3"));
+        QCOMPARE(selected(dlg->Speed_List), QStringLiteral("38400"));
+        QCOMPARE(dlg->FindAdapter->text(), QStringLiteral("Find Adapter"));
+        QVERIFY(dlg->CommPort_List->isEnabled());
+        QVERIFY(b.ports[5].requests().isEmpty());
+
+        disconnect(stopper);
+        dlg->Finder->limits = {100, 500};
+        QTest::mouseClick(dlg->FindAdapter, Qt::LeftButton);
+        QCOMPARE(selected(dlg->CommPort_List), QStringLiteral("COM5"));
+        QCOMPARE(selected(dlg->Speed_List), QStringLiteral("38400"));
+        QVERIFY2(dlg->FindStatus->text().contains(QStringLiteral("Found ELM327 v1.5 on COM5")),
+                 qPrintable(dlg->FindStatus->text()));
+    }
+
+    void leavingDuringASearch_data() {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QByteArray>("file");
+        QTest::newRow("Cancel") << "cancel" << kSaved;
+        QTest::newRow("Escape") << "escape" << kSaved;
+        QTest::newRow("closing the window") << "close" << kSaved;
+        QTest::newRow("Save")
+            << "save"
+            << QByteArray("QUILLET v1.00 INI File\r\nComPort=COM3\r\nComSpeed=115200\r\n");
+    }
+
+    void leavingDuringASearch() {
+        QFETCH(QString, how);
+        QFETCH(QByteArray, file);
+        FindBench b;
+        QVERIFY(b.ports.add(3, silent()));
+        QVERIFY(b.ports.add(5));
+        QPointer<Setup_Form> dlg = b.open();
+        QVERIFY(dlg);
+        dlg->Finder->limits = {5000, 5000};
+        choose(dlg->Speed_List, QStringLiteral("115200"));
+
+        bool stillThere = false;
+        bool closedAtOnce = false;
+        connect(&b.ports[3], &sim::SimAdapter::requestReceived, this, [&] {
+            if (how == "cancel") QTest::mouseClick(dlg->SetupCancel, Qt::LeftButton);
+            if (how == "save") QTest::mouseClick(dlg->SaveConfig, Qt::LeftButton);
+            if (how == "escape") QTest::keyClick(dlg, Qt::Key_Escape);
+            if (how == "close") QVERIFY(!dlg->close());
+            closedAtOnce = !dlg->Finder->port().PortOpen();
+            // Deleting the dialog now would pull the search's wait from
+            // under it: it stays until the wait has returned.
+            QTest::qWait(20);
+            stillThere = dlg && dlg->isVisible() && dlg->Finder->running();
+        });
+        QElapsedTimer timer;
+        timer.start();
+        dlg->FindAdapter_Click();
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+
+        QVERIFY(closedAtOnce);
+        QVERIFY(stillThere);
+        QVERIFY(!dlg || !dlg->isVisible());
+        QTRY_VERIFY(dlg.isNull());
+        QCOMPARE(b.form->setupDialog(), nullptr);
+        QCOMPARE(readFile(b.iniPath()), file);
+        QCOMPARE(b.d.ComSpeed, how == "save" ? QStringLiteral("115200") : QStringLiteral("38400"));
+        QVERIFY(b.ports[5].requests().isEmpty());
+        QVERIFY(b.host.messages.empty());
+    }
+
+    void noSearchWhileTheMainWindowHasItsPortOpen() {
+        FindBench b;
+        QVERIFY(b.ports.add(2, silent()));
+        QVERIFY(b.ports.add(3));
+        Setup_Form* dlg = b.open();
+        QVERIFY(dlg);
+        // Connect after Setup was opened: a search now could hold up the main
+        // window's exchange, and the search skips that port in any case.
+        QCOMPARE(OpenComPort(b.d, SettingsFolder(b.d, b.host), *b.form->MSComm1),
+                 OpenResult::Opened);
+
+        dlg->FindAdapter_Click();
+
+        QVERIFY(!dlg->Finder->running());
+        QVERIFY(b.form->MSComm1->PortOpen());
+        QVERIFY2(
+            dlg->FindStatus->text().contains(QStringLiteral("COM3 is open in the main window")),
+            qPrintable(dlg->FindStatus->text()));
+        QVERIFY(b.ports[2].receivedBytes().isEmpty());
+        QVERIFY(b.ports[3].receivedBytes().isEmpty());
+        QCOMPARE(selected(dlg->CommPort_List), QStringLiteral("COM3"));
+    }
+};
+
+TAVRIN_TEST(SetupFindTest)
+#include "SetupFindTest.moc"

@@ -1,0 +1,272 @@
+// The adapter search against simulated adapters on real pseudo-terminals.
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTest>
+
+#include "SimRig.h"
+#include "serial/AdapterFinder.h"
+#include "serial/SerialPort.h"
+
+using namespace tavrin;
+using namespace tavrin::test;
+
+namespace {
+
+// One simulated adapter of a search row.
+struct Adapter {
+    int com = 0;
+    int speed = 0;  // the only speed it answers at; 0: any
+    QStringList lacks;
+    bool silent = false;
+};
+
+sim::SimConfig configFor(const Adapter& a) {
+    sim::SimConfig config;
+    config.adapterSpeed = a.speed;
+    config.unsupported = a.lacks;
+    if (a.silent) config.fault = sim::Fault::Silence;
+    return config;
+}
+
+// "COM6/38400: answers ? to atspa6", or ": OK" for a capable adapter.
+QStringList summary(const FinderReport& report) {
+    QStringList out;
+    for (const FoundAdapter& a : report.found) {
+        out << QStringLiteral("COM%1/%2: %3")
+                   .arg(a.port)
+                   .arg(a.speed)
+                   .arg(a.capable() ? QStringLiteral("OK") : a.refusals.join(QStringLiteral("; ")));
+    }
+    return out;
+}
+
+// The ports a Setup dialog would list: those with a simulator.
+QList<qint16> listed(const SimPorts& ports) {
+    QList<qint16> out;
+    for (const auto& entry : ports.sims) out << qint16(entry.first);
+    return out;
+}
+
+// Simulators for the adapters of a row as the only ports, and a finder with
+// short limits that searches them.
+struct SearchRig {
+    explicit SearchRig(const QList<Adapter>& adapters, MSComm* mainPort = nullptr)
+        : finder(host.programFolder(), mainPort) {
+        for (const Adapter& a : adapters) ready = ready && ports.add(a.com, configFor(a));
+        ready = ready && ports.isolate();
+        finder.limits = {100, 500};
+    }
+    FinderReport run() { return finder.run(listed(ports)); }
+
+    TestHost host;
+    SimPorts ports{host.programFolder()};
+    AdapterFinder finder;
+    bool ready = true;
+};
+
+}  // namespace
+
+Q_DECLARE_METATYPE(QList<Adapter>)
+
+class AdapterFinderTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void answerLines_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("sent");
+        QTest::addColumn<bool>("clean");
+        QTest::addColumn<QStringList>("lines");
+
+        const QString del = QStringLiteral("\x7f\x7f");
+        const QStringList refused{"?"};
+        QTest::newRow("refusal with echo") << "\x7f\x7f\r?\r\r>" << del << true << refused;
+        QTest::newRow("refusal without echo") << "?\r\r>" << del << true << refused;
+        QTest::newRow("line feeds with the returns") << "\r\n?\r\n\r\n>" << del << true << refused;
+        QTest::newRow("identification") << "ati\rELM327 v1.5\r\r>"
+                                        << "ati" << true << QStringList{"ELM327 v1.5"};
+        QTest::newRow("echo in capitals") << "ATI\rELM327 v2.1 \r\r>"
+                                          << "ati" << true << QStringList{"ELM327 v2.1"};
+        QTest::newRow("an echo only counts first")
+            << "OK\ratcaf1\r>"
+            << "atcaf1" << true << QStringList{"OK", "atcaf1"};
+        QTest::newRow("printable noise is clean; no step takes it")
+            << "#~%&@!\r>" << del << true << QStringList{"#~%&@!"};
+        QTest::newRow("prompt alone") << ">" << del << true << QStringList{};
+        QTest::newRow("no prompt") << "?\r\r" << del << false << QStringList{};
+        QTest::newRow("two prompts") << "?>\r\r>" << del << false << QStringList{};
+        QTest::newRow("noise before the prompt")
+            << QString::fromLatin1("\xe3\x11?\r>") << del << false << QStringList{};
+        QTest::newRow("next-line byte at the end of a line")
+            << QString::fromLatin1("?\x85\r>") << del << false << QStringList{};
+        QTest::newRow("no-break space")
+            << QString::fromLatin1("OK\xa0\r>") << "atcaf1" << false << QStringList{};
+        QTest::newRow("DEL after the echo")
+            << "\x7f\x7f\r?\x7f\r>" << del << false << QStringList{};
+        QTest::newRow("tab") << "O\tK\r>"
+                             << "ath1" << false << QStringList{};
+        QTest::newRow("line feed alone splits a line") << "O\nK\r>"
+                                                       << "ath1" << true << QStringList{"O", "K"};
+    }
+
+    void answerLines() {
+        QFETCH(QString, text);
+        QFETCH(QString, sent);
+        QFETCH(bool, clean);
+        QFETCH(QStringList, lines);
+        const std::optional<QStringList> got = AnswerLines(text, sent);
+        QCOMPARE(got.has_value(), clean);
+        if (clean) QCOMPARE(*got, lines);
+    }
+
+    void search_data() {
+        QTest::addColumn<QList<Adapter>>("adapters");
+        QTest::addColumn<QStringList>("found");
+        QTest::addColumn<int>("chosen");
+        QTest::addColumn<QString>("said");
+
+        QTest::newRow("any speed: 38400 first")
+            << QList<Adapter>{{3, 0, {}, false}} << QStringList{"COM3/38400: OK"} << 0
+            << "Found ELM327 v1.5 on COM3 at 38400 bit/s: all set-up commands answered OK. "
+               "Press Save";
+        QTest::newRow("9600 only") << QList<Adapter>{{2, 9600, {}, false}}
+                                   << QStringList{"COM2/9600: OK"} << 0 << "COM2 at 9600 bit/s";
+        QTest::newRow("clone lacking two commands")
+            << QList<Adapter>{{6, 0, {"atspa6", "ath1"}, false}}
+            << QStringList{"COM6/38400: answers ? to atspa6; answers ? to ath1"} << 0
+            << "this adapter cannot be used: it answers ? to atspa6 and answers ? to ath1";
+        QTest::newRow("silent") << QList<Adapter>{{1, 0, {}, true}} << QStringList{} << -1
+                                << "No adapter answered on COM1 at 38400, 9600 or 115200";
+        QTest::newRow("clone first, the capable one chosen")
+            << QList<Adapter>{{1, 0, {"atcaf1"}, false}, {5, 115200, {}, false}}
+            << QStringList{"COM1/38400: answers ? to atcaf1", "COM5/115200: OK"} << 1
+            << "COM5 at 115200 bit/s is selected";
+    }
+
+    void search() {
+        QFETCH(QList<Adapter>, adapters);
+        QFETCH(QStringList, found);
+        QFETCH(int, chosen);
+        QFETCH(QString, said);
+
+        SearchRig rig(adapters);
+        QVERIFY(rig.ready);
+        QSignalSpy trying(&rig.finder, &AdapterFinder::trying);
+        const FinderReport report = rig.run();
+
+        QVERIFY(!report.stopped);
+        QCOMPARE(summary(report), found);
+        QCOMPARE(report.chosen(), chosen);
+        QVERIFY2(DescribeSearch(report).contains(said), qPrintable(DescribeSearch(report)));
+        QVERIFY(!rig.finder.port().PortOpen());
+        QCOMPARE(report.searched, listed(rig.ports));
+        QVERIFY(report.skipped.isEmpty());
+        for (const auto& [n, sim] : rig.ports.sims) {
+            const QString foreign = foreignSearchLine(sim->receivedBytes());
+            QVERIFY2(foreign.isEmpty(),
+                     qPrintable(QStringLiteral("COM%1: %2").arg(n).arg(foreign)));
+            // Once found at a speed, a port is not tried at the next one.
+            int tries = 0;
+            for (const QList<QVariant>& t : trying) tries += t.at(0).toInt() == n ? 1 : 0;
+            const bool answered = found.join(' ').contains(QStringLiteral("COM%1/").arg(n));
+            QCOMPARE(sim->requests().count(QStringLiteral("\x7f\x7f")), tries);
+            if (!answered) QCOMPARE(tries, 3);
+            if (answered) QCOMPARE(sim->requests().count(QStringLiteral("ati")), 1);
+        }
+    }
+
+    void garbageWithPromptsNeverCounts() {
+        // Adapters at a speed the search does not offer: every answer is noise.
+        QList<Adapter> adapters;
+        for (int n : {2, 5, 9, 11, 13, 15}) adapters << Adapter{n, 19200, {}, false};
+        SearchRig rig(adapters);
+        QVERIFY(rig.ready);
+        const FinderReport report = rig.run();
+
+        QVERIFY(report.found.isEmpty());
+        QCOMPARE(report.searched.size(), 6);
+        int withPrompt = 0;
+        for (const auto& entry : rig.ports.sims) {
+            withPrompt += int(entry.second->sentBytes().count('>'));
+            QCOMPARE(entry.second->requests(), QStringList(3, QStringLiteral("\x7f\x7f")));
+        }
+        // Otherwise the rule would not have been put to the test.
+        QVERIFY2(withPrompt >= 3, qPrintable(QString::number(withPrompt)));
+    }
+
+    void skipsPortsInUse_data() {
+        QTest::addColumn<bool>("byThisProgram");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("another program") << false << "in use by another program";
+        QTest::newRow("the main window") << true << "open in the main window";
+    }
+
+    void skipsPortsInUse() {
+        QFETCH(bool, byThisProgram);
+        QFETCH(QString, why);
+        MSComm mainPort;
+        SearchRig rig({{3, 0, {}, false}, {4, 0, {}, false}}, &mainPort);
+        QVERIFY(rig.ready);
+        const QString folder = rig.host.programFolder();
+        std::unique_ptr<OtherProgram> other;
+        if (byThisProgram) {
+            Defines d;
+            d.ComPort = 3;
+            d.ComSpeed = QStringLiteral("38400");
+            QCOMPARE(OpenComPort(d, folder, mainPort), OpenResult::Opened);
+        } else {
+            other = std::make_unique<OtherProgram>(ComDevicePath(3, folder));
+            QVERIFY2(other->held, "the second program could not open the port");
+        }
+
+        const FinderReport report = rig.run();
+        QCOMPARE(summary(report), QStringList{"COM4/38400: OK"});
+        QCOMPARE(report.skipped.size(), 1);
+        QCOMPARE(report.skipped.first().port, qint16(3));
+        QCOMPARE(report.skipped.first().why, why);
+        QVERIFY(DescribeSearch(report).contains(QStringLiteral("COM3 (%1)").arg(why)));
+        QVERIFY(rig.ports[3].receivedBytes().isEmpty());
+        QCOMPARE(mainPort.PortOpen(), byThisProgram);
+    }
+
+    void sixteenSilentPortsWithinTheBound() {
+        QList<Adapter> silent;
+        for (int n = 1; n <= 16; ++n) silent << Adapter{n, 0, {}, true};
+        SearchRig rig(silent);
+        QVERIFY(rig.ready);
+
+        // The real limits scaled down sixfold, and the bound with them:
+        // 16 ports x 3 speeds x 500 ms / 6 = 4 s.
+        constexpr int kScale = 6;
+        AdapterFinder& finder = rig.finder;
+        finder.limits = {AdapterFinder::kPromptLimitMs / kScale,
+                         AdapterFinder::kAnswerLimitMs / kScale};
+        const qint64 boundMs = 16 * 3 * 500 / kScale;
+
+        // The window's timers keep running throughout.
+        QTimer tick;
+        QElapsedTimer sinceTick;
+        qint64 longestGap = 0;
+        QObject::connect(&tick, &QTimer::timeout,
+                         [&] { longestGap = qMax(longestGap, sinceTick.restart()); });
+        tick.start(10);
+        sinceTick.start();
+        QElapsedTimer timer;
+        timer.start();
+        const FinderReport report = rig.run();
+        const qint64 elapsed = timer.elapsed();
+        tick.stop();
+
+        QVERIFY(report.found.isEmpty());
+        QCOMPARE(report.searched.size(), 16);
+        QVERIFY2(elapsed < boundMs, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
+        QVERIFY2(elapsed >= 48 * finder.limits.promptMs, qPrintable(QString::number(elapsed)));
+        QVERIFY2(longestGap < 100, qPrintable(QStringLiteral("%1 ms").arg(longestGap)));
+        for (int n = 1; n <= 16; ++n) {
+            QCOMPARE(rig.ports[n].receivedBytes(), QByteArray("\x7f\x7f\r\x7f\x7f\r\x7f\x7f\r"));
+        }
+    }
+};
+
+TAVRIN_TEST(AdapterFinderTest)
+#include "AdapterFinderTest.moc"
