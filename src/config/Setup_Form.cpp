@@ -142,6 +142,8 @@ void Setup_Form::Form_Load() {
     selectRow(Speed_List, FindListItem(d_.ComSpeed, Speed_List));
 
     Finder = new AdapterFinder(folder, port_.data(), this);
+    // The search is part of what the adapter log shows.
+    Finder->setLog(&host_.adapterLog());
     connect(Finder, &AdapterFinder::trying, this, [this](qint16 n, int speed) {
         showStatus(QStringLiteral("COM%1 at %2\u2026").arg(n).arg(speed));
     });

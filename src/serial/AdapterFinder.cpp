@@ -161,6 +161,10 @@ AdapterFinder::AdapterFinder(const QString& settingsFolder, MSComm* mainPort, QO
     port_->setObjectName(QStringLiteral("FinderPort"));
 }
 
+void AdapterFinder::setLog(AdapterLog* log) {
+    port_->setLog(log);
+}
+
 AdapterFinder::~AdapterFinder() {
     // Owners keep the finder alive while run() is on the stack; should one
     // fail to, at least the device is let go.

@@ -11,6 +11,7 @@
 
 namespace tavrin {
 
+class AdapterLog;
 class MSComm;
 
 // Speeds a search tries on every port, most likely first: most USB adapters
@@ -103,6 +104,8 @@ public:
     Limits limits;
     // The search's own serial control (closed whenever no search runs).
     const MSComm& port() const { return *port_; }
+    // Where what the search sends and hears is recorded; may be null.
+    void setLog(AdapterLog* log);
 
 signals:
     // A port and speed is about to be tried.

@@ -313,6 +313,8 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
     int unreadable = 0;
     int pendingRestarts = 0;
     bool stopped = false;  // STOPPED has arrived; its prompt is awaited
+    QElapsedTimer sinceLastChar;
+    sinceLastChar.start();
 
     auto finish = [&](WaitStatus status) {
         disconnect(lost);
@@ -332,8 +334,13 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
 
         const QString c = port_.Input();
         if (c.isEmpty()) {
-            const qint64 left = limit - sinceStart.elapsed();
+            qint64 left = limit - sinceStart.elapsed();
             if (left <= 0) return finish(stopped ? WaitStatus::AdapterError : WaitStatus::TimedOut);
+            if (unreadable > 0) {
+                const qint64 quiet = kQuietAfterNoiseMs - sinceLastChar.elapsed();
+                if (quiet <= 0) return finish(WaitStatus::Unreadable);
+                left = qMin(left, quiet);
+            }
             // Sleep until a character, an event, a wake-up or the deadline.
             deadline.start(static_cast<int>(left));
             sleeper.exec();
@@ -343,6 +350,7 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
 
         buffer += c;
         collected += c.size();
+        sinceLastChar.restart();
         QString completedLine;
         bool lineCompleted = false;
         for (const QChar ch : c) {

@@ -57,6 +57,10 @@ public:
     // moved, but several mean the line speed is wrong and nothing will ever
     // be readable.
     static constexpr int kUnreadableLimit = 4;
+    // Fewer of them followed by silence mean the same: an adapter at another
+    // speed has finished its (garbled) answer. Longer than an adapter's reset
+    // takes, so a stray byte before a slow answer does no harm.
+    static constexpr int kQuietAfterNoiseMs = 1500;
     // A cluster may ask for more time (7F xx 78), and each request restarts
     // the time limit, but not without end.
     static constexpr int kMaxPendingRestarts = 12;

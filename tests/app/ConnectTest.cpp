@@ -147,6 +147,18 @@ private slots:
         QCOMPARE(rig.form->PM_label->text(), QString("ON"));
     }
 
+    void wrongLineSpeedShowsNoNoiseAndOneMessage() {
+        sim::SimConfig config;
+        config.adapterSpeed = 115200;
+        AppRig rig(config, 3, "38400");
+        rig.connect();
+        QCOMPARE(rig.messageTexts(),
+                 QStringList{"The adapter's answers could not be read: the line speed is "
+                             "probably wrong."});
+        checkIdleWindow(rig);
+        QCOMPARE(rig.form->panelText(2), QString());
+    }
+
     void unknownClusterClearsAnEarlierModel() {
         AppRig rig;
         rig.connect();

@@ -1,5 +1,6 @@
 // What the user is told when something goes wrong: each kind of failure, in
 // words, with what to do, and the system's own text only as a detail.
+#include <QElapsedTimer>
 #include <QTest>
 
 #include "SimRig.h"
@@ -91,6 +92,45 @@ private slots:
         QVERIFY2(m.detail.contains(detail), qPrintable(m.detail));
         // The system's words never stand in for the message itself.
         QVERIFY2(!m.text.contains("ioctl") && !m.text.contains("Input/output"), qPrintable(m.text));
+    }
+
+    void wrongLineSpeedIsNamedBeforeTheWatchdog_data() {
+        QTest::addColumn<int>("adapterSpeed");
+        QTest::addColumn<QString>("ourSpeed");
+        QTest::newRow("adapter 115200, settings 38400") << 115200 << "38400";
+        QTest::newRow("adapter 38400, settings 9600") << 38400 << "9600";
+        QTest::newRow("adapter 9600, settings 115200") << 9600 << "115200";
+    }
+    void wrongLineSpeedIsNamedBeforeTheWatchdog() {
+        QFETCH(int, adapterSpeed);
+        QFETCH(QString, ourSpeed);
+        sim::SimConfig config;
+        config.adapterSpeed = adapterSpeed;
+        SessionRig rig(config, 3, ourSpeed);
+        rig.host.watchdogMs = 6000;
+        rig.host.answerTimeLimitMs = 10000;
+        QElapsedTimer t;
+        t.start();
+        const SessionReport report = rig.connect();
+        QVERIFY2(t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(report.status, SessionStatus::Failed);
+        QCOMPARE(texts(report.messages),
+                 QStringList{"The adapter's answers could not be read: the line speed is "
+                             "probably wrong."});
+        QVERIFY2(report.messages[0].detail.contains("COM3 is set to " + ourSpeed + " bit/s") &&
+                     report.messages[0].detail.contains("Find Adapter"),
+                 qPrintable(report.messages[0].detail));
+        // No unreadable noise shown as the adapter's name (a prompt amid a
+        // few printable bytes of noise passes for a moment, and the end of
+        // the attempt clears it), and no watchdog.
+        for (const QString& name : rig.eventsOf("adapter"))
+            QVERIFY(std::none_of(name.begin(), name.end(), IsUnreadableChar));
+        QCOMPARE(rig.eventsOf("watchdog"), QStringList{});
+        QVERIFY(!rig.session->port().PortOpen());
+
+        // At the adapter's own speed the same adapter connects.
+        rig.d.ComSpeed = QString::number(adapterSpeed);
+        QVERIFY(rig.connect().ok());
     }
 
     void portLostWhileIdleIsToldInWords() {

@@ -1,13 +1,52 @@
 // The adapter exchange over a real pseudo-terminal, with the simulated
 // adapter and cluster on the other side.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
 
 #include "SimRig.h"
 
 using namespace tavrin;
 using namespace tavrin::test;
 using tavrin::sim::Fault;
+
+namespace {
+
+// The test plays the adapter: a raw pseudo-terminal whose master end writes
+// what the test says, when it says it.
+struct RawLine {
+    RawLine() {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return;
+        termios tio{};
+        ::tcgetattr(master, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(master, TCSANOW, &tio);
+        port.DevicePath = QString::fromLocal8Bit(::ptsname(master));
+        port.InputLen = 1;
+        port.Settings = QStringLiteral("38400,n,8,1");
+    }
+    ~RawLine() {
+        port.setPortOpen(false);
+        if (master >= 0) ::close(master);
+    }
+    void sayAt(int ms, const QByteArray& bytes) {
+        QTimer::singleShot(ms, [this, bytes] {
+            if (::write(master, bytes.constData(), size_t(bytes.size())) != bytes.size())
+                qWarning("short write to the pseudo-terminal");
+        });
+    }
+    int master = -1;
+    TestHost host;
+    MSComm port;
+};
+
+}  // namespace
 
 class ExchangeTest : public QObject {
     Q_OBJECT
@@ -230,6 +269,48 @@ private slots:
             QVERIFY(!second.owned());
         }
         QVERIFY(rig.exchange.busy());
+    }
+
+    // An adapter prints text only. Bytes that are not text mean a wrong line
+    // speed: many end the wait at once, a few end it once the line is quiet,
+    // and a stray one before a real answer does no harm.
+    void unreadableAnswers_data() {
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<int>("laterMs");  // -1: nothing more
+        QTest::addColumn<QByteArray>("later");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("minMs");
+        QTest::addColumn<int>("maxMs");
+        QTest::newRow("noise") << QByteArray("\x91\xff\x03\x80>\x12") << -1 << QByteArray()
+                               << int(WaitStatus::Unreadable) << 0 << 500;
+        QTest::newRow("a little noise, then quiet")
+            << QByteArray("\xe0\x1cZ") << -1 << QByteArray() << int(WaitStatus::Unreadable)
+            << Exchange::kQuietAfterNoiseMs - 100 << Exchange::kQuietAfterNoiseMs + 1000;
+        QTest::newRow("a stray byte before a slow answer")
+            << QByteArray("\xff") << 1000 << QByteArray("atz\r\rELM327 v1.5\r\r>")
+            << int(WaitStatus::Found) << 900 << 1400;
+    }
+    void unreadableAnswers() {
+        QFETCH(QByteArray, first);
+        QFETCH(int, laterMs);
+        QFETCH(QByteArray, later);
+        QFETCH(int, status);
+        QFETCH(int, minMs);
+        QFETCH(int, maxMs);
+        RawLine line;
+        QVERIFY(line.master >= 0);
+        QVERIFY(line.port.setPortOpen(true));
+        Exchange exchange(line.port, line.host);
+        line.host.answerTimeLimitMs = 10000;
+        QVERIFY(exchange.SendCommand("atz"));
+        line.sayAt(20, first);
+        if (laterMs >= 0) line.sayAt(laterMs, later);
+        QElapsedTimer t;
+        t.start();
+        const WaitResult r = exchange.WaitFor(">");
+        QCOMPARE(int(r.status), status);
+        QVERIFY2(t.elapsed() >= minMs && t.elapsed() <= maxMs,
+                 qPrintable(QString::number(t.elapsed())));
     }
 };
 
