@@ -184,13 +184,18 @@ SessionReport ClusterSession::Connect() {
     }
     Exchange::Session session(*exchange_);
     if (!ConnectELM(&report.messages)) {
-        report.status = d_.ConnectState == 3 ? SessionStatus::Abandoned : SessionStatus::Failed;
+        report.status = exchange_->cancelRequested() ? SessionStatus::Cancelled
+                        : d_.ConnectState == 3       ? SessionStatus::Abandoned
+                                                     : SessionStatus::Failed;
         return report;
     }
     // Only a completed attempt leaves an open port and an answering adapter
     // to read from.
     host_.sleepMs(500);
-    if (!readPoliceMode(&report.messages)) report.status = SessionStatus::Failed;
+    if (!readPoliceMode(&report.messages)) {
+        report.status =
+            exchange_->cancelRequested() ? SessionStatus::Cancelled : SessionStatus::Failed;
+    }
     return report;
 }
 

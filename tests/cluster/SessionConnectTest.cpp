@@ -280,6 +280,30 @@ private slots:
         checkNotConnected(rig);
     }
 
+    void cancelEndsTheOperationWithoutAMessage_data() {
+        QTest::addColumn<QString>("silentAt");
+        QTest::newRow("reset") << "atz";
+        QTest::newRow("identification") << "22e219";
+        QTest::newRow("police-mode read") << "2103";
+    }
+    void cancelEndsTheOperationWithoutAMessage() {
+        QFETCH(QString, silentAt);
+        sim::SimConfig config;
+        config.fault = Fault::Silence;
+        config.faultCommand = silentAt;
+        SessionRig rig(config);
+        rig.host.watchdogMs = 10000;
+        rig.host.answerTimeLimitMs = 10000;
+        QObject::connect(&rig.sim, &sim::SimAdapter::requestReceived, [&](const QString& line) {
+            if (line == silentAt) QTimer::singleShot(50, [&] { QVERIFY(rig.session->Cancel()); });
+        });
+        const SessionReport report = rig.connect();
+        QCOMPARE(report.status, SessionStatus::Cancelled);
+        QVERIFY(report.messages.isEmpty());
+        checkNotConnected(rig);
+        QVERIFY(!rig.session->Cancel());  // nothing left to cancel
+    }
+
     void operationsDoNotOverlap() {
         sim::SimConfig config;
         config.answerDelayMs = 30;
