@@ -28,6 +28,14 @@ namespace {
 const QString kConnect = QStringLiteral("Connect");
 const QString kDisconnect = QStringLiteral("Disconnect");
 const QString kCancel = QStringLiteral("Cancel");
+
+// One window of each kind: an open one is only brought to the front.
+bool bringToFront(QWidget* window) {
+    if (!window || !window->isVisible()) return false;
+    window->raise();
+    window->activateWindow();
+    return true;
+}
 const QString kNotConnected = QStringLiteral("Not Connected");
 const QString kConnecting = QStringLiteral("Connecting...");
 const QString kConnected = QStringLiteral("Connected");
@@ -193,8 +201,9 @@ void Form1::showMessages(const QList<Message>& messages) {
 
 void Form1::Connect_Command_Click() {
     if (busy_) {
-        // The button reads Cancel while an operation runs.
-        if (session_->cancellable()) session_->Cancel();
+        // The button reads Cancel while an operation runs; the session
+        // refuses once a write is on its way.
+        session_->Cancel();
         return;
     }
     if (session_->busy()) return;
@@ -211,7 +220,7 @@ void Form1::Connect_Command_Click() {
 
 void Form1::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-        if (busy_ && session_->cancellable()) session_->Cancel();
+        if (busy_) session_->Cancel();
         event->accept();
         return;
     }
@@ -234,7 +243,6 @@ void Form1::showNotConnected() {
 
 void Form1::Command1_Click() {
     if (busy() || !Command1->isEnabled()) return;
-    command1Wanted_ = false;
     setBusy(true);
     const PoliceReport report = session_->TogglePoliceMode();
     command1Wanted_ = session_->isConnected();
@@ -246,11 +254,7 @@ void Form1::Command1_Click() {
 
 void Form1::mnu_Setup_Click() {
     // One dialog at a time; choosing Setup again keeps the user's selection.
-    if (setup_ && setup_->isVisible()) {
-        setup_->raise();
-        setup_->activateWindow();
-        return;
-    }
+    if (bringToFront(setup_)) return;
     QPointer<Form1> self(this);
     auto* dialog = new Setup_Form(d_, host_, MSComm1, [self](const QString& text) {
         if (self) self->setPanelText(3, text);
@@ -260,22 +264,14 @@ void Form1::mnu_Setup_Click() {
 }
 
 void Form1::mnu_Log_Click() {
-    if (log_ && log_->isVisible()) {
-        log_->raise();
-        log_->activateWindow();
-        return;
-    }
+    if (bringToFront(log_)) return;
     auto* window = new frmLog(host_);
     log_ = window;
     window->show();
 }
 
 void Form1::mnu_About_Click() {
-    if (about_ && about_->isVisible()) {
-        about_->raise();
-        about_->activateWindow();
-        return;
-    }
+    if (bringToFront(about_)) return;
     auto* box = new frmAbout();
     about_ = box;
     box->show();

@@ -281,11 +281,9 @@ bool ClusterSession::ConnectELM(QList<Message>* messages) {
 
 void ClusterSession::endAttempt(const QString& command, const WaitResult& result,
                                 QList<Message>* messages) {
-    if (result.status == WaitStatus::Cancelled) {
-        endCancelled();
-        return;
-    }
     closePort();
+    // A cancelled attempt ends silently.
+    if (result.status == WaitStatus::Cancelled) return;
     if (result.status == WaitStatus::Unreadable) {
         messages->append(ErrorMessage(
             QStringLiteral("The adapter's answers could not be read: the line speed is "
@@ -300,10 +298,6 @@ void ClusterSession::endAttempt(const QString& command, const WaitResult& result
     messages->append(ErrorMessage(
         QStringLiteral("Connection failed at \"%1\": %2.").arg(command, result.describe()),
         adviceFor(result)));
-}
-
-void ClusterSession::endCancelled() {
-    closePort();
 }
 
 void ClusterSession::Timer1_Timer() {
@@ -412,7 +406,7 @@ bool ClusterSession::readPoliceMode(QList<Message>* messages) {
     Failure failure;
     if (!PoliceModeRead(&failure)) {
         if (failure.result.status == WaitStatus::Cancelled) {
-            endCancelled();
+            closePort();  // a cancel ends the operation silently
             return false;
         }
         messages->append(ErrorMessage(
@@ -503,7 +497,7 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
     Failure failure;
     if (!PoliceModeRead(&failure)) {
         if (failure.result.status == WaitStatus::Cancelled) {
-            endCancelled();
+            closePort();  // a cancel ends the operation silently
             report.status = SessionStatus::Cancelled;
             return report;
         }
@@ -565,9 +559,7 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
             break;
         case WriteOutcome::Refused:
             historyOutcome = QStringLiteral("refused %1 (%2)")
-                                 .arg(QStringLiteral("%1")
-                                          .arg(failure.result.negativeCode, 2, 16, QLatin1Char('0'))
-                                          .toUpper(),
+                                 .arg(NegativeCodeText(failure.result.negativeCode),
                                       NegativeResponseMeaning(failure.result.negativeCode));
             report.messages << ErrorMessage(
                 QStringLiteral("The cluster refused the change: %1.")

@@ -140,8 +140,6 @@ private:
     bool prefixedExchange(const QString& request, const QString& prefix, QString* phase1,
                           QString* remainder, Failure* failure);
     void endAttempt(const QString& command, const WaitResult& result, QList<Message>* messages);
-    // Ends an operation the user cancelled: the port closes, nothing is said.
-    void endCancelled();
     void closePort();
     void onPortClosed();
     void onPortLost(const QString& reason);

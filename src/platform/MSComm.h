@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QEventLoop>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 class QSerialPort;
@@ -77,6 +79,33 @@ private:
     qint64 loggedUnread_ = 0;
     OpenError lastError_ = OpenError::None;
     QString lastErrorText_;
+};
+
+// How a wait on the line sleeps: in the event loop, so window events and
+// timers run and no CPU is used, until characters arrive, the port closes,
+// the waker's signal comes or the time is up.
+class LineSleeper {
+public:
+    template <typename Waker, typename Signal>
+    LineSleeper(MSComm& port, const Waker* waker, Signal wake) {
+        deadline_.setSingleShot(true);
+        deadline_.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&deadline_, &QTimer::timeout, &loop_, &QEventLoop::quit);
+        QObject::connect(&port, &MSComm::dataArrived, &loop_, &QEventLoop::quit);
+        QObject::connect(&port, &MSComm::closed, &loop_, &QEventLoop::quit);
+        QObject::connect(waker, wake, &loop_, &QEventLoop::quit);
+    }
+    // False when the application is quitting: every loop then returns at once.
+    bool sleep(qint64 ms) {
+        deadline_.start(static_cast<int>(ms));
+        const int result = loop_.exec();
+        deadline_.stop();
+        return result >= 0;
+    }
+
+private:
+    QEventLoop loop_;
+    QTimer deadline_;
 };
 
 }  // namespace tavrin

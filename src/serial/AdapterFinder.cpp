@@ -1,8 +1,6 @@
 #include "serial/AdapterFinder.h"
 
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
 
 #include "core/Defines.h"
 #include "platform/MSComm.h"
@@ -266,14 +264,7 @@ AdapterFinder::Answer AdapterFinder::ask(const QString& line, int limitMs) {
 // Collects characters up to the first '>', sleeping in the event loop until
 // a character, a stop, a closed port or the time limit.
 AdapterFinder::Heard AdapterFinder::listen(int limitMs, QString* text) {
-    QEventLoop sleeper;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.setTimerType(Qt::PreciseTimer);
-    connect(&deadline, &QTimer::timeout, &sleeper, &QEventLoop::quit);
-    connect(port_, &MSComm::dataArrived, &sleeper, &QEventLoop::quit);
-    connect(port_, &MSComm::closed, &sleeper, &QEventLoop::quit);
-    connect(this, &AdapterFinder::wakeRequested, &sleeper, &QEventLoop::quit);
+    LineSleeper sleeper(*port_, this, &AdapterFinder::wakeRequested);
 
     QElapsedTimer since;
     since.start();
@@ -284,11 +275,8 @@ AdapterFinder::Heard AdapterFinder::listen(int limitMs, QString* text) {
         if (c.isEmpty()) {
             const qint64 left = limitMs - since.elapsed();
             if (left <= 0) return Heard::Nothing;
-            deadline.start(int(left));
-            // -1: the application is quitting and every loop returns at
-            // once; running the limits out would only spin.
-            if (sleeper.exec() < 0) stopRequested_ = true;
-            deadline.stop();
+            // The application is quitting: running the limits out would only spin.
+            if (!sleeper.sleep(left)) stopRequested_ = true;
             continue;
         }
         *text += c;

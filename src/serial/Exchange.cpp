@@ -2,9 +2,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QRegularExpression>
-#include <QTimer>
 
 #include "platform/AdapterLog.h"
 #include "platform/Host.h"
@@ -14,18 +12,47 @@ namespace tavrin {
 
 namespace {
 
-// Lines the adapter prints instead of an answer.
-bool isAdapterError(const QString& line) {
-    static const char* const kWords[] = {
-        "NO DATA",   "CAN ERROR",   "BUS INIT", "ERROR",     "UNABLE TO CONNECT",
-        "STOPPED",   "BUFFER FULL", "BUS BUSY", "BUS ERROR", "DATA ERROR",
-        "<RX ERROR", "FB ERROR",    "LV RESET", "ACT ALERT", "LP ALERT"};
-    if (line == QLatin1String("?")) return true;
-    for (const char* word : kWords) {
-        if (line.contains(QLatin1String(word))) return true;
+// The error lines an adapter prints instead of an answer, and what each
+// means. Searched in order: the plain "ERROR" last, since others contain it.
+struct AdapterErrorWord {
+    const char* word;
+    const char* meaning;
+};
+constexpr char kBusTrouble[] = "the adapter reported trouble on the car's bus";
+constexpr char kDamaged[] = "the adapter received a damaged answer";
+constexpr char kSleeping[] = "the adapter reset itself or is going to sleep";
+constexpr char kGeneral[] = "the adapter reported an error";
+constexpr AdapterErrorWord kAdapterErrors[] = {
+    {"NO DATA", "nothing on the car's bus answered"},
+    {"STOPPED", "the adapter interrupted the request"},
+    {"UNABLE TO CONNECT", "the adapter found no bus to talk on"},
+    {"CAN ERROR", kBusTrouble},
+    {"BUS ERROR", kBusTrouble},
+    {"BUS BUSY", kBusTrouble},
+    {"BUS INIT", kBusTrouble},
+    {"BUFFER FULL", kDamaged},
+    {"DATA ERROR", kDamaged},
+    {"RX ERROR", kDamaged},
+    {"FB ERROR", kDamaged},
+    {"LV RESET", kSleeping},
+    {"ACT ALERT", kSleeping},
+    {"LP ALERT", kSleeping},
+    {"ERROR", kGeneral},
+};
+
+// What an adapter's error line means, in words; null when the line is no
+// error line.
+const char* adapterErrorMeaning(const QString& line) {
+    if (line == QLatin1String("?")) return "the adapter does not know this command";
+    for (const AdapterErrorWord& e : kAdapterErrors) {
+        if (line.contains(QLatin1String(e.word))) return e.meaning;
     }
     static const QRegularExpression errNN(QStringLiteral("\\bERR[0-9]{2}\\b"));
-    return errNN.match(line).hasMatch();
+    return errNN.match(line).hasMatch() ? kGeneral : nullptr;
+}
+
+bool isAdapterError(const QString& line) {
+    return adapterErrorMeaning(line) != nullptr;
 }
 
 bool isHexCommand(const QString& command) {
@@ -72,6 +99,10 @@ QString NegativeResponseMeaning(int code) {
         default:
             return QStringLiteral("unknown reason");
     }
+}
+
+QString NegativeCodeText(int code) {
+    return QStringLiteral("%1").arg(code, 2, 16, QLatin1Char('0')).toUpper();
 }
 
 QString NegativeResponseAdvice(int code) {
@@ -121,26 +152,6 @@ bool IsUnreadableChar(QChar c) {
     return !(u == u'\r' || u == u'\n' || u == u'\t' || (u >= 0x20 && u < 0x7F));
 }
 
-namespace {
-
-// What an adapter's error line means, in words.
-QString adapterErrorWords(const QString& line) {
-    auto has = [&line](const char* word) { return line.contains(QLatin1String(word)); };
-    if (line == QLatin1String("?")) return QStringLiteral("the adapter does not know this command");
-    if (has("NO DATA")) return QStringLiteral("nothing on the car's bus answered");
-    if (has("STOPPED")) return QStringLiteral("the adapter interrupted the request");
-    if (has("UNABLE TO CONNECT")) return QStringLiteral("the adapter found no bus to talk on");
-    if (has("CAN ERROR") || has("BUS ERROR") || has("BUS BUSY") || has("BUS INIT"))
-        return QStringLiteral("the adapter reported trouble on the car's bus");
-    if (has("BUFFER FULL") || has("DATA ERROR") || has("RX ERROR") || has("FB ERROR"))
-        return QStringLiteral("the adapter received a damaged answer");
-    if (has("LV RESET") || has("ACT ALERT") || has("LP ALERT"))
-        return QStringLiteral("the adapter reset itself or is going to sleep");
-    return QStringLiteral("the adapter reported an error");
-}
-
-}  // namespace
-
 QString WaitResult::describe() const {
     switch (status) {
         case WaitStatus::Found:
@@ -150,13 +161,14 @@ QString WaitResult::describe() const {
                                      "the cluster asked for more time but then did not answer "
                                      "in time")
                                : QStringLiteral("the adapter did not answer in time");
-        case WaitStatus::AdapterError:
+        case WaitStatus::AdapterError: {
+            const char* meaning = adapterErrorMeaning(adapterText);
             return QStringLiteral("%1 (it answered \"%2\")")
-                .arg(adapterErrorWords(adapterText), adapterText);
+                .arg(QLatin1String(meaning ? meaning : kGeneral), adapterText);
+        }
         case WaitStatus::NegativeResponse:
             return QStringLiteral("the cluster refused the request with code %1 (%2)")
-                .arg(QStringLiteral("%1").arg(negativeCode, 2, 16, QLatin1Char('0')).toUpper(),
-                     NegativeResponseMeaning(negativeCode));
+                .arg(NegativeCodeText(negativeCode), NegativeResponseMeaning(negativeCode));
         case WaitStatus::UnexpectedAnswer:
             return adapterText.isEmpty()
                        ? QStringLiteral("the adapter ended its answer without the expected text")
@@ -293,14 +305,7 @@ void Exchange::failed() {
 WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
                              const std::function<bool()>& abandon) {
     WaitResult result;
-    QEventLoop sleeper;
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    deadline.setTimerType(Qt::PreciseTimer);
-    connect(&deadline, &QTimer::timeout, &sleeper, &QEventLoop::quit);
-    connect(&port_, &MSComm::dataArrived, &sleeper, &QEventLoop::quit);
-    connect(&port_, &MSComm::closed, &sleeper, &QEventLoop::quit);
-    connect(this, &Exchange::wakeRequested, &sleeper, &QEventLoop::quit);
+    LineSleeper sleeper(port_, this, &Exchange::wakeRequested);
 
     QString lostReason;
     const auto lost = connect(&port_, &MSComm::portLost,
@@ -342,9 +347,7 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
                 left = qMin(left, quiet);
             }
             // Sleep until a character, an event, a wake-up or the deadline.
-            deadline.start(static_cast<int>(left));
-            sleeper.exec();
-            deadline.stop();
+            sleeper.sleep(left);
             continue;
         }
 

@@ -35,6 +35,8 @@ struct WaitResult {
     QString describe() const;
 };
 
+// A negative response code as the adapter prints it: "22", "7F".
+QString NegativeCodeText(int code);
 // Meaning of a negative response code, in words.
 QString NegativeResponseMeaning(int code);
 // What the user can do about a negative response code.
