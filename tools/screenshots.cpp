@@ -1,8 +1,9 @@
 // tavrin-screenshots OUTDIR: pictures of the real windows for the user guide.
-// The simulated adapter runs in this process, linked as COM1 in a temporary
-// program folder, so the main window is shown connected to a (simulated) car
-// and nothing outside that folder is read or written. For Setup after Find
-// Adapter a second one, answering only at 115200 bit/s, is linked as COM4.
+// The simulated adapter runs in this process, on a line in memory and on
+// virtual time, linked as COM1 in a temporary program folder, so the main
+// window is shown connected to a (simulated) car at once, and nothing outside
+// that folder is read or written. For Setup after Find Adapter a second one,
+// answering only at 115200 bit/s, is linked as COM4.
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -12,16 +13,17 @@
 #include <cstdio>
 #include <memory>
 
-#include "SimAdapter.h"
+#include "MemoryLine.h"
 #include "app/Form1.h"
 #include "config/Setup_Form.h"
 #include "core/Defines.h"
 #include "platform/Host.h"
+#include "platform/VirtualClock.h"
 
 namespace {
 
-// Pauses are skipped (the simulator answers at once) and message boxes are
-// printed instead of shown, since nobody is there to close them.
+// Time is virtual, the lines lead to the simulators in memory, and message
+// boxes are printed instead of shown, since nobody is there to close them.
 class ShotHost : public tavrin::Host {
 public:
     explicit ShotHost(QString folder) : folder_(std::move(folder)) {}
@@ -29,7 +31,11 @@ public:
     QString userConfigFolder() const override {
         return QDir(folder_).filePath(QStringLiteral("config"));
     }
-    void sleepMs(int) override {}
+    tavrin::Clock& clock() override { return clock_; }
+    tavrin::AdapterLine* createLine(QObject* parent) override { return ports.createLine(parent); }
+    tavrin::ProbeResult probeDevice(const QString& path) const override {
+        return ports.probe(path);
+    }
     void showMessage(QWidget*, const tavrin::Message& message) override {
         std::fprintf(stderr, "message: %s %s\n", qPrintable(message.text),
                      qPrintable(message.detail));
@@ -38,7 +44,11 @@ public:
     int messages = 0;
 
 private:
+    tavrin::VirtualClock clock_;
     QString folder_;
+
+public:
+    tavrin::sim::MemoryPorts ports{clock_};
 };
 
 void settle() {
@@ -79,11 +89,12 @@ int main(int argc, char** argv) {
     }
 
     QTemporaryDir folder;
+    ShotHost host(folder.path());
     tavrin::sim::SimConfig config;
     config.identification = QStringLiteral("ELM327 (sim)");
-    tavrin::sim::SimAdapter sim(config);
+    tavrin::sim::MemoryAdapter* sim = host.ports.add(config);
     QString error;
-    if (!folder.isValid() || !sim.start(&error) || !sim.linkAs(folder.path(), 1, &error)) {
+    if (!folder.isValid() || !sim || !sim->linkAs(folder.path(), 1, &error)) {
         std::fprintf(stderr, "cannot start the simulator: %s\n", qPrintable(error));
         return 1;
     }
@@ -105,7 +116,6 @@ int main(int argc, char** argv) {
     }
     ini.close();
 
-    ShotHost host(folder.path());
     tavrin::Defines defines;
     std::unique_ptr<tavrin::Form1> form(tavrin::Main(defines, host));
     form->Connect_Command_Click();
@@ -129,12 +139,12 @@ int main(int argc, char** argv) {
     // at 115200, so the search has to go past two speeds to find it.
     tavrin::sim::SimConfig fast = config;
     fast.adapterSpeed = 115200;
-    tavrin::sim::SimAdapter other(fast);
-    if (!other.start(&error) || !other.linkAs(folder.path(), 4, &error)) {
+    tavrin::sim::MemoryAdapter* other = host.ports.add(fast);
+    if (!other || !other->linkAs(folder.path(), 4, &error)) {
         std::fprintf(stderr, "cannot start the second simulator: %s\n", qPrintable(error));
         return 1;
     }
-    sim.config().fault = tavrin::sim::Fault::Silence;
+    sim->config().fault = tavrin::sim::Fault::Silence;
     form->mnu_Setup_Click();
     auto* setup = qobject_cast<tavrin::Setup_Form*>(form->setupDialog());
     if (setup) {

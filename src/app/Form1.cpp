@@ -8,7 +8,6 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTimer>
 
 #include "Version.h"
 #include "about/frmAbout.h"
@@ -17,8 +16,9 @@
 #include "config/INI_Handler.h"
 #include "config/Setup_Form.h"
 #include "core/Defines.h"
+#include "platform/AdapterLine.h"
+#include "platform/Clock.h"
 #include "platform/Host.h"
-#include "platform/MSComm.h"
 #include "platform/WrapButton.h"
 
 namespace tavrin {

@@ -9,13 +9,13 @@ class QAction;
 class QGroupBox;
 class QLabel;
 class QPushButton;
-class QTimer;
 
 namespace tavrin {
 
 class ClusterSession;
 class Host;
-class MSComm;
+class AdapterLine;
+class ClockTimer;
 struct Defines;
 struct Message;
 
@@ -35,8 +35,8 @@ public:
     QLabel* ClusterInfotext = nullptr;
     QGroupBox* Frame1 = nullptr;
     QLabel* PM_label = nullptr;
-    MSComm* MSComm1 = nullptr;  // the session's serial control
-    QTimer* Timer1 = nullptr;   // the session's watchdog
+    AdapterLine* MSComm1 = nullptr;  // the session's serial control
+    ClockTimer* Timer1 = nullptr;    // the session's watchdog
     QAction* mnu_Setup = nullptr;
     QAction* mnu_About = nullptr;
     QAction* mnu_Log = nullptr;

@@ -136,7 +136,8 @@ QString FrameLengthField(const QString& phase1) {
     return isTwoHexDigits(field) ? field : QString();
 }
 
-void ApplyPoliceRead(Defines& d, const QString& phase1, const QString& phase2) {
+std::optional<PoliceRecord> ApplyPoliceRead(Defines& d, const QString& phase1,
+                                            const QString& phase2) {
     // The length comes from the frame itself, not from a fixed position in
     // the collected text, which shifts with whatever arrived before the echo.
     const QString length = FrameLengthField(phase1);
@@ -160,6 +161,24 @@ void ApplyPoliceRead(Defines& d, const QString& phase1, const QString& phase2) {
     const bool twoBytes = length == QLatin1String("04");
     d.PM_ReadValid = phase1.endsWith(kPoliceAnswerPrefix) && (oneByte || twoBytes) &&
                      isTwoHexDigits(d.PM_Data[1]) && (!twoBytes || isTwoHexDigits(d.PM_Data[2]));
+    if (!d.PM_ReadValid) return std::nullopt;
+    return PoliceRecord(d);
+}
+
+PoliceRecord::PoliceRecord(const Defines& d)
+    : text_(d.PM_TwoBytes == 1 ? d.PM_Data[1] + d.PM_Data[2] : d.PM_Data[1]),
+      twoBytes_(d.PM_TwoBytes),
+      bits_(d.PM_Bits) {}
+
+QString PoliceRecord::label() const {
+    return bits_[2] == QLatin1String("1") ? QStringLiteral("ON") : QStringLiteral("OFF");
+}
+
+QString PoliceWriteRequest(Defines& d, const PoliceRecord& read) {
+    d.PM_TwoBytes = read.twoBytes_;
+    d.PM_Bits = read.bits_;
+    InvertPoliceBit(d);
+    return BuildPoliceWriteRequest(d);
 }
 
 QString PoliceModeLabel(const Defines& d) {

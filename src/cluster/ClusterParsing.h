@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+#include <array>
+#include <optional>
 #include <vector>
 
 #include "core/Defines.h"
@@ -53,11 +55,35 @@ QString DisplayPartNumber(const Defines& d);
 // printed with headers on); empty otherwise.
 QString FrameLengthField(const QString& phase1);
 
+class PoliceRecord;
+
 // Applies a police-mode read: phase1 is the text collected up to and including
 // "61 03 ", phase2 the data line up to its carriage return. Updates
 // PM_TwoBytes (only for length "03" or "04"), PM_Data[1..2], PM_Bits and
-// PM_ReadValid.
-void ApplyPoliceRead(Defines& d, const QString& phase1, const QString& phase2);
+// PM_ReadValid, and returns the record when the read was valid.
+std::optional<PoliceRecord> ApplyPoliceRead(Defines& d, const QString& phase1,
+                                            const QString& phase2);
+
+// The police-mode record as one valid read found it. Only that read makes
+// one, so a write built from a PoliceRecord is always built from a record
+// that was read completely and validly.
+class PoliceRecord {
+public:
+    // The data bytes as the adapter printed them: "4C12", or "04".
+    const QString& text() const { return text_; }
+    bool twoBytes() const { return twoBytes_ == 1; }
+    // "ON" or "OFF".
+    QString label() const;
+
+private:
+    friend std::optional<PoliceRecord> ApplyPoliceRead(Defines&, const QString&, const QString&);
+    friend QString PoliceWriteRequest(Defines& d, const PoliceRecord& read);
+    PoliceRecord(const Defines& d);
+
+    QString text_;
+    qint16 twoBytes_ = 0;
+    std::array<QString, 16> bits_;
+};
 
 // "ON" or "OFF" from PM_Bits[2]; empty when the bit holds anything else,
 // meaning the label keeps its text.
@@ -70,5 +96,10 @@ void InvertPoliceBit(Defines& d);
 // lower-case hexadecimal digits each) and returns the write request without
 // its line end: "3b03", entry 1, and entry 2 when PM_TwoBytes is 1.
 QString BuildPoliceWriteRequest(Defines& d);
+
+// The write that inverts police mode in the record read: puts the record's
+// bits into the program-wide fields, inverts the police-mode bit there and
+// builds the request from them.
+QString PoliceWriteRequest(Defines& d, const PoliceRecord& read);
 
 }  // namespace tavrin::cluster

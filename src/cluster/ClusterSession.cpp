@@ -4,13 +4,12 @@
 
 #include <QDir>
 #include <QStringList>
-#include <QTimer>
 
-#include "cluster/ClusterParsing.h"
 #include "cluster/PoliceSafety.h"
 #include "cluster/WriteHistory.h"
 #include "core/Defines.h"
-#include "platform/MSComm.h"
+#include "platform/AdapterLine.h"
+#include "platform/Clock.h"
 #include "serial/AdapterCommands.h"
 #include "serial/SerialPort.h"
 
@@ -32,6 +31,12 @@ const QString kPoliceRead = QStringLiteral("2103");
 const QString kPoliceReadPrefix = QStringLiteral("61 03 ");
 const QString kPoliceWritePrefix = QStringLiteral("7B 03");
 const QString kLineEnd = QStringLiteral("\r");
+
+// The fixed pauses between commands, in milliseconds.
+constexpr int kBeforeIdentificationMs = 1000;
+constexpr int kBetweenIdentificationMs = 500;
+constexpr int kBeforePoliceReadMs = 500;
+constexpr int kAroundWriteMs = 500;
 
 // The identification line of a reset answer that lacks "ELM": the last line
 // the adapter printed after the echo, without carriage returns or prompt.
@@ -56,83 +61,6 @@ QString identificationWithoutElm(const QString& buffer) {
     return found;
 }
 
-Message portCheckMessage(const QString& detail) {
-    return Message{QStringLiteral("ERROR! Comm Port is either in use or not found!"),
-                   QStringLiteral("ERROR!"), MessageIcon::Critical, detail};
-}
-
-const QString kTryConnect = QStringLiteral("then click Connect to try again.");
-
-// The system's own words about a failure, as a detail after the user's words.
-QString systemText(const QString& reason) {
-    return reason.isEmpty() ? QString() : QStringLiteral("\n\nSystem message: %1").arg(reason);
-}
-
-// What the user can do after a failed wait, in words.
-QString adviceFor(const WaitResult& r) {
-    switch (r.status) {
-        case WaitStatus::AdapterError: {
-            const QString& said = r.adapterText;
-            if (said == QLatin1String("?"))
-                return QStringLiteral(
-                    "The adapter does not know this command. Some low-cost adapter "
-                    "clones lack commands; a genuine ELM327-type adapter is needed.");
-            if (said.contains(QLatin1String("STOPPED")))
-                return QStringLiteral(
-                           "The adapter stops a request when anything reaches it while it works on "
-                           "one: another program using the same adapter, or a faulty cable or "
-                           "Bluetooth link sending stray characters. Close other programs that use "
-                           "the adapter and check its connection, ") +
-                       kTryConnect;
-            if (said.contains(QLatin1String("ALERT")) || said.contains(QLatin1String("LV RESET")))
-                return QStringLiteral("This usually means low voltage: check the car's battery, ") +
-                       kTryConnect;
-            if (said.contains(QLatin1String("BUS")) || said.contains(QLatin1String("CAN ERROR")))
-                return QStringLiteral(
-                           "Check that the adapter sits firmly in the car's socket and that the "
-                           "ignition is on, ") +
-                       kTryConnect;
-            return QStringLiteral(
-                       "Check that the ignition is on and that the car is a supported model, ") +
-                   kTryConnect;
-        }
-        case WaitStatus::NegativeResponse:
-            return NegativeResponseAdvice(r.negativeCode);
-        case WaitStatus::TimedOut:
-            return QStringLiteral("Check the adapter's cable and that the ignition is on, ") +
-                   kTryConnect;
-        case WaitStatus::PortClosed:
-            return QStringLiteral(
-                       "The adapter was unplugged, lost power, or its Bluetooth link dropped. "
-                       "Plug it in again, ") +
-                   kTryConnect + systemText(r.adapterText);
-        case WaitStatus::Unreadable:
-            return QStringLiteral(
-                       "The line speed set in Setup is probably not the adapter's. Choose its "
-                       "speed in Setup (Find Adapter there can find it), ") +
-                   kTryConnect;
-        default:
-            return QStringLiteral(
-                       "The adapter's answer did not make sense. Check the line speed in Setup "
-                       "and that the adapter is an ELM327-type adapter, ") +
-                   kTryConnect;
-    }
-}
-
-// How a write that got no usable answer ended, for the history.
-QString unconfirmedOutcome(const WaitResult& r) {
-    switch (r.status) {
-        case WaitStatus::TimedOut:
-            return QStringLiteral("no answer");
-        case WaitStatus::PortClosed:
-            return QStringLiteral("port lost");
-        case WaitStatus::AdapterError:
-            return QStringLiteral("adapter error %1").arg(r.adapterText);
-        default:
-            return QStringLiteral("unexpected answer");
-    }
-}
-
 bool defaultWriteCheck(const QString& record, const QString& request) {
     // The request must be the record just read with the police-mode bit
     // inverted and nothing else changed.
@@ -140,29 +68,31 @@ bool defaultWriteCheck(const QString& record, const QString& request) {
     return !expected.isEmpty() && request == expected;
 }
 
-}  // namespace
-
-Message ErrorMessage(const QString& text, const QString& detail) {
-    return Message{text, QStringLiteral("Error!"), MessageIcon::Critical, detail};
+WaitResult cancelled() {
+    WaitResult r;
+    r.status = WaitStatus::Cancelled;
+    return r;
 }
+
+}  // namespace
 
 ClusterSession::ClusterSession(Defines& defines, Host& host, QObject* parent)
     : QObject(parent), d_(defines), host_(host), writeCheck_(defaultWriteCheck) {
     setObjectName(QStringLiteral("ClusterSession"));
-    port_ = new MSComm(this);
+    port_ = host_.createLine(this);
     port_->setObjectName(QStringLiteral("MSComm1"));
     port_->setLog(&host_.adapterLog());
     exchange_ = new Exchange(*port_, host_, this);
     connect(exchange_, &Exchange::cancellableChanged, this, &ClusterSession::cancellableChanged);
 
     // Never fires until a connection attempt arms it; one tick per attempt.
-    watchdog_ = new QTimer(this);
+    watchdog_ = new ClockTimer(host_.clock(), this);
     watchdog_->setObjectName(QStringLiteral("Timer1"));
     watchdog_->setSingleShot(true);
 
-    connect(watchdog_, &QTimer::timeout, this, &ClusterSession::Timer1_Timer);
-    connect(port_, &MSComm::closed, this, &ClusterSession::onPortClosed);
-    connect(port_, &MSComm::portLost, this, &ClusterSession::onPortLost);
+    connect(watchdog_, &ClockTimer::timeout, this, &ClusterSession::Timer1_Timer);
+    connect(port_, &AdapterLine::closed, this, &ClusterSession::onPortClosed);
+    connect(port_, &AdapterLine::portLost, this, &ClusterSession::onPortLost);
 }
 
 ClusterSession::~ClusterSession() {
@@ -174,6 +104,12 @@ bool ClusterSession::isConnected() const {
     return d_.ClusterReady && port_->PortOpen();
 }
 
+bool ClusterSession::pause(int ms, Failure* failure) {
+    if (exchange_->Pause(ms)) return true;
+    failure->result = cancelled();
+    return false;
+}
+
 // ---------------------------------------------------------------- Connect
 
 SessionReport ClusterSession::Connect() {
@@ -183,45 +119,41 @@ SessionReport ClusterSession::Connect() {
         return report;
     }
     Exchange::Session session(*exchange_);
-    if (!ConnectELM(&report.messages)) {
-        report.status = exchange_->cancelRequested() ? SessionStatus::Cancelled
-                        : d_.ConnectState == 3       ? SessionStatus::Abandoned
-                                                     : SessionStatus::Failed;
+    auto endedEarly = [this] {
+        return exchange_->cancelRequested() ? SessionStatus::Cancelled : SessionStatus::Failed;
+    };
+    bool abandoned = false;
+    if (!ConnectELM(&report.messages, &abandoned)) {
+        report.status = abandoned ? SessionStatus::Abandoned : endedEarly();
         return report;
     }
     // Only a completed attempt leaves an open port and an answering adapter
     // to read from.
-    host_.sleepMs(500);
-    if (!readPoliceMode(&report.messages)) {
-        report.status =
-            exchange_->cancelRequested() ? SessionStatus::Cancelled : SessionStatus::Failed;
+    Failure failure;
+    if (!pause(kBeforePoliceReadMs, &failure)) {
+        closePort();
+        report.status = endedEarly();
+        return report;
     }
+    if (!readPoliceMode(&report.messages)) report.status = endedEarly();
     return report;
 }
 
-bool ClusterSession::ConnectELM(QList<Message>* messages) {
+bool ClusterSession::ConnectELM(QList<Message>* messages, bool* abandoned) {
     d_.ConnectState = 0;
     const QString folder = SettingsFolder(d_, host_);
-    const ProbeResult probe = ProbeComPort(d_.ComPort, folder, port_);
+    const ProbeResult probe = ProbeComPort(d_.ComPort, folder, port_, host_);
     if (probe != ProbeResult::Available) {
-        messages->append(portCheckMessage(ProbeDetail(probe, d_.ComPort, folder)));
+        messages->append(words::PortCheck(ProbeDetail(probe, d_.ComPort, folder)));
         return false;
     }
-    const OpenResult opened = OpenComPort(d_, folder, *port_);
+    const OpenResult opened = OpenComPort(d_, folder, *port_, host_);
     if (opened == OpenResult::InvalidSpeed) {
-        messages->append(Message{
-            QStringLiteral("The line speed \"%1\" cannot be used.").arg(d_.ComSpeed),
-            QStringLiteral("ERROR!"), MessageIcon::Critical,
-            QStringLiteral("Choose one of the speeds %1 in Setup, then click Connect again.")
-                .arg(OfferedSpeedsText())});
+        messages->append(words::InvalidSpeed(d_.ComSpeed));
         return false;
     }
     if (opened != OpenResult::Opened) {
-        messages->append(portCheckMessage(
-            QStringLiteral("COM%1 passed the first check but could not be opened. Unplug and "
-                           "replug the adapter and try again.")
-                .arg(d_.ComPort) +
-            systemText(port_->lastErrorText())));
+        messages->append(words::OpenFailed(d_.ComPort, port_->lastErrorText()));
         return false;
     }
 
@@ -234,6 +166,7 @@ bool ClusterSession::ConnectELM(QList<Message>* messages) {
         exchange_->WaitFor(QStringLiteral(">"), [this] { return d_.ConnectState == 3; });
     if (reset.status == WaitStatus::Abandoned) {
         // The watchdog has told the user; free the port so Connect works again.
+        *abandoned = true;
         closePort();
         return false;
     }
@@ -264,10 +197,8 @@ bool ClusterSession::ConnectELM(QList<Message>* messages) {
         }
     }
 
-    host_.sleepMs(1000);
-
     Failure failure;
-    if (!GetClusterInfo(&failure)) {
+    if (!pause(kBeforeIdentificationMs, &failure) || !GetClusterInfo(&failure)) {
         endAttempt(failure.command, failure.result, messages);
         return false;
     }
@@ -284,24 +215,11 @@ void ClusterSession::endAttempt(const QString& command, const WaitResult& result
     closePort();
     // A cancelled attempt ends silently.
     if (result.status == WaitStatus::Cancelled) return;
-    if (result.status == WaitStatus::Unreadable) {
-        messages->append(ErrorMessage(
-            QStringLiteral("The adapter's answers could not be read: the line speed is "
-                           "probably wrong."),
-            QStringLiteral("COM%1 is set to %2 bit/s, and the adapter seems to use another "
-                           "speed. Choose its speed in Setup (Find Adapter there can find it), "
-                           "then click Connect again.")
-                .arg(d_.ComPort)
-                .arg(d_.ComSpeed)));
-        return;
-    }
-    messages->append(ErrorMessage(
-        QStringLiteral("Connection failed at \"%1\": %2.").arg(command, result.describe()),
-        adviceFor(result)));
+    messages->append(words::ConnectionFailed(command, result, d_.ComPort, d_.ComSpeed));
 }
 
 void ClusterSession::Timer1_Timer() {
-    emit watchdogExpired(ErrorMessage(QStringLiteral("Unable to Connect To ELM")));
+    emit watchdogExpired(words::Watchdog());
     d_.ConnectState = 3;
     watchdog_->stop();
     // Let a waiting reset notice at once.
@@ -335,10 +253,7 @@ void ClusterSession::onPortClosed() {
 void ClusterSession::onPortLost(const QString& reason) {
     // A wait in progress reports the loss itself.
     if (exchange_->busy()) return;
-    emit portLost(ErrorMessage(
-        QStringLiteral("The connection to the adapter was lost: it was unplugged, lost power, "
-                       "or its Bluetooth link dropped."),
-        QStringLiteral("Plug it in again, then click Connect.") + systemText(reason)));
+    emit portLost(words::PortLost(reason));
 }
 
 // ---------------------------------------------------------- Identification
@@ -383,7 +298,7 @@ bool ClusterSession::GetClusterInfo(Failure* failure) {
             default:
                 break;  // E200 is only awaited
         }
-        if (i < 3) host_.sleepMs(500);
+        if (i < 3 && !pause(kBetweenIdentificationMs, failure)) return false;
     }
     emit clusterIdentified(cluster::DisplayPartNumber(d_));
     return true;
@@ -391,40 +306,33 @@ bool ClusterSession::GetClusterInfo(Failure* failure) {
 
 // ------------------------------------------------------------- Police mode
 
-bool ClusterSession::PoliceModeRead(Failure* failure) {
+std::optional<ClusterSession::ValidRead> ClusterSession::PoliceModeRead(Failure* failure) {
     d_.PM_ReadValid = false;
     QString phase1;
     QString phase2;
     if (!prefixedExchange(kPoliceRead, kPoliceReadPrefix, &phase1, &phase2, failure)) {
-        return false;
+        return std::nullopt;
     }
-    cluster::ApplyPoliceRead(d_, phase1, phase2);
-    return true;
+    std::optional<cluster::PoliceRecord> record = cluster::ApplyPoliceRead(d_, phase1, phase2);
+    if (!record) return std::nullopt;
+    return ValidRead{*record, exchange_->operation()};
 }
 
-bool ClusterSession::readPoliceMode(QList<Message>* messages) {
+std::optional<cluster::PoliceRecord> ClusterSession::readPoliceMode(QList<Message>* messages) {
     Failure failure;
-    if (!PoliceModeRead(&failure)) {
+    const std::optional<ValidRead> read = PoliceModeRead(&failure);
+    if (!read) {
         if (failure.result.status == WaitStatus::Cancelled) {
             closePort();  // a cancel ends the operation silently
-            return false;
+        } else if (failure.result.ok()) {
+            messages->append(words::ReadGarbled());
+        } else {
+            messages->append(words::ReadFailed(failure.result));
         }
-        messages->append(ErrorMessage(
-            QStringLiteral("The police mode setting could not be read: %1.")
-                .arg(failure.result.describe()),
-            QStringLiteral("The setting shown may be out of date. ") + adviceFor(failure.result)));
-        return false;
+        return std::nullopt;
     }
-    if (!d_.PM_ReadValid) {
-        messages->append(
-            ErrorMessage(QStringLiteral("The police mode setting could not be read: the "
-                                        "cluster's answer was incomplete or garbled."),
-                         QStringLiteral("The setting shown may be out of date.")));
-        return false;
-    }
-    const QString label = cluster::PoliceModeLabel(d_);
-    if (!label.isEmpty()) emit policeModeShown(label);
-    return true;
+    emit policeModeShown(read->record.label());
+    return read->record;
 }
 
 SessionReport ClusterSession::ReadPoliceMode() {
@@ -456,15 +364,17 @@ bool ClusterSession::recordHistory(const QString& step, const QString& record,
     return WriteHistory(historyPath()).append(line, error);
 }
 
-ClusterSession::WriteOutcome ClusterSession::WritePoliceMode(const QString& readRecord,
+ClusterSession::WriteOutcome ClusterSession::WritePoliceMode(const ValidRead& read,
                                                              Failure* failure, QString* request,
                                                              QString* historyError) {
-    *request = cluster::BuildPoliceWriteRequest(d_);
+    // A record read by another operation may no longer be what the cluster holds.
+    if (read.operation != exchange_->operation()) return WriteOutcome::NotSafe;
+    *request = cluster::PoliceWriteRequest(d_, read.record);
     if (!d_.ClusterReady) return WriteOutcome::Skipped;
     // Last line of defence, computed independently of the bit table.
-    if (!writeCheck_ || !writeCheck_(readRecord, *request)) return WriteOutcome::NotSafe;
+    if (!writeCheck_ || !writeCheck_(read.record.text(), *request)) return WriteOutcome::NotSafe;
     // What the cluster held must be on the disk before the change is made.
-    if (!recordHistory(QStringLiteral("before"), readRecord, *request, {}, historyError))
+    if (!recordHistory(QStringLiteral("before"), read.record.text(), *request, {}, historyError))
         return WriteOutcome::NotRecorded;
     failure->command = *request;
     WaitResult r = exchange_->Ask(*request, kPoliceWritePrefix);
@@ -495,27 +405,19 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
     // The record is read afresh in this same operation: the write is built
     // from nothing older.
     Failure failure;
-    if (!PoliceModeRead(&failure)) {
+    const std::optional<ValidRead> read = PoliceModeRead(&failure);
+    if (!read) {
         if (failure.result.status == WaitStatus::Cancelled) {
             closePort();  // a cancel ends the operation silently
             report.status = SessionStatus::Cancelled;
-            return report;
+        } else if (failure.result.ok()) {
+            report.messages << words::ChangeReadGarbled();
+        } else {
+            report.messages << words::ChangeReadFailed(failure.result);
         }
-        report.messages << ErrorMessage(QStringLiteral("The police mode record could not be "
-                                                       "read, so nothing was written: %1.")
-                                            .arg(failure.result.describe()),
-                                        adviceFor(failure.result));
         return report;
     }
-    if (!d_.PM_ReadValid) {
-        report.messages << ErrorMessage(
-            QStringLiteral("The police mode record could not be read completely, so nothing "
-                           "was written to the cluster."),
-            QStringLiteral("The cluster's answer was incomplete or garbled. Try again."));
-        return report;
-    }
-    const QString readRecord = cluster::RecordText(d_);
-    const QString before = cluster::PoliceModeLabel(d_);
+    const QString before = read->record.label();
     report.before = before;
     if (wanted && (before == QLatin1String("ON")) == *wanted) {
         report.change = PoliceChange::AlreadySo;
@@ -523,89 +425,55 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
         emit policeModeShown(before);
         return report;
     }
+    // Cancel still ends the change during the pause before the write.
+    if (!pause(kAroundWriteMs, &failure)) {
+        closePort();
+        report.status = SessionStatus::Cancelled;
+        return report;
+    }
 
     // From here on the operation runs to its end: once the request is on
     // the wire it cannot be called back, and the read afterwards is what
     // tells whether it was applied.
     exchange_->setCancellable(false);
-    cluster::InvertPoliceBit(d_);
-    host_.sleepMs(500);
     QString request;
     QString historyError;
-    const WriteOutcome outcome = WritePoliceMode(readRecord, &failure, &request, &historyError);
+    const WriteOutcome outcome = WritePoliceMode(*read, &failure, &request, &historyError);
     const bool sent = outcome == WriteOutcome::Acknowledged || outcome == WriteOutcome::Refused ||
                       outcome == WriteOutcome::NotConfirmed;
     if (sent) report.change = PoliceChange::Written;
-    host_.sleepMs(500);
+    exchange_->Pause(kAroundWriteMs);
     // A lost port has been reported already; reading it again would only repeat that.
-    const bool reread = port_->PortOpen() && readPoliceMode(&report.messages);
-    const QString after = reread ? cluster::PoliceModeLabel(d_) : QString();
+    std::optional<cluster::PoliceRecord> readBack;
+    if (port_->PortOpen()) readBack = readPoliceMode(&report.messages);
+    const QString after = readBack ? readBack->label() : QString();
 
     QString historyOutcome;
     switch (outcome) {
         case WriteOutcome::Acknowledged:
-            if (!reread) {
-                historyOutcome = QStringLiteral("acknowledged, not read back");
+            if (!readBack) {
+                historyOutcome = words::OutcomeNotReadBack();
             } else if (after == before) {
-                historyOutcome = QStringLiteral("not applied");
-                report.messages << ErrorMessage(
-                    QStringLiteral("The cluster acknowledged the change but did not apply "
-                                   "it: police mode is still %1.")
-                        .arg(before));
+                historyOutcome = words::OutcomeNotApplied();
+                report.messages << words::ChangeNotApplied(before);
             } else {
-                historyOutcome = QStringLiteral("applied");
+                historyOutcome = words::OutcomeApplied();
                 report.status = SessionStatus::Done;
             }
             break;
         case WriteOutcome::Refused:
-            historyOutcome = QStringLiteral("refused %1 (%2)")
-                                 .arg(NegativeCodeText(failure.result.negativeCode),
-                                      NegativeResponseMeaning(failure.result.negativeCode));
-            report.messages << ErrorMessage(
-                QStringLiteral("The cluster refused the change: %1.")
-                    .arg(failure.result.describe()),
-                NegativeResponseAdvice(failure.result.negativeCode) +
-                    QStringLiteral(" The setting shown is the one the cluster reports now."));
+            historyOutcome = words::OutcomeRefused(failure.result.negativeCode);
+            report.messages << words::ChangeRefused(failure.result);
             break;
-        case WriteOutcome::NotConfirmed: {
-            historyOutcome = unconfirmedOutcome(failure.result);
-            const QString now = reread ? QStringLiteral(
-                                             "Police mode now reads %1, as read back from the "
-                                             "cluster.")
-                                             .arg(after)
-                                       : QStringLiteral(
-                                             "It could not be read back: once the adapter answers "
-                                             "again, click Connect to see what the cluster holds.");
-            if (failure.result.status == WaitStatus::PortClosed) {
-                report.messages << ErrorMessage(
-                    QStringLiteral("The connection to the adapter was lost during the change; "
-                                   "it may or may not have been applied."),
-                    QStringLiteral("Plug the adapter in again, click Connect and check police "
-                                   "mode.") +
-                        systemText(failure.result.adapterText));
-            } else {
-                report.messages << ErrorMessage(
-                    QStringLiteral("The cluster did not confirm the change (%1); it may or may "
-                                   "not have been applied.")
-                        .arg(failure.result.describe()),
-                    now);
-            }
+        case WriteOutcome::NotConfirmed:
+            historyOutcome = words::OutcomeUnconfirmed(failure.result);
+            report.messages << words::ChangeNotConfirmed(failure.result, after);
             break;
-        }
         case WriteOutcome::NotSafe:
-            report.messages << ErrorMessage(
-                QStringLiteral("The change was not written: the record to write did not "
-                               "match the record read."));
+            report.messages << words::ChangeNotSafe();
             break;
         case WriteOutcome::NotRecorded:
-            report.messages << ErrorMessage(
-                QStringLiteral("The change was not written: the write history could not be "
-                               "saved."),
-                QStringLiteral("Before every change the program notes what the cluster held "
-                               "in %1, and that file could not be written: %2. Check that the "
-                               "folder can be written and the disk is not full, then try "
-                               "again.")
-                    .arg(QDir::toNativeSeparators(historyPath()), historyError));
+            report.messages << words::ChangeNotRecorded(historyPath(), historyError);
             break;
         case WriteOutcome::Skipped:
             break;
@@ -613,13 +481,10 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
 
     if (sent) {
         QString error;
-        const QString readBack = reread ? cluster::RecordText(d_) : QString();
-        if (!recordHistory(QStringLiteral("after"), readBack, request, historyOutcome, &error)) {
-            report.messages << Message{
-                QStringLiteral("The outcome of the change could not be added to the write "
-                               "history."),
-                QStringLiteral("Error!"), MessageIcon::Warning,
-                QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(historyPath()), error)};
+        const QString readBackText = readBack ? readBack->text() : QString();
+        if (!recordHistory(QStringLiteral("after"), readBackText, request, historyOutcome,
+                           &error)) {
+            report.messages << words::HistoryNotWritten(historyPath(), error);
         }
     }
     return report;

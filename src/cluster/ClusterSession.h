@@ -6,14 +6,15 @@
 #include <functional>
 #include <optional>
 
+#include "cluster/ClusterParsing.h"
+#include "cluster/SessionWords.h"
 #include "platform/Host.h"
 #include "serial/Exchange.h"
 
-class QTimer;
-
 namespace tavrin {
 
-class MSComm;
+class AdapterLine;
+class ClockTimer;
 struct Defines;
 
 // How one operation with the adapter ended.
@@ -55,9 +56,9 @@ public:
     ClusterSession(Defines& defines, Host& host, QObject* parent = nullptr);
     ~ClusterSession() override;
 
-    MSComm& port() { return *port_; }
-    const MSComm& port() const { return *port_; }
-    QTimer& watchdog() { return *watchdog_; }
+    AdapterLine& port() { return *port_; }
+    const AdapterLine& port() const { return *port_; }
+    ClockTimer& watchdog() { return *watchdog_; }
     Exchange& exchange() { return *exchange_; }
     Defines& defines() { return d_; }
     Host& host() { return host_; }
@@ -65,7 +66,8 @@ public:
     // True while an operation talks to the adapter.
     bool busy() const { return exchange_->busy(); }
     // Whether Cancel would end the running operation now; false from the
-    // moment a write is about to go out until the operation ends.
+    // moment a write is about to go out until the operation ends. Cancel
+    // ends waits and the fixed pauses alike.
     bool cancellable() const { return exchange_->cancellable(); }
     // Ends the running operation at once and closes the port; false when
     // nothing can be cancelled now.
@@ -127,14 +129,28 @@ private:
         NotRecorded,   // not sent: the history line could not be written
     };
 
-    // One connection attempt; true when it completed.
-    bool ConnectELM(QList<Message>* messages);
+    // A record one valid read found, and the operation that read it.
+    struct ValidRead {
+        cluster::PoliceRecord record;
+        quint64 operation = 0;
+    };
+
+    // One connection attempt; true when it completed. abandoned: the
+    // watchdog gave up on the adapter's reset.
+    bool ConnectELM(QList<Message>* messages, bool* abandoned);
     PoliceReport changePoliceMode(std::optional<bool> wanted);
-    bool readPoliceMode(QList<Message>* messages);
+    // The police-mode read, announced; the record when it was valid.
+    std::optional<cluster::PoliceRecord> readPoliceMode(QList<Message>* messages);
     bool GetClusterInfo(Failure* failure);
-    bool PoliceModeRead(Failure* failure);
-    WriteOutcome WritePoliceMode(const QString& readRecord, Failure* failure, QString* request,
+    // The police-mode read alone: the record when the read was complete and
+    // valid, nothing otherwise (failure says why when a wait failed).
+    std::optional<ValidRead> PoliceModeRead(Failure* failure);
+    // The only way to the cluster's record: the write of the record read,
+    // with the police-mode bit inverted.
+    WriteOutcome WritePoliceMode(const ValidRead& read, Failure* failure, QString* request,
                                  QString* historyError);
+    // A fixed pause; false, with failure set to Cancelled, when Cancel ended it.
+    bool pause(int ms, Failure* failure);
     bool recordHistory(const QString& step, const QString& record, const QString& request,
                        const QString& outcome, QString* error);
     bool prefixedExchange(const QString& request, const QString& prefix, QString* phase1,
@@ -146,13 +162,10 @@ private:
 
     Defines& d_;
     Host& host_;
-    MSComm* port_ = nullptr;
+    AdapterLine* port_ = nullptr;
     Exchange* exchange_ = nullptr;
-    QTimer* watchdog_ = nullptr;
+    ClockTimer* watchdog_ = nullptr;
     WriteCheck writeCheck_;
 };
-
-// A message box's content for a failure: critical icon, title "Error!".
-Message ErrorMessage(const QString& text, const QString& detail = {});
 
 }  // namespace tavrin

@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "core/Defines.h"
+#include "platform/AdapterLine.h"
 #include "platform/Host.h"
-#include "platform/MSComm.h"
 #include "platform/Twips.h"
 #include "serial/AdapterFinder.h"
 #include "serial/SerialPort.h"
@@ -51,7 +51,7 @@ void selectRow(QListWidget* list, int row) {
 
 }  // namespace
 
-Setup_Form::Setup_Form(Defines& defines, Host& host, MSComm* port, PanelSetter setPanel3)
+Setup_Form::Setup_Form(Defines& defines, Host& host, AdapterLine* port, PanelSetter setPanel3)
     : QDialog(nullptr), d_(defines), host_(host), port_(port), setPanel3_(std::move(setPanel3)) {
     setObjectName(QStringLiteral("Setup_Form"));
     setWindowTitle(QStringLiteral("Setup"));
@@ -132,7 +132,7 @@ void Setup_Form::Form_Load() {
     // One look at the system's port list serves every tooltip.
     const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
     for (qint16 n = kFirstPort; n <= kLastPort; ++n) {
-        if (!ComPortAvailable(n, folder, port_)) continue;
+        if (!ComPortAvailable(n, folder, port_, host_)) continue;
         auto* item = new QListWidgetItem(QStringLiteral("COM%1").arg(n), CommPort_List);
         item->setToolTip(portToolTip(n, known));
     }
@@ -141,7 +141,7 @@ void Setup_Form::Form_Load() {
     for (const char* speed : kSpeeds) Speed_List->addItem(QLatin1String(speed));
     selectRow(Speed_List, FindListItem(d_.ComSpeed, Speed_List));
 
-    Finder = new AdapterFinder(folder, port_.data(), this);
+    Finder = new AdapterFinder(folder, port_.data(), host_, this);
     // The search is part of what the adapter log shows.
     Finder->setLog(&host_.adapterLog());
     connect(Finder, &AdapterFinder::trying, this, [this](qint16 n, int speed) {

@@ -15,7 +15,7 @@ namespace tavrin {
 
 class AdapterFinder;
 class Host;
-class MSComm;
+class AdapterLine;
 struct Defines;
 struct FinderReport;
 
@@ -27,7 +27,7 @@ class Setup_Form : public QDialog {
 public:
     // The settings to show and change, the program's services, the serial
     // control to close (it may go away first) and how to show panel 3.
-    Setup_Form(Defines& defines, Host& host, MSComm* port, PanelSetter setPanel3);
+    Setup_Form(Defines& defines, Host& host, AdapterLine* port, PanelSetter setPanel3);
 
     QGroupBox* Frame1 = nullptr;
     QListWidget* CommPort_List = nullptr;
@@ -66,7 +66,7 @@ private:
 
     Defines& d_;
     Host& host_;
-    QPointer<MSComm> port_;
+    QPointer<AdapterLine> port_;
     PanelSetter setPanel3_;
     AfterSearch afterSearch_ = AfterSearch::Nothing;
     int doneResult_ = 0;

@@ -6,7 +6,8 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QStandardPaths>
-#include <QThread>
+
+#include "platform/MSComm.h"
 
 namespace tavrin {
 
@@ -24,8 +25,12 @@ QString Host::userConfigFolder() const {
     return QDir(base).filePath(QStringLiteral("Tavrin"));
 }
 
-void Host::sleepMs(int ms) {
-    if (ms > 0) QThread::msleep(static_cast<unsigned long>(ms));
+AdapterLine* Host::createLine(QObject* parent) {
+    return new MSComm(parent);
+}
+
+ProbeResult Host::probeDevice(const QString& path) const {
+    return MSComm::Probe(path);
 }
 
 void Host::showMessage(QWidget* parent, const Message& message) {

@@ -2,8 +2,11 @@
 
 #include <QString>
 
+#include "platform/AdapterLine.h"
 #include "platform/AdapterLog.h"
+#include "platform/Clock.h"
 
+class QObject;
 class QWidget;
 
 namespace tavrin {
@@ -19,9 +22,10 @@ struct Message {
 };
 
 // The runtime services the rest of the program asks of the machine: where the
-// program lives, the fixed blocking pauses, modal message boxes and the time
-// limits. Tests substitute their own so they stay fast and never touch the
-// machine's own files or wait for a person.
+// program lives, the clock, the serial lines, modal message boxes and the
+// time limits. Tests substitute their own so they stay fast, run on virtual
+// time against the simulated adapter, and never touch the machine's own files
+// or wait for a person.
 class Host {
 public:
     virtual ~Host() = default;
@@ -32,8 +36,12 @@ public:
     // Per-user configuration folder, used when the program folder cannot be
     // written (an installed copy).
     virtual QString userConfigFolder() const;
-    // A fixed pause: blocks the thread, no window events run.
-    virtual void sleepMs(int ms);
+    // What every wait, pause and time limit is measured on.
+    virtual Clock& clock() { return clock_; }
+    // A new, closed line to an adapter; parent owns it.
+    virtual AdapterLine* createLine(QObject* parent);
+    // Whether the device a line would open could be opened right now.
+    virtual ProbeResult probeDevice(const QString& path) const;
     // A modal message box with an OK button; returns once it is closed.
     virtual void showMessage(QWidget* parent, const Message& message);
     // Asks where to save a file; empty when the user changes their mind.
@@ -54,6 +62,7 @@ public:
 
 private:
     AdapterLog log_;
+    RealClock clock_;
 };
 
 }  // namespace tavrin

@@ -1,13 +1,19 @@
 #include "platform/MSComm.h"
 
-#include <QRegularExpression>
+#include <QFile>
 #include <QSerialPort>
 
 #include "platform/AdapterLog.h"
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 namespace tavrin {
 
-MSComm::MSComm(QObject* parent) : QObject(parent) {}
+MSComm::MSComm(QObject* parent) : AdapterLine(parent) {}
 
 MSComm::~MSComm() {
     if (port_) {
@@ -16,61 +22,47 @@ MSComm::~MSComm() {
     }
 }
 
-bool MSComm::PortOpen() const {
+ProbeResult MSComm::Probe(const QString& path) {
+#ifdef Q_OS_UNIX
+    if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0) {
+        return errno == ENOENT ? ProbeResult::NotFound : ProbeResult::NoPermission;
+    }
+#endif
+    QSerialPort probe;
+    probe.setPortName(path);
+    if (!probe.open(QIODevice::ReadWrite)) {
+        return probe.error() == QSerialPort::DeviceNotFoundError ? ProbeResult::NotFound
+                                                                 : ProbeResult::InUse;
+    }
+    probe.close();
+    return ProbeResult::Available;
+}
+
+bool MSComm::isDeviceOpen() const {
     return port_ && port_->isOpen();
 }
 
-qint32 MSComm::SpeedFromSettings(const QString& settings) {
-    static const QRegularExpression form(QStringLiteral("^([0-9]{1,9}),n,8,1$"),
-                                         QRegularExpression::CaseInsensitiveOption);
-    const auto match = form.match(settings);
-    if (!match.hasMatch()) return 0;
-    return match.captured(1).toInt();
-}
-
-bool MSComm::setPortOpen(bool open) {
-    lastError_ = OpenError::None;
-    lastErrorText_.clear();
-    if (!open) {
-        closePort();
-        return true;
-    }
-    if (PortOpen()) return true;
-
-    const qint32 speed = SpeedFromSettings(Settings);
-    if (speed <= 0) {
-        lastError_ = OpenError::InvalidSettings;
-        lastErrorText_ = QStringLiteral("invalid line settings \"%1\"").arg(Settings);
-        return false;
-    }
-    if (DevicePath.isEmpty()) {
-        lastError_ = OpenError::NoDevice;
-        lastErrorText_ = QStringLiteral("no device for COM%1").arg(CommPort);
-        return false;
-    }
-
+AdapterLine::OpenError MSComm::openDevice(qint32 speed, QString* why) {
     port_ = std::make_unique<QSerialPort>();
     port_->setPortName(DevicePath);
     port_->setReadBufferSize(0);
     if (!port_->open(QIODevice::ReadWrite)) {
-        lastError_ = OpenError::Refused;
-        lastErrorText_ = port_->errorString();
+        *why = port_->errorString();
         port_->disconnect(this);
         port_.reset();
-        return false;
+        return OpenError::Refused;
     }
     const bool configured = port_->setBaudRate(speed) && port_->setDataBits(QSerialPort::Data8) &&
                             port_->setParity(QSerialPort::NoParity) &&
                             port_->setStopBits(QSerialPort::OneStop) &&
                             port_->setFlowControl(QSerialPort::NoFlowControl);
     if (!configured) {
-        lastError_ = OpenError::InvalidSettings;
-        lastErrorText_ =
+        *why =
             QStringLiteral("the device refused %1 bit/s: %2").arg(speed).arg(port_->errorString());
         port_->disconnect(this);
         port_->close();
         port_.reset();
-        return false;
+        return OpenError::InvalidSettings;
     }
     // A pseudo-terminal has no modem lines; failing to raise them is harmless.
     port_->setDataTerminalReady(DTREnable);
@@ -82,17 +74,15 @@ bool MSComm::setPortOpen(bool open) {
     connect(port_.get(), &QSerialPort::readyRead, this, &MSComm::onReadyRead);
     connect(port_.get(), &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError e) { onError(static_cast<int>(e)); });
-    return true;
+    return OpenError::None;
 }
 
-void MSComm::closePort() {
+void MSComm::closeDevice() {
     if (!port_) return;
-    const bool wasOpen = port_->isOpen();
     port_->disconnect(this);
-    if (wasOpen) port_->close();
+    if (port_->isOpen()) port_->close();
     // The QSerialPort may be inside its own signal emission; let Qt delete it.
     port_.release()->deleteLater();
-    if (wasOpen) emit closed();
 }
 
 void MSComm::onError(int error) {
@@ -103,47 +93,38 @@ void MSComm::onError(int error) {
     if (!PortOpen()) return;
     // Close on the first error: Qt would otherwise report a vanished device
     // again on every read notification, at full speed.
-    const QString reason = port_->errorString();
-    closePort();
-    emit portLost(reason);
+    lose(port_->errorString());
 }
 
 void MSComm::onReadyRead() {
-    if (log_) {
+    if (AdapterLog* log = this->log()) {
         // Only what arrived since the last look: one log entry per arrival,
         // however the reader later takes it apart.
         const qint64 waiting = port_->bytesAvailable();
         if (waiting > loggedUnread_) {
-            log_->record(AdapterLog::Direction::Received,
-                         port_->peek(waiting).right(waiting - loggedUnread_));
+            log->record(AdapterLog::Direction::Received,
+                        port_->peek(waiting).right(waiting - loggedUnread_));
         }
         loggedUnread_ = waiting;
     }
     emit dataArrived();
 }
 
-bool MSComm::Output(const QByteArray& bytes) {
-    if (!PortOpen()) return false;
-    if (log_) log_->record(AdapterLog::Direction::Sent, bytes);
+bool MSComm::writeDevice(const QByteArray& bytes) {
     return port_->write(bytes) == bytes.size();
 }
 
-QString MSComm::Input() {
-    if (!PortOpen()) return {};
-    const qint64 waiting = port_->bytesAvailable();
-    if (waiting <= 0) return {};
-    const qint64 take = InputLen > 0 ? qMin<qint64>(InputLen, waiting) : waiting;
-    const QByteArray bytes = port_->read(take);
+QByteArray MSComm::readDevice(qint64 maxBytes) {
+    const QByteArray bytes = port_->read(maxBytes);
     loggedUnread_ = qMax<qint64>(0, loggedUnread_ - bytes.size());
-    return QString::fromLatin1(bytes);
+    return bytes;
 }
 
-qint64 MSComm::charactersWaiting() const {
-    return PortOpen() ? port_->bytesAvailable() : 0;
+qint64 MSComm::deviceWaiting() const {
+    return port_->bytesAvailable();
 }
 
-void MSComm::discardInput() {
-    if (!PortOpen()) return;
+void MSComm::clearDevice() {
     port_->clear(QSerialPort::Input);
     port_->readAll();
     loggedUnread_ = 0;

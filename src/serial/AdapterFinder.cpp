@@ -1,9 +1,9 @@
 #include "serial/AdapterFinder.h"
 
-#include <QElapsedTimer>
-
 #include "core/Defines.h"
-#include "platform/MSComm.h"
+#include "platform/AdapterLine.h"
+#include "platform/Clock.h"
+#include "platform/Host.h"
 #include "serial/AdapterCommands.h"
 
 namespace tavrin {
@@ -153,9 +153,10 @@ std::optional<QStringList> AnswerLines(const QString& text, const QString& sent)
     return lines;
 }
 
-AdapterFinder::AdapterFinder(const QString& settingsFolder, MSComm* mainPort, QObject* parent)
-    : QObject(parent), folder_(settingsFolder), mainPort_(mainPort) {
-    port_ = new MSComm(this);
+AdapterFinder::AdapterFinder(const QString& settingsFolder, AdapterLine* mainPort, Host& host,
+                             QObject* parent)
+    : QObject(parent), folder_(settingsFolder), mainPort_(mainPort), host_(host) {
+    port_ = host_.createLine(this);
     port_->setObjectName(QStringLiteral("FinderPort"));
 }
 
@@ -190,7 +191,7 @@ FinderReport AdapterFinder::run(const QList<qint16>& ports) {
             if (stopRequested_) break;
             // Again before every speed: the main window may have opened the
             // port since, or another program taken it.
-            const ProbeResult probe = ProbeComPort(n, folder_, mainPort_);
+            const ProbeResult probe = ProbeComPort(n, folder_, mainPort_, host_);
             if (probe != ProbeResult::Available) {
                 report.skipped << SkippedPort{n, skipReason(probe)};
                 break;
@@ -200,7 +201,7 @@ FinderReport AdapterFinder::run(const QList<qint16>& ports) {
             Defines line;
             line.ComPort = n;
             line.ComSpeed = QString::number(speed);
-            if (OpenComPort(line, folder_, *port_) != OpenResult::Opened) {
+            if (OpenComPort(line, folder_, *port_, host_) != OpenResult::Opened) {
                 const QString why = port_->lastErrorText();
                 report.skipped << SkippedPort{
                     n, why.isEmpty() ? QStringLiteral("could not be opened") : why};
@@ -264,16 +265,19 @@ AdapterFinder::Answer AdapterFinder::ask(const QString& line, int limitMs) {
 // Collects characters up to the first '>', sleeping in the event loop until
 // a character, a stop, a closed port or the time limit.
 AdapterFinder::Heard AdapterFinder::listen(int limitMs, QString* text) {
-    LineSleeper sleeper(*port_, this, &AdapterFinder::wakeRequested);
+    Clock& clock = host_.clock();
+    Sleeper sleeper(clock);
+    sleeper.wakeOn(port_, &AdapterLine::dataArrived);
+    sleeper.wakeOn(port_, &AdapterLine::closed);
+    sleeper.wakeOn(this, &AdapterFinder::wakeRequested);
 
-    QElapsedTimer since;
-    since.start();
+    const qint64 start = clock.nowMs();
     for (;;) {
         if (stopRequested_) return Heard::Stopped;
         if (!port_->PortOpen()) return Heard::Closed;
         const QString c = port_->Input();
         if (c.isEmpty()) {
-            const qint64 left = limitMs - since.elapsed();
+            const qint64 left = limitMs - (clock.nowMs() - start);
             if (left <= 0) return Heard::Nothing;
             // The application is quitting: running the limits out would only spin.
             if (!sleeper.sleep(left)) stopRequested_ = true;

@@ -11,8 +11,9 @@
 
 namespace tavrin {
 
+class AdapterLine;
 class AdapterLog;
-class MSComm;
+class Host;
 
 // Speeds a search tries on every port, most likely first: most USB adapters
 // ship at 38400, older ones at 9600, newer ones at 115200.
@@ -90,7 +91,9 @@ public:
 
     // settingsFolder: where the ports/comN links live. mainPort: the main
     // window's serial control; its port is never touched (it may go away).
-    AdapterFinder(const QString& settingsFolder, MSComm* mainPort, QObject* parent = nullptr);
+    // The host gives the search its line and its clock.
+    AdapterFinder(const QString& settingsFolder, AdapterLine* mainPort, Host& host,
+                  QObject* parent = nullptr);
     ~AdapterFinder() override;
 
     // Searches the ports in the order given and returns when done or
@@ -103,7 +106,7 @@ public:
 
     Limits limits;
     // The search's own serial control (closed whenever no search runs).
-    const MSComm& port() const { return *port_; }
+    const AdapterLine& port() const { return *port_; }
     // Where what the search sends and hears is recorded; may be null.
     void setLog(AdapterLog* log);
 
@@ -125,8 +128,9 @@ private:
     Heard listen(int limitMs, QString* text);
 
     QString folder_;
-    QPointer<MSComm> mainPort_;
-    MSComm* port_ = nullptr;
+    QPointer<AdapterLine> mainPort_;
+    Host& host_;
+    AdapterLine* port_ = nullptr;
     bool running_ = false;
     bool stopRequested_ = false;
 };

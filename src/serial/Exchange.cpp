@@ -1,12 +1,12 @@
 #include "serial/Exchange.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QRegularExpression>
 
+#include "platform/AdapterLine.h"
 #include "platform/AdapterLog.h"
+#include "platform/Clock.h"
 #include "platform/Host.h"
-#include "platform/MSComm.h"
 
 namespace tavrin {
 
@@ -193,10 +193,10 @@ const QByteArray kCrLf = QByteArrayLiteral("\r\n");
 const QString kStopped = QStringLiteral("STOPPED");
 }  // namespace
 
-Exchange::Exchange(MSComm& port, Host& host, QObject* parent)
+Exchange::Exchange(AdapterLine& port, Host& host, QObject* parent)
     : QObject(parent), port_(port), host_(host) {
     // Every connection starts with the line end that works for most adapters.
-    connect(&port_, &MSComm::closed, this, [this] { lineEnd_ = kCrLf; });
+    connect(&port_, &AdapterLine::closed, this, [this] { lineEnd_ = kCrLf; });
 }
 
 bool Exchange::SendCommand(const QString& command) {
@@ -233,6 +233,20 @@ WaitResult Exchange::Ask(const QString& command, const QString& endMark) {
                       .arg(command));
     if (!SendCommand(command)) return closed;
     return WaitFor(endMark);
+}
+
+bool Exchange::Pause(int ms) {
+    Clock& clock = host_.clock();
+    Sleeper sleeper(clock);
+    sleeper.wakeOn(this, &Exchange::wakeRequested);
+    const qint64 end = clock.nowNs() + qint64(ms) * 1'000'000;
+    for (;;) {
+        if (cancelRequested_) return false;
+        const qint64 left = end - clock.nowNs();
+        if (left <= 0) return true;
+        // Rounded up: the pause is never shorter than asked.
+        if (!sleeper.sleep((left + 999'999) / 1'000'000)) return false;
+    }
 }
 
 void Exchange::wake() {
@@ -305,21 +319,23 @@ void Exchange::failed() {
 WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
                              const std::function<bool()>& abandon) {
     WaitResult result;
-    LineSleeper sleeper(port_, this, &Exchange::wakeRequested);
+    Clock& clock = host_.clock();
+    Sleeper sleeper(clock);
+    sleeper.wakeOn(&port_, &AdapterLine::dataArrived);
+    sleeper.wakeOn(&port_, &AdapterLine::closed);
+    sleeper.wakeOn(this, &Exchange::wakeRequested);
 
     QString lostReason;
-    const auto lost = connect(&port_, &MSComm::portLost,
+    const auto lost = connect(&port_, &AdapterLine::portLost,
                               [&lostReason](const QString& reason) { lostReason = reason; });
 
-    const int limit = host_.answerTimeLimitMs;
-    QElapsedTimer sinceStart;
-    sinceStart.start();
+    const qint64 limit = host_.answerTimeLimitMs;
+    qint64 startMs = clock.nowMs();
     int collected = 0;
     int unreadable = 0;
     int pendingRestarts = 0;
     bool stopped = false;  // STOPPED has arrived; its prompt is awaited
-    QElapsedTimer sinceLastChar;
-    sinceLastChar.start();
+    qint64 lastCharMs = startMs;
 
     auto finish = [&](WaitStatus status) {
         disconnect(lost);
@@ -339,10 +355,11 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
 
         const QString c = port_.Input();
         if (c.isEmpty()) {
-            qint64 left = limit - sinceStart.elapsed();
+            const qint64 now = clock.nowMs();
+            qint64 left = limit - (now - startMs);
             if (left <= 0) return finish(stopped ? WaitStatus::AdapterError : WaitStatus::TimedOut);
             if (unreadable > 0) {
-                const qint64 quiet = kQuietAfterNoiseMs - sinceLastChar.elapsed();
+                const qint64 quiet = kQuietAfterNoiseMs - (now - lastCharMs);
                 if (quiet <= 0) return finish(WaitStatus::Unreadable);
                 left = qMin(left, quiet);
             }
@@ -353,7 +370,7 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
 
         buffer += c;
         collected += c.size();
-        sinceLastChar.restart();
+        lastCharMs = clock.nowMs();
         QString completedLine;
         bool lineCompleted = false;
         for (const QChar ch : c) {
@@ -386,7 +403,7 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
             // The cluster asked for more time: the limit starts again.
             if (pending) {
                 result.pendingSeen = true;
-                if (++pendingRestarts <= kMaxPendingRestarts) sinceStart.restart();
+                if (++pendingRestarts <= kMaxPendingRestarts) startMs = clock.nowMs();
             }
         }
         // The prompt after the echo means the adapter has said all it will

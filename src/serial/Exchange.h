@@ -6,8 +6,8 @@
 
 namespace tavrin {
 
+class AdapterLine;
 class Host;
-class MSComm;
 
 // How one wait for the adapter ended.
 enum class WaitStatus {
@@ -48,8 +48,9 @@ bool IsUnreadableChar(QChar c);
 
 // One conversation with the adapter at a time: a command line out, then the
 // answer collected one character at a time until it contains the end mark.
-// While waiting the thread sleeps in the event loop, so window events and
-// timers run and no CPU is used; every wait has a time limit.
+// While waiting, and during the fixed pauses between commands, the thread
+// sleeps in the event loop on the host's clock, so window events and timers
+// run and no CPU is used; every wait has a time limit.
 class Exchange : public QObject {
     Q_OBJECT
 public:
@@ -67,7 +68,7 @@ public:
     // the time limit, but not without end.
     static constexpr int kMaxPendingRestarts = 12;
 
-    Exchange(MSComm& port, Host& host, QObject* parent = nullptr);
+    Exchange(AdapterLine& port, Host& host, QObject* parent = nullptr);
 
     // Writes command and the line end ("\r\n", or "\r" once the adapter has
     // shown it needs that) in one write. False when the port is not open.
@@ -83,6 +84,11 @@ public:
     // Continues collecting in buffer (which already holds text).
     WaitResult WaitFor(const QString& endMark, QString buffer,
                        const std::function<bool()>& abandon);
+
+    // A fixed pause between commands: a sleep in the event loop that Cancel
+    // ends at once. False when the operation was cancelled (or the
+    // application is quitting) before it was over.
+    bool Pause(int ms);
 
     // Makes a running wait re-test its abandon condition now.
     void wake();
@@ -105,6 +111,7 @@ public:
         explicit Session(Exchange& e) : e_(e), owned_(!e.busy_) {
             if (!owned_) return;
             e_.busy_ = true;
+            ++e_.operation_;
             e_.cancelRequested_ = false;
             e_.setCancellable(true);
         }
@@ -124,7 +131,11 @@ public:
         bool owned_;
     };
 
-    MSComm& port() { return port_; }
+    // Counts the operations that have held the exchange: what one operation
+    // read is no basis for what another writes.
+    quint64 operation() const { return operation_; }
+
+    AdapterLine& port() { return port_; }
     const QString& lastCommand() const { return command_; }
 
 signals:
@@ -137,9 +148,10 @@ private:
     bool judgeLine(const QString& line, WaitResult* result, bool* pending);
     void failed();
 
-    MSComm& port_;
+    AdapterLine& port_;
     Host& host_;
     bool busy_ = false;
+    quint64 operation_ = 0;
     bool cancellable_ = false;
     bool cancelRequested_ = false;
     QString command_;

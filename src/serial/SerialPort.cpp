@@ -3,17 +3,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QListWidget>
-#include <QSerialPort>
 
 #include "core/Defines.h"
 #include "platform/Host.h"
-#include "platform/MSComm.h"
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-
-#include <cerrno>
-#endif
 
 namespace tavrin {
 
@@ -50,27 +42,17 @@ QString ComDevicePath(qint16 n, const QString& settingsFolder) {
 #endif
 }
 
-ProbeResult ProbeComPort(qint16 n, const QString& settingsFolder, const MSComm* own) {
+ProbeResult ProbeComPort(qint16 n, const QString& settingsFolder, const AdapterLine* own,
+                         const Host& host) {
     const QString path = ComDevicePath(n, settingsFolder);
     if (path.isEmpty()) return ProbeResult::NotFound;
     if (own && own->PortOpen() && own->DevicePath == path) return ProbeResult::HeldByThisProgram;
-#ifdef Q_OS_UNIX
-    if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0) {
-        return errno == ENOENT ? ProbeResult::NotFound : ProbeResult::NoPermission;
-    }
-#endif
-    QSerialPort probe;
-    probe.setPortName(path);
-    if (!probe.open(QIODevice::ReadWrite)) {
-        return probe.error() == QSerialPort::DeviceNotFoundError ? ProbeResult::NotFound
-                                                                 : ProbeResult::InUse;
-    }
-    probe.close();
-    return ProbeResult::Available;
+    return host.probeDevice(path);
 }
 
-bool ComPortAvailable(qint16 n, const QString& settingsFolder, const MSComm* own) {
-    return ProbeComPort(n, settingsFolder, own) == ProbeResult::Available;
+bool ComPortAvailable(qint16 n, const QString& settingsFolder, const AdapterLine* own,
+                      const Host& host) {
+    return ProbeComPort(n, settingsFolder, own, host) == ProbeResult::Available;
 }
 
 QString ProbeDetail(ProbeResult result, qint16 n, const QString& settingsFolder) {
@@ -115,7 +97,8 @@ QString OfferedSpeedsText() {
     return QStringLiteral("9600, 38400 or 115200");
 }
 
-OpenResult OpenComPort(const Defines& d, const QString& settingsFolder, MSComm& port) {
+OpenResult OpenComPort(const Defines& d, const QString& settingsFolder, AdapterLine& port,
+                       const Host& host) {
     port.CommPort = d.ComPort;
     port.InputLen = 1;
     port.Settings = d.ComSpeed + QStringLiteral(",n,8,1");
@@ -124,12 +107,13 @@ OpenResult OpenComPort(const Defines& d, const QString& settingsFolder, MSComm& 
     port.RTSEnable = true;
     port.RThreshold = 1;
     port.SThreshold = 1;
-    if (MSComm::SpeedFromSettings(port.Settings) <= 0) return OpenResult::InvalidSpeed;
-    if (!ComPortAvailable(d.ComPort, settingsFolder, &port)) return OpenResult::NotAvailable;
+    if (AdapterLine::SpeedFromSettings(port.Settings) <= 0) return OpenResult::InvalidSpeed;
+    if (!ComPortAvailable(d.ComPort, settingsFolder, &port, host)) return OpenResult::NotAvailable;
     port.DevicePath = ComDevicePath(d.ComPort, settingsFolder);
     if (!port.setPortOpen(true)) {
-        return port.lastError() == MSComm::OpenError::InvalidSettings ? OpenResult::InvalidSpeed
-                                                                      : OpenResult::NotAvailable;
+        return port.lastError() == AdapterLine::OpenError::InvalidSettings
+                   ? OpenResult::InvalidSpeed
+                   : OpenResult::NotAvailable;
     }
     port.discardInput();
     return OpenResult::Opened;

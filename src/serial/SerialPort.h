@@ -3,19 +3,17 @@
 #include <QString>
 #include <QtGlobal>
 
+#include "platform/AdapterLine.h"
+
 class QListWidget;
 
 namespace tavrin {
 
 class Host;
-class MSComm;
 struct Defines;
 
 // Folder that holds the settings file in use; the ports/comN links live there.
 QString SettingsFolder(const Defines& d, const Host& host);
-
-// Why a probe said no; lets the caller add a helpful detail to its message.
-enum class ProbeResult { Available, NotFound, HeldByThisProgram, InUse, NoPermission };
 
 // Device behind port number n. On Linux: <settings folder>/ports/com<n> if it
 // exists (usually a link the user made), otherwise the fixed table
@@ -26,9 +24,13 @@ QString ComDevicePath(qint16 n, const QString& settingsFolder);
 // The name before link resolution, for showing to the user.
 QString ComDeviceName(qint16 n, const QString& settingsFolder);
 
-// Whether port n could be opened right now. Never keeps the port.
-ProbeResult ProbeComPort(qint16 n, const QString& settingsFolder, const MSComm* own);
-bool ComPortAvailable(qint16 n, const QString& settingsFolder, const MSComm* own);
+// Whether port n could be opened right now, by the kind of line the host
+// gives. Never keeps the port. A port that own has open is held by this
+// program.
+ProbeResult ProbeComPort(qint16 n, const QString& settingsFolder, const AdapterLine* own,
+                         const Host& host);
+bool ComPortAvailable(qint16 n, const QString& settingsFolder, const AdapterLine* own,
+                      const Host& host);
 // User-facing detail for a failed probe (empty when there is nothing to add).
 QString ProbeDetail(ProbeResult result, qint16 n, const QString& settingsFolder);
 
@@ -39,7 +41,8 @@ int FindListItem(const QString& text, const QListWidget* list);
 enum class OpenResult { Opened, NotAvailable, InvalidSpeed };
 // Applies the line settings to port in the usual order and opens it if the
 // probe passes. Pending input is discarded after opening.
-OpenResult OpenComPort(const Defines& d, const QString& settingsFolder, MSComm& port);
+OpenResult OpenComPort(const Defines& d, const QString& settingsFolder, AdapterLine& port,
+                       const Host& host);
 
 // The speeds the Setup dialog offers.
 QString OfferedSpeedsText();

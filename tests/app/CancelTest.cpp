@@ -1,10 +1,8 @@
-// Ways out of a wait, and the one screen every end of a connection leaves:
-// the real window against the simulator.
-#include <QElapsedTimer>
+// Ways out of a wait or a pause, and the one screen every end of a connection
+// leaves: the real window against the simulator, on virtual time.
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 
 #include "SimRig.h"
 #include "config/Setup_Form.h"
@@ -30,6 +28,16 @@ void checkNotConnectedScreen(AppRig& rig, const QString& label) {
     QVERIFY(!rig.form->Timer1->isActive());
     QVERIFY(!rig.d.ClusterReady);
 }
+
+// Counts the paint events a widget gets.
+struct PaintCounter : QObject {
+    explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) ++count;
+        return false;
+    }
+    int count = 0;
+};
 
 void seedStaleScreen(AppRig& rig) {
     rig.form->setPanelText(1, "stale part");
@@ -59,9 +67,7 @@ private slots:
         QFETCH(bool, toggle);
         QFETCH(bool, escape);
         AppRig rig;
-        // The real limits: only Cancel can end these waits early.
-        rig.host.answerTimeLimitMs = 10000;
-        rig.host.watchdogMs = 10000;
+        rig.host.watchdogMs = 10000;  // only Cancel can end these waits early
         if (toggle) {
             rig.connect();
             QCOMPARE(rig.form->PM_label->text(), QString("ON"));
@@ -69,15 +75,15 @@ private slots:
         rig.sim.config().fault = Fault::Silence;
         rig.sim.config().faultCommand = silentAt;
 
-        QElapsedTimer sinceCancel;
+        qint64 cancelledAt = -1;
         bool cancelled = false;
-        QObject::connect(&rig.sim, &sim::SimAdapter::requestReceived, [&](const QString& line) {
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
             if (line != silentAt || cancelled) return;
             cancelled = true;
-            QTimer::singleShot(150, [&] {
+            rig.host.vclock().after(150, [&] {
                 QCOMPARE(rig.form->Connect_Command->text(), QString("Cancel"));
                 QVERIFY(rig.form->Connect_Command->isEnabled());
-                sinceCancel.start();
+                cancelledAt = rig.host.clock().nowMs();
                 if (escape) {
                     QTest::keyClick(rig.form.get(), Qt::Key_Escape);
                 } else {
@@ -91,7 +97,7 @@ private slots:
             rig.connect();
         }
         QVERIFY(cancelled);
-        QVERIFY2(sinceCancel.elapsed() < 1000, qPrintable(QString::number(sinceCancel.elapsed())));
+        QCOMPARE(rig.host.clock().nowMs(), cancelledAt);
         QVERIFY2(rig.host.messages.empty(), qPrintable(rig.messageTexts().join(" | ")));
         QVERIFY(rig.writes().isEmpty());
         checkNotConnectedScreen(rig, toggle ? "ON" : "");
@@ -116,7 +122,6 @@ private slots:
         QFETCH(QString, path);
         AppRig rig;
         rig.host.watchdogMs = 300;
-        rig.host.answerTimeLimitMs = 3000;
         rig.connect();
         QCOMPARE(rig.form->panelText(1), QString("3R23-123-FB"));
         QCOMPARE(rig.form->PM_label->text(), QString("ON"));
@@ -128,7 +133,8 @@ private slots:
             QVERIFY(rig.form->setupDialog());
         } else if (path == "unplug") {
             rig.sim.stop();
-            QTRY_COMPARE_WITH_TIMEOUT(rig.form->panelText(4), QString("Not Connected"), 3000);
+            QVERIFY(rig.host.waitUntil(
+                [&] { return rig.form->panelText(4) == QString("Not Connected"); }, 3000));
         } else {
             // A new attempt from a screen an earlier path left behind.
             rig.form->Connect_Command->click();
@@ -136,11 +142,12 @@ private slots:
             if (path == "cancel") {
                 rig.sim.config().fault = Fault::Silence;
                 rig.sim.config().faultCommand = "22e200";
-                QObject::connect(
-                    &rig.sim, &sim::SimAdapter::requestReceived, [&](const QString& line) {
-                        if (line == "22e200")
-                            QTimer::singleShot(50, rig.form->Connect_Command, &QPushButton::click);
-                    });
+                QObject::connect(&rig.sim, &sim::SimCore::requestReceived,
+                                 [&](const QString& line) {
+                                     if (line == "22e200")
+                                         rig.host.vclock().after(
+                                             50, [&] { rig.form->Connect_Command->click(); });
+                                 });
             } else if (path == "failed") {
                 rig.sim.config().fault = Fault::NoData;
                 rig.sim.config().faultCommand = "22e200";
@@ -151,6 +158,37 @@ private slots:
         }
         checkNotConnectedScreen(rig, "ON");
         if (rig.form->setupDialog()) rig.form->setupDialog()->close();
+    }
+
+    // Connect's pauses are waits in the event loop: the window repaints in
+    // each of them, and Cancel in the first one lets nothing more out.
+    void theWindowLivesThroughThePauses() {
+        AppRig rig;
+        PaintCounter paints(rig.form->PM_label);
+        // One moment inside each pause: before the identification, after
+        // three of its answers, before the police-mode read.
+        QList<int> paintedIn;
+        for (int at : {300, 1200, 1700, 2200, 2700}) {
+            rig.host.vclock().after(at, [&, at] {
+                const int before = paints.count;
+                rig.form->PM_label->update();
+                rig.host.vclock().after(50, [&, at, before] {
+                    if (paints.count > before) paintedIn << at;
+                });
+            });
+        }
+        rig.connect();
+        QCOMPARE(paintedIn, (QList<int>{300, 1200, 1700, 2200, 2700}));
+
+        rig.form->Connect_Command->click();  // Disconnect
+        rig.sim.clearLog();
+        const qint64 start = rig.host.clock().nowMs();
+        rig.host.vclock().after(600, [&] { rig.form->Connect_Command->click(); });
+        rig.connect();
+        QCOMPARE(rig.host.clock().nowMs() - start, 600);
+        QCOMPARE(rig.sim.requests(), (QStringList{"atz", "atcaf1", "atspa6", "atsh720", "ath1"}));
+        QVERIFY(rig.host.messages.empty());
+        checkNotConnectedScreen(rig, "ON");
     }
 };
 

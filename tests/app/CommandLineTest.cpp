@@ -1,12 +1,9 @@
-// The command-line mode: its parsing, and the real program run as a process
-// without a display against the simulated adapter, from a copy of the
-// executable in a temporary folder that holds its own settings and links.
-#include <QElapsedTimer>
+// The command-line mode: its parsing, and --status and --police run in this
+// process against the simulated adapter in memory, on virtual time. The
+// built programs themselves are run in EndToEndTest.
 #include <QFile>
-#include <QProcess>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
+#include <QTextStream>
 
 #include "SimRig.h"
 #include "app/CommandLine.h"
@@ -27,48 +24,27 @@ struct Run {
     qint64 ms = 0;
 };
 
-// A copy of the program in a folder of its own: its settings and ports/comN
-// links live beside it, as they do for a copy a user unpacks anywhere.
-struct ProgramRig {
-    explicit ProgramRig(sim::SimConfig config = {}) : sim(config) {
-        program = QDir(dir.path()).filePath(QStringLiteral("tavrin"));
-        ready = dir.isValid() && QFile::copy(QStringLiteral(TAVRIN_EXE), program) &&
-                QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner) &&
-                sim.start() && sim.linkAs(dir.path(), 3);
+// The program's command line on a host of the tests' own, with the
+// simulator linked as COM3 beside the settings.
+struct CommandRig {
+    explicit CommandRig(sim::SimConfig config = {}) : sim(host.addSim(3, config)) {}
+    QString iniPath() const {
+        return QDir(host.programFolder()).filePath(QStringLiteral("QUILLET.INI"));
     }
-    QString iniPath() const { return QDir(dir.path()).filePath(QStringLiteral("QUILLET.INI")); }
-
-    // Runs the program with no display at all; the simulator keeps
-    // answering meanwhile, since it lives in this event loop.
-    Run run(const QStringList& args, int limitMs = 30000) {
-        QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        process.setProcessEnvironment(env);
-        QSignalSpy finished(&process, &QProcess::finished);
-        QElapsedTimer t;
-        t.start();
-        process.start(program, args);
+    Run run(const QStringList& args) {
         Run r;
-        if (!finished.wait(limitMs)) {
-            process.kill();
-            process.waitForFinished();
-            r.err = QStringLiteral("did not finish within %1 ms").arg(limitMs);
-            return r;
-        }
-        r.ms = t.elapsed();
-        r.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-        r.out = QString::fromLocal8Bit(process.readAllStandardOutput());
-        r.err = QString::fromLocal8Bit(process.readAllStandardError());
+        QTextStream out(&r.out);
+        QTextStream err(&r.err);
+        const qint64 start = host.clock().nowMs();
+        r.code = RunCommandLine(ParseCommandLine(args), host, out, err);
+        out.flush();
+        err.flush();
+        r.ms = host.clock().nowMs() - start;
         return r;
     }
 
-    QTemporaryDir dir;
-    sim::SimAdapter sim;
-    QString program;
-    bool ready = false;
+    TestHost host;
+    sim::SimCore& sim;
 };
 
 const QString kStatusLines =
@@ -139,52 +115,8 @@ private slots:
         QCOMPARE(c.speed.value_or(QString()), speed);
     }
 
-    void helpAndVersionNeedNoDisplay_data() {
-        QTest::addColumn<QString>("option");
-        QTest::addColumn<QString>("printed");
-        QTest::newRow("version") << "--version"
-                                 << "Tavrin 1.0.0\n";
-        QTest::newRow("licence") << "--version"
-                                 << "GNU GPL version 3 or later";
-        QTest::newRow("help") << "--help"
-                              << "--police on|off";
-    }
-    void helpAndVersionNeedNoDisplay() {
-        QFETCH(QString, option);
-        QFETCH(QString, printed);
-        ProgramRig rig;
-        QVERIFY(rig.ready);
-        const Run r = rig.run({option});
-        QCOMPARE(r.code, kExitDone);
-        QVERIFY2(r.out.contains(printed), qPrintable(r.out));
-        QCOMPARE(r.err, QString());
-        QVERIFY(rig.sim.requests().isEmpty());
-    }
-
-    void badUsageExitsTwoWithTheUsage() {
-        ProgramRig rig;
-        QVERIFY(rig.ready);
-        const Run r = rig.run({"--police", "sideways"});
-        QCOMPARE(r.code, kExitUsage);
-        QVERIFY2(r.err.contains("sideways") && r.err.contains("Usage: tavrin"), qPrintable(r.err));
-        QCOMPARE(r.out, QString());
-        QVERIFY(rig.sim.requests().isEmpty());
-    }
-
-    void windowWithoutADisplaySaysSoInOneLine() {
-        ProgramRig rig;
-        QVERIFY(rig.ready);
-        const Run r = rig.run({});
-        QCOMPARE(r.code, kExitFailed);
-        QVERIFY2(r.err.contains("desktop session") && r.err.count('\n') == 1, qPrintable(r.err));
-        QVERIFY2(r.err.contains("--demo"), qPrintable(r.err));
-        // It ended before reading, let alone writing, any settings.
-        QVERIFY(!QFile::exists(rig.iniPath()));
-    }
-
     void statusPrintsTheClusterAndLeavesTheSettingsAlone() {
-        ProgramRig rig;
-        QVERIFY(rig.ready);
+        CommandRig rig;
         const QByteArray ini = "QUILLET v1.00 INI File\r\nComPort=COM3\r\nComSpeed=38400\r\n";
         QVERIFY(writeFile(rig.iniPath(), ini));
         const Run r = rig.run({"--status"});
@@ -196,9 +128,8 @@ private slots:
     }
 
     void policeOffOnAnOnRecordWritesOnce() {
-        ProgramRig rig;
-        QVERIFY(rig.ready);
-        QVERIFY(writeSettings(rig.dir.path(), 3, "38400"));
+        CommandRig rig;
+        QVERIFY(writeSettings(rig.host.programFolder(), 3, "38400"));
         const Run r = rig.run({"--police", "off"});
         QCOMPARE(r.err, QString());
         QCOMPARE(r.code, kExitDone);
@@ -207,16 +138,15 @@ private slots:
         QCOMPARE(rig.sim.requests(), kConnectRequests + afterConnect);
         QCOMPARE(rig.sim.record(), QByteArray::fromHex("4812"));
         // The command line keeps the same history as the window.
-        const QByteArray history = readFile(QDir(rig.dir.path()).filePath("history.csv"));
+        const QByteArray history = readFile(QDir(rig.host.programFolder()).filePath("history.csv"));
         QCOMPARE(history.count("\r\n"), 3);
         QVERIFY(history.contains(",before,4C12,3b034812,\r\n"));
         QVERIFY(history.contains(",after,4812,3b034812,applied\r\n"));
     }
 
     void policeOnOnAnOnRecordWritesNothing() {
-        ProgramRig rig;
-        QVERIFY(rig.ready);
-        QVERIFY(writeSettings(rig.dir.path(), 3, "38400"));
+        CommandRig rig;
+        QVERIFY(writeSettings(rig.host.programFolder(), 3, "38400"));
         const Run r = rig.run({"--police", "on"});
         QCOMPARE(r.err, QString());
         QCOMPARE(r.code, kExitDone);
@@ -228,9 +158,8 @@ private slots:
         sim::SimConfig config;
         config.fault = sim::Fault::NegativeWrite;
         config.negativeCode = 0x33;
-        ProgramRig rig(config);
-        QVERIFY(rig.ready);
-        QVERIFY(writeSettings(rig.dir.path(), 3, "38400"));
+        CommandRig rig(config);
+        QVERIFY(writeSettings(rig.host.programFolder(), 3, "38400"));
         const Run r = rig.run({"--police", "off"});
         QCOMPARE(r.code, kExitFailed);
         QVERIFY2(r.err.startsWith("The cluster refused the change: the cluster refused the "
@@ -241,8 +170,7 @@ private slots:
     }
 
     void overridesApplyForOneRunWithoutWritingAnything() {
-        ProgramRig rig;
-        QVERIFY(rig.ready);
+        CommandRig rig;
         // No settings file at all: the overrides say everything needed.
         const Run r = rig.run({"--status", "--port", "COM3", "--speed", "38400"});
         QCOMPARE(r.err, QString());
@@ -254,22 +182,19 @@ private slots:
     void silentAdapterEndsWithinTheWatchdog() {
         sim::SimConfig config;
         config.fault = sim::Fault::Silence;
-        ProgramRig rig(config);
-        QVERIFY(rig.ready);
-        QVERIFY(writeSettings(rig.dir.path(), 3, "38400"));
+        CommandRig rig(config);
+        QVERIFY(writeSettings(rig.host.programFolder(), 3, "38400"));
         const Run r = rig.run({"--status"});
         QCOMPARE(r.code, kExitFailed);
         QCOMPARE(r.err, QString("Unable to Connect To ELM\n"));
         QCOMPARE(r.out, QString());
         // The 6-second watchdog, not the 10-second answer limit, ends it.
-        QVERIFY2(r.ms < 9000, qPrintable(QString::number(r.ms)));
+        QCOMPARE(r.ms, 6000);
         QCOMPARE(rig.sim.requests(), QStringList{"atz"});
     }
 
     void missingPortExitsOneWithThePortCheck() {
-        ProgramRig rig;
-        QVERIFY(rig.ready);
-        if (QFile::exists("/dev/ttyACM2")) QSKIP("this machine has /dev/ttyACM2");
+        CommandRig rig;
         const Run r = rig.run({"--status", "--port", "7", "--speed", "38400"});
         QCOMPARE(r.code, kExitFailed);
         QVERIFY2(r.err.startsWith("ERROR! Comm Port is either in use or not found!\nCOM7"),

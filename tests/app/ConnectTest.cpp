@@ -1,10 +1,9 @@
-// What the window shows of Connect and Disconnect: the real window, a real
-// pseudo-terminal and the simulated adapter and cluster. The conversation
-// itself is tested with the session alone.
+// What the window shows of Connect and Disconnect: the real window and the
+// simulated adapter and cluster, on virtual time. The conversation itself is
+// tested with the session alone.
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 
 #include "SimRig.h"
 
@@ -32,7 +31,6 @@ class ConnectTest : public QObject {
 private slots:
     void completedAttemptShowsTheClusterAndPoliceMode() {
         AppRig rig;
-        QVERIFY(rig.started);
         rig.connect();
         QVERIFY2(rig.host.messages.empty(), qPrintable(rig.messageTexts().join(" | ")));
         QCOMPARE(rig.sim.receivedBytes(), kConnectBytes);
@@ -47,9 +45,6 @@ private slots:
         QCOMPARE(rig.d.ConnectState, qint16(1));
         QCOMPARE(rig.d.PM_TwoBytes, qint16(1));
         QVERIFY(!rig.form->Timer1->isActive());
-        // The fixed pauses, in order: before the identification, after three
-        // of its answers, before the police-mode read.
-        QCOMPARE(rig.host.pauses, (std::vector<int>{1000, 500, 500, 500, 500}));
     }
 
     void disconnectThenConnectAgain() {
@@ -74,7 +69,6 @@ private slots:
         sim::SimConfig config;
         config.fault = Fault::Silence;
         AppRig rig(config);
-        rig.host.watchdogMs = 300;
         QString panelDuringMessage;
         rig.host.onMessage = [&](const Message&) { panelDuringMessage = rig.form->panelText(4); };
         rig.connect();
@@ -95,8 +89,7 @@ private slots:
 
     void missingPortShowsOnlyThePortCheckMessage() {
         AppRig rig({}, 3);
-        rig.d.ComPort = 11;  // nothing linked; /dev/rfcomm2 does not exist here
-        if (QFile::exists("/dev/rfcomm2")) QSKIP("this machine has /dev/rfcomm2");
+        rig.d.ComPort = 11;  // nothing linked, and the machine's devices are out of reach
         rig.form->setPanelText(4, "previous");
         rig.connect();
         QCOMPARE(rig.messageTexts(),
@@ -139,7 +132,7 @@ private slots:
         sim::SimConfig config;
         config.answerDelayMs = 120;
         AppRig rig(config);
-        rig.host.watchdogMs = 400;  // runs out during the identification
+        rig.host.watchdogMs = 1700;  // runs out waiting for the answer to 22e21a
         rig.connect();
         QCOMPARE(rig.messageTexts(), QStringList{"Unable to Connect To ELM"});
         QCOMPARE(rig.form->panelText(4), QString("Connected"));
@@ -189,7 +182,8 @@ private slots:
         rig.connect();
         QCOMPARE(rig.form->panelText(4), QString("Connected"));
         rig.sim.stop();
-        QTRY_COMPARE_WITH_TIMEOUT(rig.form->panelText(4), QString("Not Connected"), 3000);
+        QVERIFY(rig.host.waitUntil(
+            [&] { return rig.form->panelText(4) == QString("Not Connected"); }, 3000));
         checkIdleWindow(rig);
         QCOMPARE(rig.host.messages.size(), size_t(1));
     }
@@ -215,7 +209,7 @@ private slots:
         config.answerDelayMs = 30;
         AppRig rig(config);
         bool checked = false;
-        QObject::connect(&rig.sim, &sim::SimAdapter::requestReceived, [&](const QString& line) {
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
             if (line != "22e219" || checked) return;
             checked = true;
             QCOMPARE(rig.form->Connect_Command->text(), QString("Cancel"));

@@ -7,12 +7,12 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
-#include <QTimer>
 
 #include "TestSupport.h"
 #include "app/Form1.h"
 #include "core/Defines.h"
-#include "platform/MSComm.h"
+#include "platform/AdapterLine.h"
+#include "platform/Clock.h"
 
 using namespace tavrin;
 using namespace tavrin::test;
@@ -113,8 +113,8 @@ private slots:
         QCOMPARE(actions[2]->objectName(), QString("mnu_Log"));
         QVERIFY(!actions[0]->menu() && !actions[1]->menu() && !actions[2]->menu());
         QVERIFY(form.findChild<QStatusBar*>("StatusBar1"));
-        QVERIFY(form.findChild<MSComm*>("MSComm1"));
-        QVERIFY(form.findChild<QTimer*>("Timer1"));
+        QVERIFY(form.findChild<AdapterLine*>("MSComm1"));
+        QVERIFY(form.findChild<ClockTimer*>("Timer1"));
         QCOMPARE(form.centralWidget()->size(), QSize(418, 91));
     }
 };

@@ -64,7 +64,7 @@ private slots:
         AppRig rig(config);
         rig.connect();
         bool checked = false;
-        QObject::connect(&rig.sim, &sim::SimAdapter::requestReceived, [&](const QString& line) {
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
             if (!line.startsWith("3b") || checked) return;
             checked = true;
             QVERIFY(!rig.form->Command1->isEnabled());

@@ -88,7 +88,7 @@ private slots:
 
         // The line before the write is on the disk when the request arrives.
         QStringList linesAtWrite;
-        QObject::connect(&rig.sim, &sim::SimAdapter::requestReceived, [&](const QString& line) {
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
             if (line.startsWith("3b")) linesAtWrite = historyLines(path);
         });
         QVERIFY(rig.session->TogglePoliceMode().ok());
@@ -126,7 +126,6 @@ private slots:
         QFETCH(int, fault);
         QFETCH(QString, after);
         SessionRig rig;
-        rig.host.answerTimeLimitMs = 400;
         QVERIFY(rig.connect().ok());
         rig.sim.config().fault = Fault(fault);
         rig.sim.config().faultCommand = "3b03";

@@ -1,6 +1,7 @@
 // The connection attempt and the police-mode read, run by the cluster
-// session alone over a real pseudo-terminal to the simulated adapter and
-// cluster: no window is involved.
+// session alone over a line in memory to the simulated adapter and cluster,
+// on virtual time: no window is involved, and the fixed pauses and time
+// limits cost no real time.
 #include <QTest>
 #include <QTimer>
 
@@ -29,7 +30,6 @@ class SessionConnectTest : public QObject {
 private slots:
     void completedAttemptAnnouncesEverythingInOrder() {
         SessionRig rig;
-        QVERIFY(rig.started);
         const SessionReport report = rig.connect();
         QVERIFY2(report.ok(), qPrintable(texts(report.messages).join(" | ")));
         QVERIFY(report.messages.isEmpty());
@@ -49,7 +49,31 @@ private slots:
         QVERIFY(!rig.session->busy());
         // The fixed pauses, in order: before the identification, after three
         // of its answers, before the police-mode read.
-        QCOMPARE(rig.host.pauses, (std::vector<int>{1000, 500, 500, 500, 500}));
+        QCOMPARE(gapsMs(rig.sim), (QList<qint64>{0, 0, 0, 0, 1000, 500, 500, 500, 500}));
+    }
+
+    void memoryAndPseudoTerminalCarryTheSameConnect() {
+        sim::SimConfig config;
+        config.baud = 38400;
+        config.answerDelayMs = 5;
+        SessionRig memory(config);
+        SessionRig pty(config, 3, "38400", Lines::Real);
+        QVERIFY(memory.connect().ok());
+        QVERIFY(pty.connect().ok());
+        QCOMPARE(memory.sim.receivedBytes(), pty.sim.receivedBytes());
+        QCOMPARE(memory.sim.sentBytes(), pty.sim.sentBytes());
+        QCOMPARE(memory.events, pty.events);
+        const QList<qint64> virtualGaps = gapsMs(memory.sim);
+        const QList<qint64> realGaps = gapsMs(pty.sim);
+        QCOMPARE(realGaps.size(), virtualGaps.size());
+        for (int i = 0; i < realGaps.size(); ++i) {
+            // The pauses are never shorter; a loaded machine may make them longer.
+            QVERIFY2(realGaps[i] >= virtualGaps[i] - 1 && realGaps[i] < virtualGaps[i] + 100,
+                     qPrintable(QString("gap %1: %2 ms on the pseudo-terminal, %3 ms in memory")
+                                    .arg(i)
+                                    .arg(realGaps[i])
+                                    .arg(virtualGaps[i])));
+        }
     }
 
     void disconnectClosesThePortAndConnectWorksAgain() {
@@ -69,9 +93,9 @@ private slots:
         sim::SimConfig config;
         config.fault = Fault::Silence;
         SessionRig rig(config);
-        rig.host.watchdogMs = 300;
         const SessionReport report = rig.connect();
         QCOMPARE(report.status, SessionStatus::Abandoned);
+        QCOMPARE(rig.host.vclock().nowMs(), 6000);
         // The watchdog speaks for itself, once.
         QVERIFY(report.messages.isEmpty());
         QCOMPARE(rig.eventsOf("watchdog"), QStringList{"Unable to Connect To ELM"});
@@ -86,8 +110,7 @@ private slots:
 
     void missingPortIsTheOnlyMessage() {
         SessionRig rig;
-        rig.d.ComPort = 11;  // nothing linked; /dev/rfcomm2 does not exist here
-        if (QFile::exists("/dev/rfcomm2")) QSKIP("this machine has /dev/rfcomm2");
+        rig.d.ComPort = 11;  // nothing linked, and the machine's devices are out of reach
         const SessionReport report = rig.connect();
         QCOMPARE(report.status, SessionStatus::Failed);
         QCOMPARE(texts(report.messages),
@@ -152,7 +175,6 @@ private slots:
         config.faultCommand = faultCommand;
         config.unsupported = unsupported;
         SessionRig rig(config);
-        rig.host.answerTimeLimitMs = 400;
         const SessionReport report = rig.connect();
         QCOMPARE(report.status, SessionStatus::Failed);
         QCOMPARE(report.messages.size(), 1);
@@ -172,7 +194,7 @@ private slots:
         sim::SimConfig config;
         config.answerDelayMs = 120;
         SessionRig rig(config);
-        rig.host.watchdogMs = 400;  // runs out during the identification
+        rig.host.watchdogMs = 1700;  // runs out waiting for the answer to 22e21a
         const SessionReport report = rig.connect();
         QVERIFY(report.ok());
         QCOMPARE(rig.eventsOf("watchdog"), QStringList{"Unable to Connect To ELM"});
@@ -275,7 +297,7 @@ private slots:
         QVERIFY(rig.connect().ok());
         rig.events.clear();
         rig.sim.stop();
-        QTRY_VERIFY_WITH_TIMEOUT(rig.events.contains("closed"), 3000);
+        QVERIFY(rig.host.waitUntil([&] { return rig.events.contains("closed"); }, 3000));
         QCOMPARE(rig.eventsOf("lost").size(), 1);
         checkNotConnected(rig);
     }
@@ -293,9 +315,9 @@ private slots:
         config.faultCommand = silentAt;
         SessionRig rig(config);
         rig.host.watchdogMs = 10000;
-        rig.host.answerTimeLimitMs = 10000;
-        QObject::connect(&rig.sim, &sim::SimAdapter::requestReceived, [&](const QString& line) {
-            if (line == silentAt) QTimer::singleShot(50, [&] { QVERIFY(rig.session->Cancel()); });
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
+            if (line == silentAt)
+                rig.host.vclock().after(50, [&] { QVERIFY(rig.session->Cancel()); });
         });
         const SessionReport report = rig.connect();
         QCOMPARE(report.status, SessionStatus::Cancelled);
@@ -304,12 +326,39 @@ private slots:
         QVERIFY(!rig.session->Cancel());  // nothing left to cancel
     }
 
+    void cancelDuringAPauseSendsNothingMore_data() {
+        QTest::addColumn<int>("atMs");
+        QTest::addColumn<QString>("lastSent");
+        // Connect's timeline: set-up at 0, then 22e21a at 1000, 22e217 at
+        // 1500, 22e219 at 2000, 22e200 at 2500 and 2103 at 3000.
+        QTest::newRow("before the identification") << 600 << "ath1";
+        QTest::newRow("after E21A") << 1200 << "22e21a";
+        QTest::newRow("after E217") << 1700 << "22e217";
+        QTest::newRow("after E219") << 2200 << "22e219";
+        QTest::newRow("before the police-mode read") << 2700 << "22e200";
+    }
+    void cancelDuringAPauseSendsNothingMore() {
+        QFETCH(int, atMs);
+        QFETCH(QString, lastSent);
+        SessionRig rig;
+        rig.host.vclock().after(atMs, [&] { QVERIFY(rig.session->Cancel()); });
+        const SessionReport report = rig.connect();
+        QCOMPARE(report.status, SessionStatus::Cancelled);
+        QVERIFY(report.messages.isEmpty());
+        QCOMPARE(rig.sim.requests().last(), lastSent);
+        // At once, not when the pause would have ended.
+        QCOMPARE(rig.host.vclock().nowMs(), atMs);
+        checkNotConnected(rig);
+        rig.host.wait(5000);
+        QCOMPARE(rig.sim.requests().last(), lastSent);
+    }
+
     void operationsDoNotOverlap() {
         sim::SimConfig config;
         config.answerDelayMs = 30;
         SessionRig rig(config);
         bool checked = false;
-        QObject::connect(&rig.sim, &sim::SimAdapter::requestReceived, [&](const QString& line) {
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
             if (line != "22e219" || checked) return;
             checked = true;
             QVERIFY(rig.session->busy());

@@ -54,7 +54,6 @@ private slots:
         QVERIFY(rig.connect().ok());
         QCOMPARE(rig.eventsOf("police"), QStringList{before});
         rig.sim.clearLog();
-        rig.host.pauses.clear();
         rig.events.clear();
         const PoliceReport report = rig.session->TogglePoliceMode();
         QVERIFY2(report.ok(), qPrintable(texts(report.messages).join(" | ")));
@@ -64,7 +63,7 @@ private slots:
                  QByteArray("2103\r\n") + request.toLatin1() + "\r\n2103\r\n");
         // Only the read after the write is shown.
         QCOMPARE(rig.eventsOf("police"), QStringList{after});
-        QCOMPARE(rig.host.pauses, (std::vector<int>{500, 500}));
+        QCOMPARE(gapsMs(rig.sim), (QList<qint64>{500, 500}));
         QVERIFY(rig.session->isConnected());
     }
 
@@ -173,7 +172,6 @@ private slots:
     void failedReadsWriteNothing() {
         QFETCH(int, fault);
         SessionRig rig;
-        rig.host.answerTimeLimitMs = 400;
         QVERIFY(rig.connect().ok());
         rig.sim.config().fault = Fault(fault);
         rig.sim.config().faultCommand = "2103";
@@ -241,12 +239,14 @@ private slots:
 
     void unansweredWriteEndsAtTheTimeLimit() {
         SessionRig rig;
-        rig.host.answerTimeLimitMs = 400;
         QVERIFY(rig.connect().ok());
         rig.sim.config().fault = Fault::Silence;
         rig.sim.config().faultCommand = "3b03";
         rig.sim.clearLog();
+        const qint64 start = rig.host.vclock().nowMs();
         const PoliceReport report = rig.session->TogglePoliceMode();
+        // The read, the pause, ten seconds of silence, the pause, the read.
+        QCOMPARE(rig.host.vclock().nowMs() - start, 500 + 10000 + 500);
         QCOMPARE(rig.sim.requests(), (QStringList{"2103", "3b034812", "2103"}));
         QCOMPARE(report.change, PoliceChange::Written);
         QCOMPARE(report.messages.size(), 1);
@@ -263,6 +263,34 @@ private slots:
         QCOMPARE(report.messages.size(), 1);
         QVERIFY(report.messages[0].text.contains("did not apply"));
         QCOMPARE(rig.eventsOf("police"), (QStringList{"ON", "ON"}));
+    }
+
+    void cancelBeforeTheWriteWritesNothing() {
+        SessionRig rig;
+        QVERIFY(rig.connect().ok());
+        rig.sim.clearLog();
+        // In the pause between the read and the write.
+        rig.host.vclock().after(250, [&] { QVERIFY(rig.session->Cancel()); });
+        const PoliceReport report = rig.session->TogglePoliceMode();
+        QCOMPARE(report.status, SessionStatus::Cancelled);
+        QCOMPARE(report.change, PoliceChange::NotWritten);
+        QCOMPARE(rig.sim.requests(), QStringList{"2103"});
+        QVERIFY(!QFile::exists(rig.session->historyPath()));
+        QVERIFY(!rig.session->isConnected());
+    }
+
+    void noCancelFromTheWriteOn() {
+        sim::SimConfig config;
+        config.answerDelayMs = 100;
+        SessionRig rig(config);
+        QVERIFY(rig.connect().ok());
+        bool refused = false;
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
+            if (line.startsWith("3b")) refused = !rig.session->Cancel();
+        });
+        QVERIFY(rig.session->TogglePoliceMode().ok());
+        QVERIFY(refused);
+        QCOMPARE(rig.writes(), QStringList{"3b034812"});
     }
 
     void withoutClusterReadyNothingIsWritten() {

@@ -1,7 +1,7 @@
 #pragma once
 
-// Test rigs that put the simulated adapter on the far side of a real
-// pseudo-terminal.
+// Test rigs that put the simulated adapter on the far side of the program's
+// line: in memory on virtual time, or on a real pseudo-terminal.
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -15,24 +15,29 @@
 #include "app/Form1.h"
 #include "cluster/ClusterSession.h"
 #include "core/Defines.h"
-#include "platform/MSComm.h"
+#include "platform/AdapterLine.h"
 #include "serial/Exchange.h"
 
 namespace tavrin::test {
 
-// Runs the event loop for ms milliseconds (the simulator lives in it).
+// Runs the event loop for ms milliseconds of real time (for real lines).
 inline void spin(int ms) {
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
 }
 
-// A serial control and an exchange talking to the simulator.
+// A serial control and an exchange talking to a simulator: in memory on
+// virtual time, or over a pseudo-terminal in real time.
 struct PortRig {
-    explicit PortRig(sim::SimConfig config = {}) : sim(config), exchange(port, host) {}
+    explicit PortRig(sim::SimConfig config = {}, Lines lines = Lines::Memory)
+        : host(lines),
+          sim(host.addSim(1, config)),
+          line(host.createLine(nullptr)),
+          port(*line),
+          exchange(port, host) {}
     bool open(const QString& speed = QStringLiteral("38400")) {
-        if (!sim.start()) return false;
-        port.DevicePath = sim.slavePath();
+        port.DevicePath = sim.devicePath();
         port.InputLen = 1;
         port.Settings = speed + QStringLiteral(",n,8,1");
         port.DTREnable = true;
@@ -45,8 +50,9 @@ struct PortRig {
     }
 
     TestHost host;
-    sim::SimAdapter sim;
-    MSComm port;
+    sim::SimCore& sim;
+    std::unique_ptr<AdapterLine> line;
+    AdapterLine& port;
     Exchange exchange;
 };
 
@@ -55,8 +61,16 @@ inline const QByteArray kConnectBytes =
     "atz\r\natcaf1\r\natspa6\r\natsh720\r\nath1\r\n22e21a\r\n22e217\r\n22e219\r\n22e200\r\n2103\r"
     "\n";
 
+// Milliseconds from each command line the simulator received to the next.
+inline QList<qint64> gapsMs(const sim::SimCore& sim) {
+    QList<qint64> gaps;
+    const QList<qint64> times = sim.requestTimesMs();
+    for (int i = 1; i < times.size(); ++i) gaps << times[i] - times[i - 1];
+    return gaps;
+}
+
 // Requests the cluster saw for writing the police-mode record.
-inline QStringList writesSeen(const sim::SimAdapter& sim) {
+inline QStringList writesSeen(const sim::SimCore& sim) {
     QStringList w;
     for (const auto& r : sim.requests())
         if (r.startsWith(QLatin1String("3b"), Qt::CaseInsensitive)) w << r;
@@ -78,9 +92,8 @@ inline bool writeSettings(const QString& folder, int com, const QString& speed) 
 // order it happened.
 struct SessionRig {
     explicit SessionRig(sim::SimConfig config = {}, int com = 3,
-                        const QString& speed = QStringLiteral("38400"))
-        : sim(config) {
-        started = sim.start() && sim.linkAs(host.programFolder(), com);
+                        const QString& speed = QStringLiteral("38400"), Lines lines = Lines::Memory)
+        : host(lines), sim(host.addSim(com, config)) {
         d.IniFilePath = QDir(host.programFolder()).filePath(QStringLiteral("QUILLET.INI"));
         d.ComPort = qint16(com);
         d.ComSpeed = speed;
@@ -102,7 +115,7 @@ struct SessionRig {
                          [note](const Message& m) { note("watchdog:" + m.text); });
         QObject::connect(s, &ClusterSession::portLost,
                          [note](const Message& m) { note("lost:" + m.text); });
-        QObject::connect(&sim, &sim::SimAdapter::requestReceived,
+        QObject::connect(&sim, &sim::SimCore::requestReceived,
                          [note](const QString& line) { note("sent:" + line); });
     }
     SessionReport connect() { return session->Connect(); }
@@ -117,8 +130,7 @@ struct SessionRig {
 
     TestHost host;
     Defines d;
-    sim::SimAdapter sim;
-    bool started = false;
+    sim::SimCore& sim;
     std::unique_ptr<ClusterSession> session;
     QStringList events;
 };
@@ -132,9 +144,9 @@ inline QStringList texts(const QList<Message>& messages) {
 // The whole program started as a user would, with the simulator linked as
 // its configured COM port in the program folder.
 struct AppRig {
-    explicit AppRig(sim::SimConfig config = {}, int com = 3, const QString& speed = "38400")
-        : sim(config) {
-        started = sim.start() && sim.linkAs(host.programFolder(), com);
+    explicit AppRig(sim::SimConfig config = {}, int com = 3, const QString& speed = "38400",
+                    Lines lines = Lines::Memory)
+        : host(lines), sim(host.addSim(com, config)) {
         writeSettings(host.programFolder(), com, speed);
         form.reset(Main(d, host));
     }
@@ -149,32 +161,28 @@ struct AppRig {
 
     TestHost host;
     Defines d;
-    sim::SimAdapter sim;
-    bool started = false;
+    sim::SimCore& sim;
     std::unique_ptr<Form1> form;
 };
 
-// Simulated adapters linked as COM numbers in one folder, with every other
-// number from COM1 to COM16 linked to nowhere, so that no device of this
-// machine ever shows up.
+// Simulated adapters of the host's kind linked as COM numbers in its program
+// folder, with every other number from COM1 to COM16 linked to nowhere, so
+// that no device of this machine ever shows up.
 struct SimPorts {
-    explicit SimPorts(QString linkFolder) : folder(std::move(linkFolder)) {}
-    // Starts a simulator and links it as COM n; nullptr if that fails.
-    sim::SimAdapter* add(int n, sim::SimConfig config = {}) {
-        auto sim = std::make_unique<sim::SimAdapter>(config);
-        if (!sim->start() || !sim->linkAs(folder, n)) return nullptr;
-        return (sims[n] = std::move(sim)).get();
+    explicit SimPorts(TestHost& testHost) : host(testHost) {}
+    sim::SimCore* add(int n, sim::SimConfig config = {}) {
+        return sims[n] = &host.addSim(n, config);
     }
     bool isolate() {
         for (int n = 1; n <= 16; ++n) {
-            if (!sims.count(n) && !linkToNowhere(folder, n)) return false;
+            if (!sims.count(n) && !linkToNowhere(host.programFolder(), n)) return false;
         }
         return true;
     }
-    sim::SimAdapter& operator[](int n) { return *sims.at(n); }
+    sim::SimCore& operator[](int n) { return *sims.at(n); }
 
-    QString folder;
-    std::map<int, std::unique_ptr<sim::SimAdapter>> sims;
+    TestHost& host;
+    std::map<int, sim::SimCore*> sims;
 };
 
 // The first line a search for the adapter must never send, shown as hex; empty

@@ -38,6 +38,16 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
+    // "--suite Class" runs that class alone (CTest has an entry for each);
+    // it is taken out before Qt Test sees the arguments.
+    QString only;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--suite") != 0) continue;
+        only = QString::fromLocal8Bit(argv[i + 1]);
+        for (int j = i; j + 2 <= argc; ++j) argv[j] = argv[j + 2];
+        argc -= 2;
+        break;
+    }
     // Test functions named on the command line select the suites that have
     // them; options alone run every suite.
     QStringList functions;
@@ -46,7 +56,9 @@ int main(int argc, char** argv) {
         if (!arg.startsWith(QLatin1Char('-'))) functions << arg.section(QLatin1Char(':'), 0, 0);
     }
     int failures = 0;
+    int ran = 0;
     for (const auto& entry : tavrin::test::registry()) {
+        if (!only.isEmpty() && only != QLatin1String(entry.name)) continue;
         std::unique_ptr<QObject> suite(entry.make());
         const QMetaObject* meta = suite->metaObject();
         bool wanted = functions.isEmpty();
@@ -55,7 +67,12 @@ int main(int argc, char** argv) {
                 wanted = true;
         }
         if (!wanted) continue;
+        ++ran;
         failures += QTest::qExec(suite.get(), argc, argv) != 0 ? 1 : 0;
+    }
+    if (!only.isEmpty() && ran == 0) {
+        std::fprintf(stderr, "no test class %s here\n", qPrintable(only));
+        return 1;
     }
     return failures == 0 ? 0 : 1;
 }

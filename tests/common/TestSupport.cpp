@@ -2,7 +2,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QTimer>
 
 namespace tavrin::test {
 
@@ -11,20 +14,61 @@ std::vector<SuiteEntry>& registry() {
     return entries;
 }
 
-TestHost::TestHost(QString folder) {
+TestHost::TestHost(Lines lines, QString folder) : lines_(lines) {
     if (folder.isEmpty()) {
         ownDir_ = std::make_unique<QTemporaryDir>();
         folder = ownDir_->path();
     }
     folder_ = folder;
     configFolder_ = QDir(folder).filePath("user-config/Tavrin");
-    // Short limits keep the suite fast; tests that need the real ones set them.
-    watchdogMs = 6000;
-    answerTimeLimitMs = 3000;
 }
 
-void TestHost::sleepMs(int ms) {
-    pauses.push_back(ms);
+Clock& TestHost::clock() {
+    return lines_ == Lines::Memory ? static_cast<Clock&>(virtual_) : Host::clock();
+}
+
+AdapterLine* TestHost::createLine(QObject* parent) {
+    return lines_ == Lines::Memory ? ports_.createLine(parent) : Host::createLine(parent);
+}
+
+ProbeResult TestHost::probeDevice(const QString& path) const {
+    return lines_ == Lines::Memory ? ports_.probe(path) : Host::probeDevice(path);
+}
+
+sim::SimCore& TestHost::addSim(int com, const sim::SimConfig& config) {
+    sim::SimCore* sim = nullptr;
+    if (lines_ == Lines::Memory) {
+        sim = ports_.add(config);
+    } else {
+        auto pty = std::make_unique<sim::SimAdapter>(config);
+        if (pty->start()) sim = ptys_.emplace_back(std::move(pty)).get();
+    }
+    if (!sim || !sim->linkAs(folder_, com))
+        qFatal("cannot start a simulated adapter as COM%d", com);
+    return *sim;
+}
+
+void TestHost::wait(int ms) {
+    if (lines_ == Lines::Memory) {
+        virtual_.advance(ms);
+        return;
+    }
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool TestHost::waitUntil(const std::function<bool()>& done, int limitMs) {
+    if (lines_ == Lines::Memory) return virtual_.runUntil(done, limitMs);
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < limitMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return done();
 }
 
 void TestHost::showMessage(QWidget*, const Message& message) {

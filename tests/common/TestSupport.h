@@ -8,7 +8,10 @@
 #include <memory>
 #include <vector>
 
+#include "MemoryLine.h"
+#include "SimAdapter.h"
 #include "platform/Host.h"
+#include "platform/VirtualClock.h"
 
 namespace tavrin::test {
 
@@ -25,15 +28,23 @@ struct Registrar {
     }
 };
 
-// A host for tests: the program folder is a temporary folder, the fixed pauses
-// are recorded instead of slept, and message boxes are recorded instead of
-// shown, so nothing waits for a person and nothing touches the machine's files.
+// Which lines a test host gives the program: lines in memory to simulated
+// adapters, on a virtual clock; or the machine's serial devices (the tests'
+// pseudo-terminals) on the real clock, for what only a real port shows.
+enum class Lines { Memory, Real };
+
+// A host for tests: the program folder is a temporary folder, message boxes
+// are recorded instead of shown, and by default time is virtual and every
+// port leads to a simulator in memory, so nothing waits for a person or for
+// the clock and nothing touches the machine's files or devices.
 class TestHost : public Host {
 public:
-    explicit TestHost(QString folder = {});
+    explicit TestHost(Lines lines = Lines::Memory, QString folder = {});
     QString programFolder() const override { return folder_; }
     QString userConfigFolder() const override { return configFolder_; }
-    void sleepMs(int ms) override;
+    Clock& clock() override;
+    AdapterLine* createLine(QObject* parent) override;
+    ProbeResult probeDevice(const QString& path) const override;
     void showMessage(QWidget* parent, const Message& message) override;
     // The answer of a save dialog: the path set here (empty: cancelled).
     QString askSaveFileName(QWidget*, const QString&, const QString&) override {
@@ -44,15 +55,30 @@ public:
     void setProgramFolder(const QString& folder) { folder_ = folder; }
     void setUserConfigFolder(const QString& folder) { configFolder_ = folder; }
 
-    std::vector<int> pauses;
+    Lines lines() const { return lines_; }
+    // The virtual clock (Lines::Memory): run it on, schedule a click.
+    VirtualClock& vclock() { return virtual_; }
+    sim::MemoryPorts& ports() { return ports_; }
+    // A simulated adapter of the host's kind, running and linked as COM com
+    // in the program folder; owned by the host.
+    sim::SimCore& addSim(int com, const sim::SimConfig& config = {});
+    // Lets ms pass on the host's clock (real time for real lines).
+    void wait(int ms);
+    // Lets time pass until done() holds, at most limitMs; what done() says.
+    bool waitUntil(const std::function<bool()>& done, int limitMs);
+
     std::vector<Message> messages;
     // Runs while a message box would be on screen (the box is modal).
     std::function<void(const Message&)> onMessage;
 
 private:
+    Lines lines_;
     std::unique_ptr<QTemporaryDir> ownDir_;
     QString folder_;
     QString configFolder_;
+    VirtualClock virtual_;
+    sim::MemoryPorts ports_{virtual_};
+    std::vector<std::unique_ptr<sim::SimAdapter>> ptys_;
 };
 
 // A second program (this test binary run with --hold-port) that opens a
@@ -79,3 +105,5 @@ bool writeFile(const QString& path, const QByteArray& bytes);
 
 #define TAVRIN_TEST(Class) \
     static ::tavrin::test::Registrar tavrinRegistrar_##Class(#Class, [] { return new Class; });
+
+Q_DECLARE_METATYPE(tavrin::test::Lines)

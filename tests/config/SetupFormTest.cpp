@@ -22,7 +22,7 @@
 #include "app/Form1.h"
 #include "config/Setup_Form.h"
 #include "core/Defines.h"
-#include "platform/MSComm.h"
+#include "platform/AdapterLine.h"
 #include "serial/SerialPort.h"
 
 using namespace tavrin;
@@ -66,7 +66,9 @@ const char* const kDefaultDevices[] = {
 // ports that folder's links make available.
 struct Bench {
     Defines d;
-    test::TestHost host;
+    // The ports are the machine's kind: pseudo-terminals, some held by another
+    // program, probed as real devices are.
+    test::TestHost host{test::Lines::Real};
     Form1 form{d, host};
     std::map<int, std::unique_ptr<Pty>> ptys;
 
@@ -449,11 +451,11 @@ private slots:
         QVERIFY(b.makePorts({3}));
         b.d.ComPort = 3;
         b.d.ComSpeed = QStringLiteral("38400");
-        QCOMPARE(OpenComPort(b.d, SettingsFolder(b.d, b.host), *b.form.MSComm1),
+        QCOMPARE(OpenComPort(b.d, SettingsFolder(b.d, b.host), *b.form.MSComm1, b.host),
                  OpenResult::Opened);
         QVERIFY(b.form.MSComm1->PortOpen());
-        QVERIFY(!ComPortAvailable(3, SettingsFolder(b.d, b.host), b.form.MSComm1));
-        QSignalSpy closed(b.form.MSComm1, &MSComm::closed);
+        QVERIFY(!ComPortAvailable(3, SettingsFolder(b.d, b.host), b.form.MSComm1, b.host));
+        QSignalSpy closed(b.form.MSComm1, &AdapterLine::closed);
 
         Setup_Form* dlg = b.open();
         QVERIFY(dlg);

@@ -392,7 +392,7 @@ private slots:
     void unwritableProgramFolderUsesUserFolder() {
         QTemporaryDir tmp;
         QVERIFY(writeFile(tmp.filePath("program"), "not a folder"));
-        test::TestHost host(tmp.filePath("program/bin"));
+        test::TestHost host(test::Lines::Memory, tmp.filePath("program/bin"));
         const QString user = tmp.filePath("home/.config/Tavrin");
         host.setUserConfigFolder(user);
 

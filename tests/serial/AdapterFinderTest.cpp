@@ -1,5 +1,5 @@
-// The adapter search against simulated adapters on real pseudo-terminals.
-#include <QElapsedTimer>
+// The adapter search against simulated adapters in memory, on virtual time,
+// and on real pseudo-terminals for a port another program holds.
 #include <QSignalSpy>
 #include <QTest>
 
@@ -47,19 +47,22 @@ QList<qint16> listed(const SimPorts& ports) {
     return out;
 }
 
-// Simulators for the adapters of a row as the only ports, and a finder with
-// short limits that searches them.
+// Simulators for the adapters of a row as the only ports, the main window's
+// serial control (closed unless a test opens it), and a finder that searches
+// them.
 struct SearchRig {
-    explicit SearchRig(const QList<Adapter>& adapters, MSComm* mainPort = nullptr)
-        : finder(host.programFolder(), mainPort) {
-        for (const Adapter& a : adapters) ready = ready && ports.add(a.com, configFor(a));
-        ready = ready && ports.isolate();
-        finder.limits = {100, 500};
+    explicit SearchRig(const QList<Adapter>& adapters, Lines lines = Lines::Memory)
+        : host(lines),
+          mainPort(host.createLine(nullptr)),
+          finder(host.programFolder(), mainPort.get(), host) {
+        for (const Adapter& a : adapters) ports.add(a.com, configFor(a));
+        ready = ports.isolate();
     }
     FinderReport run() { return finder.run(listed(ports)); }
 
     TestHost host;
-    SimPorts ports{host.programFolder()};
+    SimPorts ports{host};
+    std::unique_ptr<AdapterLine> mainPort;
     AdapterFinder finder;
     bool ready = true;
 };
@@ -197,23 +200,26 @@ private slots:
     void skipsPortsInUse_data() {
         QTest::addColumn<bool>("byThisProgram");
         QTest::addColumn<QString>("why");
-        QTest::newRow("another program") << false << "in use by another program";
-        QTest::newRow("the main window") << true << "open in the main window";
+        QTest::addColumn<Lines>("lines");
+        // Another program's hold is the device's lock: only a real port has one.
+        QTest::newRow("another program") << false << "in use by another program" << Lines::Real;
+        QTest::newRow("the main window") << true << "open in the main window" << Lines::Memory;
     }
 
     void skipsPortsInUse() {
         QFETCH(bool, byThisProgram);
         QFETCH(QString, why);
-        MSComm mainPort;
-        SearchRig rig({{3, 0, {}, false}, {4, 0, {}, false}}, &mainPort);
+        QFETCH(Lines, lines);
+        SearchRig rig({{3, 0, {}, false}, {4, 0, {}, false}}, lines);
         QVERIFY(rig.ready);
+        AdapterLine& mainPort = *rig.mainPort;
         const QString folder = rig.host.programFolder();
         std::unique_ptr<OtherProgram> other;
         if (byThisProgram) {
             Defines d;
             d.ComPort = 3;
             d.ComSpeed = QStringLiteral("38400");
-            QCOMPARE(OpenComPort(d, folder, mainPort), OpenResult::Opened);
+            QCOMPARE(OpenComPort(d, folder, mainPort, rig.host), OpenResult::Opened);
         } else {
             other = std::make_unique<OtherProgram>(ComDevicePath(3, folder));
             QVERIFY2(other->held, "the second program could not open the port");
@@ -235,33 +241,22 @@ private slots:
         SearchRig rig(silent);
         QVERIFY(rig.ready);
 
-        // The real limits scaled down sixfold, and the bound with them:
-        // 16 ports x 3 speeds x 500 ms / 6 = 4 s.
-        constexpr int kScale = 6;
-        AdapterFinder& finder = rig.finder;
-        finder.limits = {AdapterFinder::kPromptLimitMs / kScale,
-                         AdapterFinder::kAnswerLimitMs / kScale};
-        const qint64 boundMs = 16 * 3 * 500 / kScale;
-
         // The window's timers keep running throughout.
-        QTimer tick;
-        QElapsedTimer sinceTick;
-        qint64 longestGap = 0;
-        QObject::connect(&tick, &QTimer::timeout,
-                         [&] { longestGap = qMax(longestGap, sinceTick.restart()); });
+        ClockTimer tick(rig.host.clock());
+        int ticks = 0;
+        QObject::connect(&tick, &ClockTimer::timeout, [&] { ++ticks; });
         tick.start(10);
-        sinceTick.start();
-        QElapsedTimer timer;
-        timer.start();
+        const qint64 start = rig.host.clock().nowMs();
         const FinderReport report = rig.run();
-        const qint64 elapsed = timer.elapsed();
+        const qint64 elapsed = rig.host.clock().nowMs() - start;
         tick.stop();
 
         QVERIFY(report.found.isEmpty());
         QCOMPARE(report.searched.size(), 16);
-        QVERIFY2(elapsed < boundMs, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
-        QVERIFY2(elapsed >= 48 * finder.limits.promptMs, qPrintable(QString::number(elapsed)));
-        QVERIFY2(longestGap < 100, qPrintable(QStringLiteral("%1 ms").arg(longestGap)));
+        // Each port at each speed gets the prompt's time limit, and nothing more.
+        QCOMPARE(elapsed, 16 * 3 * AdapterFinder::kPromptLimitMs);
+        QVERIFY(elapsed < 15000);
+        QCOMPARE(ticks, int(elapsed / 10));
         for (int n = 1; n <= 16; ++n) {
             QCOMPARE(rig.ports[n].receivedBytes(), QByteArray("\x7f\x7f\r\x7f\x7f\r\x7f\x7f\r"));
         }

@@ -1,5 +1,5 @@
-// The adapter log: what a real exchange over a pseudo-terminal leaves in it,
-// how an entry reads, and its bound.
+// The adapter log: what a Connect leaves in it, through the line in memory and
+// through a real serial port, how an entry reads, and its bound.
 #include <QTest>
 
 #include "SimRig.h"
@@ -26,14 +26,18 @@ class AdapterLogTest : public QObject {
 private slots:
     void connectLeavesEverySentLineAndEveryReceivedByte_data() {
         QTest::addColumn<int>("fault");
-        QTest::newRow("plain") << int(Fault::None);
-        QTest::newRow("answers in pieces") << int(Fault::Pieces);
+        QTest::addColumn<Lines>("lines");
+        QTest::newRow("plain") << int(Fault::None) << Lines::Memory;
+        QTest::newRow("answers in pieces") << int(Fault::Pieces) << Lines::Memory;
+        // A real port's buffer holds what has arrived until it is read.
+        QTest::newRow("answers in pieces, real port") << int(Fault::Pieces) << Lines::Real;
     }
     void connectLeavesEverySentLineAndEveryReceivedByte() {
         QFETCH(int, fault);
+        QFETCH(Lines, lines);
         sim::SimConfig config;
         config.fault = Fault(fault);
-        SessionRig rig(config);
+        SessionRig rig(config, 3, "38400", lines);
         QVERIFY(rig.connect().ok());
         const AdapterLog& log = rig.host.adapterLog();
         QCOMPARE(bytesOf(log, AdapterLog::Direction::Sent),
@@ -42,8 +46,9 @@ private slots:
                                     "22e200\r\n", "2103\r\n"}));
         // Every byte the adapter sent is there once, in order, the prompt of
         // the last answer included once it has arrived.
-        QTRY_COMPARE_WITH_TIMEOUT(bytesOf(log, AdapterLog::Direction::Received).join(),
-                                  rig.sim.sentBytes(), 2000);
+        rig.host.waitUntil([&] { return !rig.sim.outputPending(); }, 2000);
+        rig.host.wait(50);
+        QCOMPARE(bytesOf(log, AdapterLog::Direction::Received).join(), rig.sim.sentBytes());
         const int reads = int(bytesOf(log, AdapterLog::Direction::Received).size());
         if (fault == int(Fault::Pieces)) {
             // Pieces arriving apart stay apart.

@@ -1,10 +1,12 @@
-// Port numbering, the probe and opening, on real pseudo-terminals.
+// Port numbering, the probe and opening, on real pseudo-terminals: the
+// device lock and the line settings are what only a real port shows.
 #include <QDir>
 #include <QFile>
 #include <QListWidget>
 #include <QTest>
 
 #include "SimRig.h"
+#include "platform/MSComm.h"
 #include "serial/SerialPort.h"
 
 using namespace tavrin;
@@ -38,7 +40,7 @@ private slots:
     void portsLinkOverridesTheTableAndIsResolved() {
         sim::SimAdapter sim;
         QVERIFY(sim.start());
-        TestHost host;
+        TestHost host(Lines::Real);
         QVERIFY(sim.linkAs(host.programFolder(), 12));
         const QString link = QDir(host.programFolder()).filePath("ports/com12");
         QCOMPARE(ComDeviceName(12, host.programFolder()), link);
@@ -46,42 +48,42 @@ private slots:
                  QFileInfo(sim.slavePath()).canonicalFilePath());
         // A dangling link is a missing device, not the table's device.
         sim.stop();
-        QVERIFY(!ComPortAvailable(12, host.programFolder(), nullptr));
+        QVERIFY(!ComPortAvailable(12, host.programFolder(), nullptr, host));
     }
 
     void probeTellsFreeHeldAndMissingPorts() {
         sim::SimAdapter sim;
         QVERIFY(sim.start());
-        TestHost host;
+        TestHost host(Lines::Real);
         QVERIFY(sim.linkAs(host.programFolder(), 3));
         const QString folder = host.programFolder();
 
-        QVERIFY(ComPortAvailable(3, folder, nullptr));
+        QVERIFY(ComPortAvailable(3, folder, nullptr, host));
         // The probe never keeps the port.
-        QVERIFY(ComPortAvailable(3, folder, nullptr));
+        QVERIFY(ComPortAvailable(3, folder, nullptr, host));
 
         Defines d;
         d.ComPort = 3;
         d.ComSpeed = "38400";
         MSComm own;
-        QCOMPARE(OpenComPort(d, folder, own), OpenResult::Opened);
-        QCOMPARE(ProbeComPort(3, folder, &own), ProbeResult::HeldByThisProgram);
-        QVERIFY(!ComPortAvailable(3, folder, &own));
+        QCOMPARE(OpenComPort(d, folder, own, host), OpenResult::Opened);
+        QCOMPARE(ProbeComPort(3, folder, &own, host), ProbeResult::HeldByThisProgram);
+        QVERIFY(!ComPortAvailable(3, folder, &own, host));
         own.setPortOpen(false);
-        QVERIFY(ComPortAvailable(3, folder, &own));
+        QVERIFY(ComPortAvailable(3, folder, &own, host));
 
         {
             OtherProgram other(ComDevicePath(3, folder));
             QVERIFY2(other.held, "the second program could not open the port");
-            QCOMPARE(ProbeComPort(3, folder, nullptr), ProbeResult::InUse);
-            QCOMPARE(OpenComPort(d, folder, own), OpenResult::NotAvailable);
+            QCOMPARE(ProbeComPort(3, folder, nullptr, host), ProbeResult::InUse);
+            QCOMPARE(OpenComPort(d, folder, own, host), OpenResult::NotAvailable);
             QVERIFY(!own.PortOpen());
         }
-        QVERIFY(ComPortAvailable(3, folder, nullptr));
+        QVERIFY(ComPortAvailable(3, folder, nullptr, host));
 
         // No link and no device behind the table's name.
         if (!QFile::exists(ComDeviceName(10, folder))) {
-            QCOMPARE(ProbeComPort(10, folder, nullptr), ProbeResult::NotFound);
+            QCOMPARE(ProbeComPort(10, folder, nullptr, host), ProbeResult::NotFound);
         }
         QVERIFY(ProbeDetail(ProbeResult::NoPermission, 3, folder).contains("dialout"));
     }
@@ -99,27 +101,27 @@ private slots:
         QFETCH(QString, speed);
         sim::SimAdapter sim;
         QVERIFY(sim.start());
-        TestHost host;
+        TestHost host(Lines::Real);
         QVERIFY(sim.linkAs(host.programFolder(), 2));
         Defines d;
         d.ComPort = 2;
         d.ComSpeed = speed;
         MSComm port;
-        QCOMPARE(OpenComPort(d, host.programFolder(), port), OpenResult::InvalidSpeed);
+        QCOMPARE(OpenComPort(d, host.programFolder(), port, host), OpenResult::InvalidSpeed);
         QVERIFY(!port.PortOpen());
-        QVERIFY(ComPortAvailable(2, host.programFolder(), &port));
+        QVERIFY(ComPortAvailable(2, host.programFolder(), &port, host));
     }
 
     void openAppliesSettingsAndDiscardsPendingInput() {
         sim::SimAdapter sim;
         QVERIFY(sim.start());
-        TestHost host;
+        TestHost host(Lines::Real);
         QVERIFY(sim.linkAs(host.programFolder(), 14));
         Defines d;
         d.ComPort = 14;
         d.ComSpeed = "115200";
         MSComm port;
-        QCOMPARE(OpenComPort(d, host.programFolder(), port), OpenResult::Opened);
+        QCOMPARE(OpenComPort(d, host.programFolder(), port, host), OpenResult::Opened);
         QCOMPARE(port.InputLen, 1);
         QCOMPARE(port.Settings, QString("115200,n,8,1"));
         QVERIFY(port.DTREnable && port.RTSEnable);
@@ -127,7 +129,7 @@ private slots:
         port.Output("atz\r\n");
         QTRY_VERIFY_WITH_TIMEOUT(port.charactersWaiting() > 0, 2000);
         port.setPortOpen(false);
-        QCOMPARE(OpenComPort(d, host.programFolder(), port), OpenResult::Opened);
+        QCOMPARE(OpenComPort(d, host.programFolder(), port, host), OpenResult::Opened);
         spin(100);
         QCOMPARE(port.Input(), QString());
     }

@@ -1,0 +1,169 @@
+#include "MemoryLine.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/AdapterLog.h"
+
+namespace tavrin::sim {
+
+namespace {
+
+// What the system says when a device vanishes under an open port.
+QString vanishedText() {
+    return QString::fromLocal8Bit(strerror(EIO));
+}
+
+}  // namespace
+
+MemoryAdapter::MemoryAdapter(SimConfig config, Clock& clock, const QString& devicePath,
+                             QObject* parent)
+    : SimCore(std::move(config), clock, parent), device_(devicePath) {}
+
+MemoryAdapter::~MemoryAdapter() {
+    if (line_) line_->far_ = nullptr;
+    removeLink();
+}
+
+bool MemoryAdapter::start(QString* error) {
+    if (running_) return true;
+    QFile file(device_);
+    if (!file.open(QIODevice::WriteOnly)) {
+        if (error) *error = file.errorString();
+        return false;
+    }
+    running_ = true;
+    powerUp();
+    return true;
+}
+
+int MemoryAdapter::lineSpeed() const {
+    return line_ ? line_->speed() : 0;
+}
+
+void MemoryAdapter::discardUnread() {
+    SimCore::discardUnread();
+    if (line_) line_->inbox_.clear();
+}
+
+qint64 MemoryAdapter::transmit(const QByteArray& bytes) {
+    // Nobody reading: the bytes are gone, as a newly opened port discards
+    // whatever waited in it.
+    if (line_) line_->deliver(bytes);
+    return bytes.size();
+}
+
+void MemoryAdapter::closeLine() {
+    running_ = false;
+    QFile::remove(device_);
+    if (MemoryLine* line = line_.data()) {
+        line_ = nullptr;
+        line->vanish();
+    }
+}
+
+MemoryPorts::MemoryPorts(Clock& clock) : clock_(clock) {}
+
+MemoryPorts::~MemoryPorts() = default;
+
+MemoryAdapter* MemoryPorts::add(SimConfig config) {
+    const QString name = QStringLiteral("sim%1").arg(adapters_.size() + 1);
+    QFile(QDir(devices_.path()).filePath(name)).open(QIODevice::WriteOnly);
+    const QString device = QFileInfo(QDir(devices_.path()).filePath(name)).canonicalFilePath();
+    adapters_.push_back(std::make_unique<MemoryAdapter>(std::move(config), clock_, device));
+    MemoryAdapter* adapter = adapters_.back().get();
+    if (device.isEmpty() || !adapter->start()) return nullptr;
+    return adapter;
+}
+
+MemoryAdapter* MemoryPorts::find(const QString& path) const {
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    if (canonical.isEmpty()) return nullptr;
+    for (const auto& a : adapters_) {
+        if (a->isRunning() && a->devicePath() == canonical) return a.get();
+    }
+    return nullptr;
+}
+
+ProbeResult MemoryPorts::probe(const QString& path) const {
+    const MemoryAdapter* adapter = find(path);
+    if (!adapter) return ProbeResult::NotFound;
+    return adapter->inUse() ? ProbeResult::InUse : ProbeResult::Available;
+}
+
+AdapterLine* MemoryPorts::createLine(QObject* parent) {
+    return new MemoryLine(*this, parent);
+}
+
+MemoryLine::MemoryLine(MemoryPorts& ports, QObject* parent)
+    : AdapterLine(parent), ports_(ports), wire_(ports.clock()) {
+    wire_.setSingleShot(true);
+    connect(&wire_, &ClockTimer::timeout, this, &MemoryLine::carry);
+}
+
+MemoryLine::~MemoryLine() {
+    if (far_) far_->line_ = nullptr;
+}
+
+AdapterLine::OpenError MemoryLine::openDevice(qint32 speed, QString* why) {
+    MemoryAdapter* far = ports_.find(DevicePath);
+    if (!far) {
+        *why = QString::fromLocal8Bit(strerror(ENOENT));
+        return OpenError::Refused;
+    }
+    if (far->inUse()) {
+        *why = QString::fromLocal8Bit(strerror(EBUSY));
+        return OpenError::Refused;
+    }
+    far_ = far;
+    far_->line_ = this;
+    speed_ = speed;
+    inbox_.clear();
+    outbox_.clear();
+    return OpenError::None;
+}
+
+void MemoryLine::closeDevice() {
+    // Unsent bytes go with the port, as they do when a real one closes.
+    wire_.stop();
+    outbox_.clear();
+    inbox_.clear();
+    if (far_) far_->line_ = nullptr;
+    far_ = nullptr;
+    speed_ = 0;
+}
+
+bool MemoryLine::writeDevice(const QByteArray& bytes) {
+    outbox_ += bytes;
+    if (!wire_.isActive()) wire_.start(0);
+    return true;
+}
+
+QByteArray MemoryLine::readDevice(qint64 maxBytes) {
+    const QByteArray bytes = inbox_.left(maxBytes);
+    inbox_.remove(0, bytes.size());
+    return bytes;
+}
+
+void MemoryLine::carry() {
+    if (!far_) return;
+    const QByteArray bytes = std::exchange(outbox_, QByteArray());
+    far_->fromProgram(bytes);
+}
+
+void MemoryLine::deliver(const QByteArray& bytes) {
+    if (!far_ || bytes.isEmpty()) return;
+    inbox_ += bytes;
+    if (AdapterLog* log = this->log()) log->record(AdapterLog::Direction::Received, bytes);
+    emit dataArrived();
+}
+
+void MemoryLine::vanish() {
+    lose(vanishedText());
+}
+
+}  // namespace tavrin::sim

@@ -1,0 +1,247 @@
+#include "SimCore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+#include <utility>
+
+namespace tavrin::sim {
+
+namespace {
+
+constexpr int kWriteRetryMs = 20;    // when the program's input queue is full
+constexpr int kHangUpPauseMs = 100;  // lets the reader take the partial answer first
+// How long a request keeps the adapter busy before its answer starts: it is
+// sent on the bus and the answers are gathered. A real adapter takes tens of
+// milliseconds; a line feed right behind the carriage return arrives well
+// within that time.
+constexpr int kBusTimeMs = 20;
+
+// Each simulator its own noise, the same from one run of a program to the next.
+quint32 nextNoiseSeed() {
+    static quint32 seed = 0x7A5E;
+    return seed++;
+}
+
+}  // namespace
+
+SimCore::SimCore(SimConfig config, Clock& clock, QObject* parent)
+    : QObject(parent),
+      config_(std::move(config)),
+      clock_(clock),
+      responder_(config_),
+      pumpTimer_(clock),
+      random_(nextNoiseSeed()) {
+    pumpTimer_.setSingleShot(true);
+    connect(&pumpTimer_, &ClockTimer::timeout, this, &SimCore::pump);
+}
+
+SimCore::~SimCore() {
+    removeLink();
+}
+
+void SimCore::powerUp() {
+    responder_.powerUp();
+    line_.clear();
+    nextCharNs_ = 0;
+}
+
+void SimCore::stop() {
+    const bool wasRunning = isRunning();
+    queue_.clear();
+    pumpTimer_.stop();
+    line_.clear();
+    closeLine();
+    if (wasRunning) emit stopped();
+}
+
+bool SimCore::linkAs(const QString& folder, int comNumber, QString* error) {
+    const QString portsFolder = QDir(folder).filePath(QStringLiteral("ports"));
+    if (!QDir().mkpath(portsFolder)) {
+        if (error) *error = QStringLiteral("cannot create %1").arg(portsFolder);
+        return false;
+    }
+    const QString link = QDir(portsFolder).filePath(QStringLiteral("com%1").arg(comNumber));
+    if (QFileInfo(link).isSymLink() || QFileInfo::exists(link)) QFile::remove(link);
+    const QString device = devicePath();
+    if (!QFile::link(device, link)) {
+        if (error) *error = QStringLiteral("cannot link %1 to %2").arg(link, device);
+        return false;
+    }
+    if (!linkPath_.isEmpty() && linkPath_ != link) removeLink();
+    linkPath_ = link;
+    linkTarget_ = device;
+    return true;
+}
+
+void SimCore::removeLink() {
+    if (linkPath_.isEmpty()) return;
+    // Only our own link: another sim may have taken the name over since.
+    const QFileInfo info(linkPath_);
+    if (info.isSymLink() && info.symLinkTarget() == linkTarget_) QFile::remove(linkPath_);
+    linkPath_.clear();
+}
+
+void SimCore::clearLog() {
+    requests_.clear();
+    requestTimesMs_.clear();
+    received_.clear();
+    sent_.clear();
+}
+
+void SimCore::discardUnread() {
+    queue_.clear();
+    pumpTimer_.stop();
+}
+
+bool SimCore::speedMatches() const {
+    return config_.adapterSpeed <= 0 || lineSpeed() == config_.adapterSpeed;
+}
+
+// What an adapter's answer turns into at the wrong line speed: random bytes.
+// Half the bursts carry a '>' somewhere, half of those at the end where a
+// prompt would stand, so a program that takes any '>' for a prompt is caught.
+QByteArray SimCore::noise() {
+    const int size = 3 + int(random_.bounded(22));
+    QByteArray out(size, '\0');
+    for (char& c : out) c = char(random_.bounded(256));
+    switch (random_.bounded(4)) {
+        case 0:
+            out[int(random_.bounded(size))] = '>';
+            break;
+        case 1:
+            out[size - 1] = '>';
+            break;
+        default:
+            break;
+    }
+    return out;
+}
+
+void SimCore::receive(const QByteArray& bytes) {
+    for (const char c : bytes) {
+        if (!isRunning()) return;
+        handleByte(c);
+    }
+}
+
+bool SimCore::interruptRequest() {
+    const auto first =
+        std::find_if(queue_.begin(), queue_.end(), [](const Segment& s) { return s.request; });
+    // Once the answer is being printed, the request is over.
+    if (first == queue_.end() || first->writing) return false;
+    queue_.erase(
+        std::remove_if(queue_.begin(), queue_.end(), [](const Segment& s) { return s.request; }),
+        queue_.end());
+    enqueue(QByteArrayLiteral("STOPPED\r\r>"), 0);
+    return true;
+}
+
+void SimCore::handleByte(char c) {
+    received_ += c;
+    // The character that stops a request is used up by stopping it.
+    if (config_.fault == Fault::InterruptOnInput && interruptRequest()) return;
+    if (c == '\n') return;  // an ELM327 ignores line feeds
+    if (c == '\r') {
+        const QByteArray raw = line_;
+        line_.clear();
+        finishLine(raw);
+        return;
+    }
+    line_ += c;
+    // Under Silence the echo waits for the end of the line, since only then
+    // is it known whether the line is one that gets no bytes at all.
+    if (responder_.echoOn() && config_.fault != Fault::Silence && speedMatches())
+        enqueue(QByteArray(1, c), 0);
+}
+
+void SimCore::finishLine(const QByteArray& raw) {
+    const QString line = QString::fromLatin1(raw);
+    requests_ << line;
+    requestTimesMs_ << clock_.nowMs();
+    const bool silent = responder_.silent(line);
+    if (!silent && !speedMatches()) {
+        // The adapter cannot make out the line either, so its state stays as
+        // it was; whatever it answers reaches the program as noise.
+        enqueue(noise(), config_.answerDelayMs);
+        emit requestReceived(line);
+        return;
+    }
+    if (responder_.echoOn()) {
+        if (config_.fault != Fault::Silence) {
+            enqueue(QByteArrayLiteral("\r"), 0);
+        } else if (!silent) {
+            enqueue(raw + '\r', 0);
+        }
+    }
+    // Only a request for the bus can be interrupted, and only while the
+    // adapter works on it.
+    const bool interruptible = config_.fault == Fault::InterruptOnInput &&
+                               responder_.faultHits(line) && responder_.isRequest(line);
+    const Reply reply = responder_.respond(line);
+    bool first = true;
+    for (const Chunk& chunk : reply.chunks) {
+        const int delay = interruptible && first ? qMax(chunk.delayMs, kBusTimeMs) : chunk.delayMs;
+        enqueue(chunk.bytes, delay, false, interruptible);
+        first = false;
+    }
+    if (reply.hangUp) enqueue(QByteArray(), kHangUpPauseMs, true);
+    emit requestReceived(line);
+}
+
+void SimCore::enqueue(const QByteArray& bytes, int delayMs, bool hangUp, bool request) {
+    if (!isRunning()) return;
+    Segment segment;
+    segment.bytes = bytes;
+    segment.delayMs = delayMs;
+    segment.hangUp = hangUp;
+    segment.request = request;
+    queue_.push_back(segment);
+    // Never from inside the receiving call: bytes cross the line in a later
+    // turn of the event loop, as they do through a real device.
+    if (queue_.size() == 1) armPump(0);
+}
+
+void SimCore::armPump(qint64 waitNs) {
+    const qint64 ms = (waitNs + 999'999) / 1'000'000;
+    pumpTimer_.start(int(std::clamp<qint64>(ms, 0, 1000000)));
+}
+
+void SimCore::pump() {
+    while (!queue_.empty() && isRunning()) {
+        const qint64 now = clock_.nowNs();
+        Segment& segment = queue_.front();
+        if (!segment.started) {
+            // Delays count from when the previous segment has left the line.
+            segment.started = true;
+            segment.readyAtNs = qMax(now, nextCharNs_) + qint64(segment.delayMs) * 1'000'000;
+        }
+        if (now < segment.readyAtNs) return armPump(segment.readyAtNs - now);
+        if (segment.hangUp) {
+            stop();
+            return;
+        }
+        qsizetype count = segment.bytes.size();
+        qint64 charNs = 0;
+        if (config_.baud > 0) {
+            // Ten bits per character: start, eight data bits, stop.
+            charNs = 10'000'000'000LL / config_.baud;
+            nextCharNs_ = qMax(nextCharNs_, segment.readyAtNs);
+            if (nextCharNs_ > now) return armPump(nextCharNs_ - now);
+            count = qMin<qsizetype>(count, (now - nextCharNs_) / charNs + 1);
+        }
+        const qint64 written = count > 0 ? transmit(segment.bytes.left(count)) : 0;
+        // Full queue at the program's side (nobody reading) or a hang-up:
+        // try again later rather than spin.
+        if (written < 0 || (count > 0 && written == 0))
+            return armPump(qint64(kWriteRetryMs) * 1'000'000);
+        sent_ += segment.bytes.left(written);
+        if (written > 0) segment.writing = true;
+        segment.bytes.remove(0, written);
+        if (charNs > 0) nextCharNs_ += written * charNs;
+        if (segment.bytes.isEmpty()) queue_.pop_front();
+    }
+}
+
+}  // namespace tavrin::sim

@@ -1,0 +1,238 @@
+#include "cluster/SessionWords.h"
+
+#include <QDir>
+
+#include "serial/Exchange.h"
+#include "serial/SerialPort.h"
+
+namespace tavrin {
+
+Message ErrorMessage(const QString& text, const QString& detail) {
+    return Message{text, QStringLiteral("Error!"), MessageIcon::Critical, detail};
+}
+
+namespace words {
+
+namespace {
+
+const QString kTryConnect = QStringLiteral("then click Connect to try again.");
+
+// The system's own words about a failure, as a detail after the user's words.
+QString systemText(const QString& reason) {
+    return reason.isEmpty() ? QString() : QStringLiteral("\n\nSystem message: %1").arg(reason);
+}
+
+// What the user can do after a failed wait, in words.
+QString adviceFor(const WaitResult& r) {
+    switch (r.status) {
+        case WaitStatus::AdapterError: {
+            const QString& said = r.adapterText;
+            if (said == QLatin1String("?"))
+                return QStringLiteral(
+                    "The adapter does not know this command. Some low-cost adapter "
+                    "clones lack commands; a genuine ELM327-type adapter is needed.");
+            if (said.contains(QLatin1String("STOPPED")))
+                return QStringLiteral(
+                           "The adapter stops a request when anything reaches it while it works on "
+                           "one: another program using the same adapter, or a faulty cable or "
+                           "Bluetooth link sending stray characters. Close other programs that use "
+                           "the adapter and check its connection, ") +
+                       kTryConnect;
+            if (said.contains(QLatin1String("ALERT")) || said.contains(QLatin1String("LV RESET")))
+                return QStringLiteral("This usually means low voltage: check the car's battery, ") +
+                       kTryConnect;
+            if (said.contains(QLatin1String("BUS")) || said.contains(QLatin1String("CAN ERROR")))
+                return QStringLiteral(
+                           "Check that the adapter sits firmly in the car's socket and that the "
+                           "ignition is on, ") +
+                       kTryConnect;
+            return QStringLiteral(
+                       "Check that the ignition is on and that the car is a supported model, ") +
+                   kTryConnect;
+        }
+        case WaitStatus::NegativeResponse:
+            return NegativeResponseAdvice(r.negativeCode);
+        case WaitStatus::TimedOut:
+            return QStringLiteral("Check the adapter's cable and that the ignition is on, ") +
+                   kTryConnect;
+        case WaitStatus::PortClosed:
+            return QStringLiteral(
+                       "The adapter was unplugged, lost power, or its Bluetooth link dropped. "
+                       "Plug it in again, ") +
+                   kTryConnect + systemText(r.adapterText);
+        case WaitStatus::Unreadable:
+            return QStringLiteral(
+                       "The line speed set in Setup is probably not the adapter's. Choose its "
+                       "speed in Setup (Find Adapter there can find it), ") +
+                   kTryConnect;
+        default:
+            return QStringLiteral(
+                       "The adapter's answer did not make sense. Check the line speed in Setup "
+                       "and that the adapter is an ELM327-type adapter, ") +
+                   kTryConnect;
+    }
+}
+
+}  // namespace
+
+Message PortCheck(const QString& detail) {
+    return Message{QStringLiteral("ERROR! Comm Port is either in use or not found!"),
+                   QStringLiteral("ERROR!"), MessageIcon::Critical, detail};
+}
+
+Message InvalidSpeed(const QString& speed) {
+    return Message{QStringLiteral("The line speed \"%1\" cannot be used.").arg(speed),
+                   QStringLiteral("ERROR!"), MessageIcon::Critical,
+                   QStringLiteral("Choose one of the speeds %1 in Setup, then click Connect again.")
+                       .arg(OfferedSpeedsText())};
+}
+
+Message OpenFailed(qint16 port, const QString& reason) {
+    return PortCheck(QStringLiteral("COM%1 passed the first check but could not be opened. "
+                                    "Unplug and replug the adapter and try again.")
+                         .arg(port) +
+                     systemText(reason));
+}
+
+Message ConnectionFailed(const QString& command, const WaitResult& result, qint16 port,
+                         const QString& speed) {
+    if (result.status == WaitStatus::Unreadable) {
+        return ErrorMessage(
+            QStringLiteral("The adapter's answers could not be read: the line speed is "
+                           "probably wrong."),
+            QStringLiteral("COM%1 is set to %2 bit/s, and the adapter seems to use another "
+                           "speed. Choose its speed in Setup (Find Adapter there can find it), "
+                           "then click Connect again.")
+                .arg(port)
+                .arg(speed));
+    }
+    return ErrorMessage(
+        QStringLiteral("Connection failed at \"%1\": %2.").arg(command, result.describe()),
+        adviceFor(result));
+}
+
+Message Watchdog() {
+    return ErrorMessage(QStringLiteral("Unable to Connect To ELM"));
+}
+
+Message PortLost(const QString& reason) {
+    return ErrorMessage(
+        QStringLiteral("The connection to the adapter was lost: it was unplugged, lost power, "
+                       "or its Bluetooth link dropped."),
+        QStringLiteral("Plug it in again, then click Connect.") + systemText(reason));
+}
+
+Message ReadFailed(const WaitResult& result) {
+    return ErrorMessage(
+        QStringLiteral("The police mode setting could not be read: %1.").arg(result.describe()),
+        QStringLiteral("The setting shown may be out of date. ") + adviceFor(result));
+}
+
+Message ReadGarbled() {
+    return ErrorMessage(QStringLiteral("The police mode setting could not be read: the "
+                                       "cluster's answer was incomplete or garbled."),
+                        QStringLiteral("The setting shown may be out of date."));
+}
+
+Message ChangeReadFailed(const WaitResult& result) {
+    return ErrorMessage(QStringLiteral("The police mode record could not be read, so nothing "
+                                       "was written: %1.")
+                            .arg(result.describe()),
+                        adviceFor(result));
+}
+
+Message ChangeReadGarbled() {
+    return ErrorMessage(
+        QStringLiteral("The police mode record could not be read completely, so nothing "
+                       "was written to the cluster."),
+        QStringLiteral("The cluster's answer was incomplete or garbled. Try again."));
+}
+
+Message ChangeNotSafe() {
+    return ErrorMessage(
+        QStringLiteral("The change was not written: the record to write did not match the "
+                       "record read."));
+}
+
+Message ChangeNotRecorded(const QString& historyPath, const QString& error) {
+    return ErrorMessage(
+        QStringLiteral("The change was not written: the write history could not be saved."),
+        QStringLiteral("Before every change the program notes what the cluster held in %1, "
+                       "and that file could not be written: %2. Check that the folder can be "
+                       "written and the disk is not full, then try again.")
+            .arg(QDir::toNativeSeparators(historyPath), error));
+}
+
+Message ChangeNotApplied(const QString& before) {
+    return ErrorMessage(QStringLiteral("The cluster acknowledged the change but did not apply "
+                                       "it: police mode is still %1.")
+                            .arg(before));
+}
+
+Message ChangeRefused(const WaitResult& result) {
+    return ErrorMessage(
+        QStringLiteral("The cluster refused the change: %1.").arg(result.describe()),
+        NegativeResponseAdvice(result.negativeCode) +
+            QStringLiteral(" The setting shown is the one the cluster reports now."));
+}
+
+Message ChangeNotConfirmed(const WaitResult& result, const QString& afterText) {
+    if (result.status == WaitStatus::PortClosed) {
+        return ErrorMessage(
+            QStringLiteral("The connection to the adapter was lost during the change; it may "
+                           "or may not have been applied."),
+            QStringLiteral("Plug the adapter in again, click Connect and check police mode.") +
+                systemText(result.adapterText));
+    }
+    const QString now =
+        afterText.isEmpty()
+            ? QStringLiteral(
+                  "It could not be read back: once the adapter answers again, click "
+                  "Connect to see what the cluster holds.")
+            : QStringLiteral("Police mode now reads %1, as read back from the cluster.")
+                  .arg(afterText);
+    return ErrorMessage(QStringLiteral("The cluster did not confirm the change (%1); it may or "
+                                       "may not have been applied.")
+                            .arg(result.describe()),
+                        now);
+}
+
+Message HistoryNotWritten(const QString& historyPath, const QString& error) {
+    return Message{
+        QStringLiteral("The outcome of the change could not be added to the write history."),
+        QStringLiteral("Error!"), MessageIcon::Warning,
+        QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(historyPath), error)};
+}
+
+QString OutcomeApplied() {
+    return QStringLiteral("applied");
+}
+
+QString OutcomeNotApplied() {
+    return QStringLiteral("not applied");
+}
+
+QString OutcomeNotReadBack() {
+    return QStringLiteral("acknowledged, not read back");
+}
+
+QString OutcomeRefused(int code) {
+    return QStringLiteral("refused %1 (%2)")
+        .arg(NegativeCodeText(code), NegativeResponseMeaning(code));
+}
+
+QString OutcomeUnconfirmed(const WaitResult& r) {
+    switch (r.status) {
+        case WaitStatus::TimedOut:
+            return QStringLiteral("no answer");
+        case WaitStatus::PortClosed:
+            return QStringLiteral("port lost");
+        case WaitStatus::AdapterError:
+            return QStringLiteral("adapter error %1").arg(r.adapterText);
+        default:
+            return QStringLiteral("unexpected answer");
+    }
+}
+
+}  // namespace words
+}  // namespace tavrin

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include "platform/Host.h"
+
+namespace tavrin {
+
+struct WaitResult;
+
+// A message box's content for a failure: critical icon, title "Error!".
+Message ErrorMessage(const QString& text, const QString& detail = {});
+
+// Everything the cluster session tells the user, and the outcome words of
+// the write history, in one place: the conversation code only chooses which.
+namespace words {
+
+// The port check before a connection attempt, with what the probe found.
+Message PortCheck(const QString& detail);
+// The configured line speed is not one a port can be set to.
+Message InvalidSpeed(const QString& speed);
+// The port passed the check but then would not open.
+Message OpenFailed(qint16 port, const QString& reason);
+// A connection attempt ended at command.
+Message ConnectionFailed(const QString& command, const WaitResult& result, qint16 port,
+                         const QString& speed);
+// The connection watchdog ran out.
+Message Watchdog();
+// The port vanished while nothing was being asked.
+Message PortLost(const QString& reason);
+
+// The police-mode read after Connect or after a change.
+Message ReadFailed(const WaitResult& result);
+Message ReadGarbled();
+
+// A police-mode change that never reached the write.
+Message ChangeReadFailed(const WaitResult& result);
+Message ChangeReadGarbled();
+Message ChangeNotSafe();
+Message ChangeNotRecorded(const QString& historyPath, const QString& error);
+// A write that went out.
+Message ChangeNotApplied(const QString& before);
+Message ChangeRefused(const WaitResult& result);
+// afterText: police mode as read back, or empty when it could not be.
+Message ChangeNotConfirmed(const WaitResult& result, const QString& afterText);
+Message HistoryNotWritten(const QString& historyPath, const QString& error);
+
+// The outcome column of the write history.
+QString OutcomeApplied();
+QString OutcomeNotApplied();
+QString OutcomeNotReadBack();
+QString OutcomeRefused(int code);
+QString OutcomeUnconfirmed(const WaitResult& result);
+
+}  // namespace words
+}  // namespace tavrin

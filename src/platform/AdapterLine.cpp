@@ -1,0 +1,72 @@
+#include "platform/AdapterLine.h"
+
+#include <QRegularExpression>
+
+#include "platform/AdapterLog.h"
+
+namespace tavrin {
+
+qint32 AdapterLine::SpeedFromSettings(const QString& settings) {
+    static const QRegularExpression form(QStringLiteral("^([0-9]{1,9}),n,8,1$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const auto match = form.match(settings);
+    if (!match.hasMatch()) return 0;
+    return match.captured(1).toInt();
+}
+
+bool AdapterLine::setPortOpen(bool open) {
+    lastError_ = OpenError::None;
+    lastErrorText_.clear();
+    if (!open) {
+        if (PortOpen()) {
+            closeDevice();
+            emit closed();
+        }
+        return true;
+    }
+    if (PortOpen()) return true;
+
+    const qint32 speed = SpeedFromSettings(Settings);
+    if (speed <= 0) {
+        lastError_ = OpenError::InvalidSettings;
+        lastErrorText_ = QStringLiteral("invalid line settings \"%1\"").arg(Settings);
+        return false;
+    }
+    if (DevicePath.isEmpty()) {
+        lastError_ = OpenError::NoDevice;
+        lastErrorText_ = QStringLiteral("no device for COM%1").arg(CommPort);
+        return false;
+    }
+    QString why;
+    lastError_ = openDevice(speed, &why);
+    if (lastError_ == OpenError::None) return true;
+    lastErrorText_ = why;
+    return false;
+}
+
+void AdapterLine::lose(const QString& reason) {
+    if (!PortOpen()) return;
+    closeDevice();
+    emit closed();
+    emit portLost(reason);
+}
+
+bool AdapterLine::Output(const QByteArray& bytes) {
+    if (!PortOpen()) return false;
+    if (log_) log_->record(AdapterLog::Direction::Sent, bytes);
+    return writeDevice(bytes);
+}
+
+QString AdapterLine::Input() {
+    if (!PortOpen()) return {};
+    const qint64 waiting = deviceWaiting();
+    if (waiting <= 0) return {};
+    const qint64 take = InputLen > 0 ? qMin<qint64>(InputLen, waiting) : waiting;
+    return QString::fromLatin1(readDevice(take));
+}
+
+void AdapterLine::discardInput() {
+    if (PortOpen()) clearDevice();
+}
+
+}  // namespace tavrin

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+namespace tavrin {
+
+class AdapterLog;
+
+// Whether a serial device could be opened right now.
+enum class ProbeResult { Available, NotFound, HeldByThisProgram, InUse, NoPermission };
+
+// The serial line to the adapter, as the serial communications control
+// presents it: the control's properties under their own names, open and
+// close, a write, a read of what has arrived, and signals when bytes arrive,
+// when the port fails and when it closes. The exchange, the session and the
+// adapter search see nothing else, so the same conversation runs over a real
+// serial device (MSComm) or over a line in memory to the simulated adapter.
+// The line settings are taken when the port opens. Input never blocks.
+class AdapterLine : public QObject {
+    Q_OBJECT
+public:
+    explicit AdapterLine(QObject* parent = nullptr) : QObject(parent) {}
+
+    enum class OpenError { None, InvalidSettings, NoDevice, Refused };
+
+    // The device behind CommPort: given by whoever owns the port numbering.
+    QString DevicePath;
+
+    qint16 CommPort = 1;
+    int InputLen = 0;  // 0 takes everything waiting
+    QString Settings = QStringLiteral("9600,n,8,1");
+    int Handshaking = 0;  // only "none" is used
+    bool DTREnable = false;
+    bool RTSEnable = false;
+    int RThreshold = 0;  // kept for completeness; receive notifications are signals here
+    int SThreshold = 0;
+
+    bool PortOpen() const { return isDeviceOpen(); }
+    // Opens (true) or closes (false) the port. On failure the port stays
+    // closed and lastError()/lastErrorText() tell why.
+    bool setPortOpen(bool open);
+    OpenError lastError() const { return lastError_; }
+    QString lastErrorText() const { return lastErrorText_; }
+
+    // Speed from a "speed,n,8,1" settings text; 0 when the speed part is not
+    // a plain positive whole number.
+    static qint32 SpeedFromSettings(const QString& settings);
+
+    // Writes the bytes in one write; false if the port is not open.
+    bool Output(const QByteArray& bytes);
+    // At most InputLen characters that are already waiting; empty if none.
+    QString Input();
+    qint64 charactersWaiting() const { return PortOpen() ? deviceWaiting() : 0; }
+    // Throws away whatever has arrived and not been read.
+    void discardInput();
+
+    // Where every write and every arrival is recorded; may be null.
+    void setLog(AdapterLog* log) { log_ = log; }
+    AdapterLog* log() const { return log_; }
+
+signals:
+    // New characters can be read.
+    void dataArrived();
+    // The port closed because of a serial error (device gone, other end
+    // closed). The port is already closed when this is emitted.
+    void portLost(const QString& reason);
+    // The port closed, for whatever reason.
+    void closed();
+
+protected:
+    // The device at DevicePath, at speed bit/s, 8 data bits, no parity, one
+    // stop bit, no flow control, DTR and RTS as the properties say. On
+    // failure: the error and the system's words for it.
+    virtual OpenError openDevice(qint32 speed, QString* why) = 0;
+    virtual void closeDevice() = 0;
+    virtual bool isDeviceOpen() const = 0;
+    virtual bool writeDevice(const QByteArray& bytes) = 0;
+    virtual QByteArray readDevice(qint64 maxBytes) = 0;
+    virtual qint64 deviceWaiting() const = 0;
+    virtual void clearDevice() = 0;
+
+    // The device failed or vanished: closes the port and tells so once.
+    void lose(const QString& reason);
+
+private:
+    AdapterLog* log_ = nullptr;
+    OpenError lastError_ = OpenError::None;
+    QString lastErrorText_;
+};
+
+}  // namespace tavrin

@@ -1,0 +1,171 @@
+// The built programs as a user runs them: tavrin without a display, from a
+// copy in a folder of its own, and for a whole Connect, tavrin-sim started
+// beside it on a real pseudo-terminal, in real time.
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "SimRig.h"
+#include "app/CommandLine.h"
+
+using namespace tavrin;
+using namespace tavrin::test;
+
+namespace {
+
+struct Run {
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+// A copy of the program in a folder of its own: its settings and ports/comN
+// links live beside it, as they do for a copy a user unpacks anywhere.
+struct ProgramRig {
+    ProgramRig() {
+        program = QDir(dir.path()).filePath(QStringLiteral("tavrin"));
+        ready = dir.isValid() && QFile::copy(QStringLiteral(TAVRIN_EXE), program) &&
+                QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner);
+    }
+    ~ProgramRig() {
+        if (sim.state() == QProcess::NotRunning) return;
+        sim.terminate();
+        if (!sim.waitForFinished(5000)) sim.kill();
+    }
+    QString iniPath() const { return QDir(dir.path()).filePath(QStringLiteral("QUILLET.INI")); }
+
+    // Starts tavrin-sim linked as COM3 in the program's folder.
+    bool startSim(const QStringList& options = {}) {
+        sim.start(QStringLiteral(TAVRIN_SIM_EXE),
+                  QStringList{"--link-folder", dir.path(), "--com", "3"} + options);
+        QElapsedTimer t;
+        t.start();
+        while (!simOut.contains("Linked as") && t.elapsed() < 5000) {
+            if (!sim.waitForReadyRead(100) && sim.state() == QProcess::NotRunning) return false;
+            simOut += QString::fromLocal8Bit(sim.readAllStandardOutput());
+        }
+        return simOut.contains("Linked as");
+    }
+    // The command lines tavrin-sim reports, once it has been stopped.
+    QStringList simRequests() {
+        sim.terminate();
+        sim.waitForFinished(5000);
+        simOut += QString::fromLocal8Bit(sim.readAllStandardOutput());
+        QStringList lines;
+        static const QRegularExpression entry(
+            QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} (.*)$"));
+        for (const QString& line : simOut.split('\n')) {
+            const auto m = entry.match(line);
+            if (m.hasMatch()) lines << m.captured(1);
+        }
+        return lines;
+    }
+
+    // Runs the program with no display at all.
+    Run run(const QStringList& args, int limitMs = 30000) {
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        process.setProcessEnvironment(env);
+        QSignalSpy finished(&process, &QProcess::finished);
+        process.start(program, args);
+        Run r;
+        if (!finished.wait(limitMs)) {
+            process.kill();
+            process.waitForFinished();
+            r.err = QStringLiteral("did not finish within %1 ms").arg(limitMs);
+            return r;
+        }
+        r.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
+        r.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+        r.err = QString::fromLocal8Bit(process.readAllStandardError());
+        return r;
+    }
+
+    QTemporaryDir dir;
+    QString program;
+    bool ready = false;
+    QProcess sim;
+    QString simOut;
+};
+
+}  // namespace
+
+class EndToEndTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void helpAndVersionNeedNoDisplay_data() {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("printed");
+        QTest::newRow("version") << "--version"
+                                 << "Tavrin 1.0.0\n";
+        QTest::newRow("licence") << "--version"
+                                 << "GNU GPL version 3 or later";
+        QTest::newRow("help") << "--help"
+                              << "--police on|off";
+    }
+    void helpAndVersionNeedNoDisplay() {
+        QFETCH(QString, option);
+        QFETCH(QString, printed);
+        ProgramRig rig;
+        QVERIFY(rig.ready);
+        const Run r = rig.run({option});
+        QCOMPARE(r.code, kExitDone);
+        QVERIFY2(r.out.contains(printed), qPrintable(r.out));
+        QCOMPARE(r.err, QString());
+    }
+
+    void badUsageExitsTwoWithTheUsage() {
+        ProgramRig rig;
+        QVERIFY(rig.ready);
+        const Run r = rig.run({"--police", "sideways"});
+        QCOMPARE(r.code, kExitUsage);
+        QVERIFY2(r.err.contains("sideways") && r.err.contains("Usage: tavrin"), qPrintable(r.err));
+        QCOMPARE(r.out, QString());
+    }
+
+    void windowWithoutADisplaySaysSoInOneLine() {
+        ProgramRig rig;
+        QVERIFY(rig.ready);
+        const Run r = rig.run({});
+        QCOMPARE(r.code, kExitFailed);
+        QVERIFY2(r.err.contains("desktop session") && r.err.count('\n') == 1, qPrintable(r.err));
+        QVERIFY2(r.err.contains("--demo"), qPrintable(r.err));
+        // It ended before reading, let alone writing, any settings.
+        QVERIFY(!QFile::exists(rig.iniPath()));
+    }
+
+    void statusAndAChangeAgainstTheSimulatorProgram() {
+        ProgramRig rig;
+        QVERIFY(rig.ready);
+        QVERIFY(rig.startSim({"--baud", "38400"}));
+        QVERIFY(writeSettings(rig.dir.path(), 3, "38400"));
+        const QString lines =
+            "part-number: 3R23-123-FB\nadapter: ELM327 v1.5\nmodel: BA Fairmont Ghia\n";
+
+        Run r = rig.run({"--status"});
+        QCOMPARE(r.err, QString());
+        QCOMPARE(r.code, kExitDone);
+        QCOMPARE(r.out, lines + "police-mode: ON\n");
+
+        r = rig.run({"--police", "off"});
+        QCOMPARE(r.err, QString());
+        QCOMPARE(r.code, kExitDone);
+        QCOMPARE(r.out, lines + "police-mode: OFF\nchange: ON -> OFF\n");
+
+        const QStringList connect = {"atz",    "atcaf1", "atspa6", "atsh720", "ath1",
+                                     "22e21a", "22e217", "22e219", "22e200",  "2103"};
+        const QStringList toggle{"2103", "3b034812", "2103"};
+        QCOMPARE(rig.simRequests(), connect + connect + toggle);
+    }
+};
+
+TAVRIN_TEST(EndToEndTest)
+#include "EndToEndTest.moc"
