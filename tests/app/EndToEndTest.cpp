@@ -17,7 +17,7 @@ using namespace tavrin::test;
 
 namespace {
 
-struct Run {
+struct ProcessRun {
     int code = -1;
     QString out;
     QString err;
@@ -66,7 +66,7 @@ struct ProgramRig {
     }
 
     // Runs the program with no display at all.
-    Run run(const QStringList& args, int limitMs = 30000) {
+    ProcessRun run(const QStringList& args, int limitMs = 30000) {
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("DISPLAY"));
@@ -75,7 +75,7 @@ struct ProgramRig {
         process.setProcessEnvironment(env);
         QSignalSpy finished(&process, &QProcess::finished);
         process.start(program, args);
-        Run r;
+        ProcessRun r;
         if (!finished.wait(limitMs)) {
             process.kill();
             process.waitForFinished();
@@ -116,7 +116,7 @@ private slots:
         QFETCH(QString, printed);
         ProgramRig rig;
         QVERIFY(rig.ready);
-        const Run r = rig.run({option});
+        const ProcessRun r = rig.run({option});
         QCOMPARE(r.code, kExitDone);
         QVERIFY2(r.out.contains(printed), qPrintable(r.out));
         QCOMPARE(r.err, QString());
@@ -125,7 +125,7 @@ private slots:
     void badUsageExitsTwoWithTheUsage() {
         ProgramRig rig;
         QVERIFY(rig.ready);
-        const Run r = rig.run({"--police", "sideways"});
+        const ProcessRun r = rig.run({"--police", "sideways"});
         QCOMPARE(r.code, kExitUsage);
         QVERIFY2(r.err.contains("sideways") && r.err.contains("Usage: tavrin"), qPrintable(r.err));
         QCOMPARE(r.out, QString());
@@ -134,7 +134,7 @@ private slots:
     void windowWithoutADisplaySaysSoInOneLine() {
         ProgramRig rig;
         QVERIFY(rig.ready);
-        const Run r = rig.run({});
+        const ProcessRun r = rig.run({});
         QCOMPARE(r.code, kExitFailed);
         QVERIFY2(r.err.contains("desktop session") && r.err.count('\n') == 1, qPrintable(r.err));
         QVERIFY2(r.err.contains("--demo"), qPrintable(r.err));
@@ -150,7 +150,7 @@ private slots:
         const QString lines =
             "part-number: 3R23-123-FB\nadapter: ELM327 v1.5\nmodel: BA Fairmont Ghia\n";
 
-        Run r = rig.run({"--status"});
+        ProcessRun r = rig.run({"--status"});
         QCOMPARE(r.err, QString());
         QCOMPARE(r.code, kExitDone);
         QCOMPARE(r.out, lines + "police-mode: ON\n");

@@ -54,7 +54,7 @@ private:
     QString slave_;
 };
 
-const QByteArray kHeader = "QUILLET v1.00 INI File\r\n";
+const QByteArray kFileHeader = "QUILLET v1.00 INI File\r\n";
 
 // Where COM numbers without a link of their own would point on this machine.
 const char* const kDefaultDevices[] = {
@@ -280,10 +280,10 @@ private slots:
         QTest::addColumn<QString>("panel");
         QTest::newRow("COM12 at 115200")
             << "COM12"
-            << "115200" << kHeader + "ComPort=COM12\r\nComSpeed=115200\r\n"
+            << "115200" << kFileHeader + "ComPort=COM12\r\nComSpeed=115200\r\n"
             << "COM 12 / 115200";
         QTest::newRow("COM3 without a speed")
-            << "COM3" << QString() << kHeader + "ComPort=COM3\r\nComSpeed=\r\n"
+            << "COM3" << QString() << kFileHeader + "ComPort=COM3\r\nComSpeed=\r\n"
             << "COM 3 / ";
     }
 
@@ -295,7 +295,7 @@ private slots:
 
         Bench b;
         QVERIFY(b.makePorts({3, 12}));
-        QVERIFY(test::writeFile(b.iniPath(), kHeader + "ComPort=COM3\r\nComSpeed=9600\r\n"));
+        QVERIFY(test::writeFile(b.iniPath(), kFileHeader + "ComPort=COM3\r\nComSpeed=9600\r\n"));
         b.d.ComPort = 3;
         b.d.ComSpeed = QStringLiteral("9600");
         b.form.setPanelText(3, QStringLiteral("COM 3 / 9600"));
@@ -329,7 +329,7 @@ private slots:
     void cancelChangesNothing() {
         Bench b;
         QVERIFY(b.makePorts({3, 12}));
-        const QByteArray before = kHeader + "ComPort=COM3\r\nComSpeed=38400\r\n";
+        const QByteArray before = kFileHeader + "ComPort=COM3\r\nComSpeed=38400\r\n";
         QVERIFY(test::writeFile(b.iniPath(), before));
         b.d.ComPort = 3;
         b.d.ComSpeed = QStringLiteral("38400");
@@ -366,7 +366,7 @@ private slots:
         QFETCH(QString, why);
         Bench b;
         QVERIFY(b.makePorts(available));
-        const QByteArray before = kHeader + "ComPort=COM5\r\nComSpeed=38400\r\n";
+        const QByteArray before = kFileHeader + "ComPort=COM5\r\nComSpeed=38400\r\n";
         QVERIFY(test::writeFile(b.iniPath(), before));
         b.d.ComPort = 5;
         b.d.ComSpeed = QStringLiteral("38400");
