@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include "platform/Clock.h"
+
 namespace tavrin {
 
 class AdapterLog;
@@ -89,5 +91,11 @@ private:
     OpenError lastError_ = OpenError::None;
     QString lastErrorText_;
 };
+
+// A wait on the line ends when characters arrive or the port closes.
+inline void WakeOnLine(Sleeper& sleeper, const AdapterLine& line) {
+    sleeper.wakeOn(&line, &AdapterLine::dataArrived);
+    sleeper.wakeOn(&line, &AdapterLine::closed);
+}
 
 }  // namespace tavrin

@@ -267,8 +267,7 @@ AdapterFinder::Answer AdapterFinder::ask(const QString& line, int limitMs) {
 AdapterFinder::Heard AdapterFinder::listen(int limitMs, QString* text) {
     Clock& clock = host_.clock();
     Sleeper sleeper(clock);
-    sleeper.wakeOn(port_, &AdapterLine::dataArrived);
-    sleeper.wakeOn(port_, &AdapterLine::closed);
+    WakeOnLine(sleeper, *port_);
     sleeper.wakeOn(this, &AdapterFinder::wakeRequested);
 
     const qint64 start = clock.nowMs();

@@ -321,8 +321,7 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
     WaitResult result;
     Clock& clock = host_.clock();
     Sleeper sleeper(clock);
-    sleeper.wakeOn(&port_, &AdapterLine::dataArrived);
-    sleeper.wakeOn(&port_, &AdapterLine::closed);
+    WakeOnLine(sleeper, port_);
     sleeper.wakeOn(this, &Exchange::wakeRequested);
 
     QString lostReason;
