@@ -121,6 +121,13 @@ Reply ElmResponder::respond(const QString& line) {
     }
 
     if (fault == Fault::LineFeedAfterPrompt) chunks.last().bytes += '\n';
+    if (fault == Fault::NulBytes) {
+        for (Chunk& chunk : chunks) {
+            chunk.bytes.replace("\r", QByteArray("\r\0", 2));
+            chunk.bytes.replace(">", QByteArray("\0>", 2));
+        }
+    }
+    if (fault == Fault::Glitch) chunks.first().bytes.prepend('\xFF');
 
     if (fault == Fault::Pieces) {
         // Sizes 1, 3, 2, 1, 3, 2, ... so both single characters and short runs

@@ -7,7 +7,7 @@ namespace tavrin::sim {
 
 namespace {
 
-const std::array<std::pair<Fault, const char*>, 15> kFaults = {{
+const std::array<std::pair<Fault, const char*>, 17> kFaults = {{
     {Fault::None, "None"},
     {Fault::Silence, "Silence"},
     {Fault::ResetWithoutElm, "ResetWithoutElm"},
@@ -23,6 +23,8 @@ const std::array<std::pair<Fault, const char*>, 15> kFaults = {{
     {Fault::TruncatedRecord, "TruncatedRecord"},
     {Fault::InterruptOnInput, "InterruptOnInput"},
     {Fault::AlwaysStopped, "AlwaysStopped"},
+    {Fault::NulBytes, "NulBytes"},
+    {Fault::Glitch, "Glitch"},
 }};
 
 // "reset-without-elm", "RESET_WITHOUT_ELM" and "ResetWithoutElm" all name the

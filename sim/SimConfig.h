@@ -24,6 +24,8 @@ enum class Fault {
     TruncatedRecord,      // the 61 03 answer line loses its last data byte
     InterruptOnInput,     // a character arriving while a request is processed stops it
     AlwaysStopped,        // every request is answered STOPPED
+    NulBytes,             // a NUL follows every carriage return, and one stands before the prompt
+    Glitch,               // one unreadable byte (FF) comes ahead of each answer
 };
 
 struct SimConfig {

@@ -175,15 +175,21 @@ bool ClusterSession::ConnectELM(QList<Message>* messages, bool* abandoned) {
         return false;
     }
     // A prompt among unreadable characters is noise at a wrong line speed,
-    // not an adapter, and its "identification" would be noise too.
-    if (std::any_of(reset.buffer.begin(), reset.buffer.end(), IsUnreadableChar)) {
-        WaitResult noise = reset;
-        noise.status = WaitStatus::Unreadable;
-        endAttempt(kReset, noise, messages);
-        return false;
+    // not an adapter, and its "identification" would be noise too; but an
+    // answer that names the adapter has only picked up a stray byte or two
+    // (the exchange ends a wait at the fourth), which the identification
+    // leaves out.
+    QString buffer = reset.buffer;
+    if (std::any_of(buffer.begin(), buffer.end(), IsUnreadableChar)) {
+        if (!buffer.contains(QLatin1String("ELM"))) {
+            WaitResult noise = reset;
+            noise.status = WaitStatus::Unreadable;
+            endAttempt(kReset, noise, messages);
+            return false;
+        }
+        buffer.removeIf(IsUnreadableChar);
     }
 
-    const QString& buffer = reset.buffer;
     const int p = buffer.indexOf(QLatin1String("ELM"));
     emit adapterIdentified(p >= 0 ? buffer.mid(p, qMax(0, int(buffer.size()) - p - 3))
                                   : identificationWithoutElm(buffer));

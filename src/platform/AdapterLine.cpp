@@ -59,10 +59,21 @@ bool AdapterLine::Output(const QByteArray& bytes) {
 
 QString AdapterLine::Input() {
     if (!PortOpen()) return {};
-    const qint64 waiting = deviceWaiting();
-    if (waiting <= 0) return {};
-    const qint64 take = InputLen > 0 ? qMin<qint64>(InputLen, waiting) : waiting;
-    return QString::fromLatin1(readDevice(take));
+    // Some adapter clones put NUL characters into their output; no adapter
+    // means anything by them, so they never reach a reader (the log keeps
+    // them). What follows a NUL is read in its place.
+    QByteArray bytes;
+    for (;;) {
+        const qint64 waiting = deviceWaiting();
+        if (waiting <= 0) break;
+        const qint64 wanted = InputLen > 0 ? InputLen - bytes.size() : waiting;
+        if (wanted <= 0) break;
+        QByteArray more = readDevice(qMin(wanted, waiting));
+        if (more.isEmpty()) break;
+        more.removeIf([](char c) { return c == '\0'; });
+        bytes += more;
+    }
+    return QString::fromLatin1(bytes);
 }
 
 void AdapterLine::discardInput() {

@@ -52,7 +52,8 @@ public:
 
     // Writes the bytes in one write; false if the port is not open.
     bool Output(const QByteArray& bytes);
-    // At most InputLen characters that are already waiting; empty if none.
+    // At most InputLen characters that are already waiting, NULs left out;
+    // empty if none.
     QString Input();
     qint64 charactersWaiting() const { return PortOpen() ? deviceWaiting() : 0; }
     // Throws away whatever has arrived and not been read.

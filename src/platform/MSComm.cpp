@@ -6,12 +6,33 @@
 #include "platform/AdapterLog.h"
 
 #ifdef Q_OS_UNIX
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #endif
 
 namespace tavrin {
+
+namespace {
+
+// Qt keeps others out with a lock file and exclusive mode, which programs
+// such as pyserial's with exclusive=True do not look at: they take a lock on
+// the device itself. This program takes that lock too, and a device another
+// program holds so is in use. A program that takes no lock of any kind
+// cannot be seen.
+bool lockDevice(qintptr handle) {
+#ifdef Q_OS_UNIX
+    return handle < 0 || ::flock(int(handle), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+#else
+    Q_UNUSED(handle);
+    return true;
+#endif
+}
+
+const char kLockedText[] = "the device is locked by another program";
+
+}  // namespace
 
 MSComm::MSComm(QObject* parent) : AdapterLine(parent) {}
 
@@ -34,8 +55,9 @@ ProbeResult MSComm::Probe(const QString& path) {
         return probe.error() == QSerialPort::DeviceNotFoundError ? ProbeResult::NotFound
                                                                  : ProbeResult::InUse;
     }
+    const bool free = lockDevice(probe.handle());
     probe.close();
-    return ProbeResult::Available;
+    return free ? ProbeResult::Available : ProbeResult::InUse;
 }
 
 bool MSComm::isDeviceOpen() const {
@@ -49,6 +71,12 @@ AdapterLine::OpenError MSComm::openDevice(qint32 speed, QString* why) {
     if (!port_->open(QIODevice::ReadWrite)) {
         *why = port_->errorString();
         port_->disconnect(this);
+        port_.reset();
+        return OpenError::Refused;
+    }
+    if (!lockDevice(port_->handle())) {
+        *why = QLatin1String(kLockedText);
+        port_->close();
         port_.reset();
         return OpenError::Refused;
     }

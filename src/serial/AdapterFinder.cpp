@@ -1,5 +1,7 @@
 #include "serial/AdapterFinder.h"
 
+#include <algorithm>
+
 #include "core/Defines.h"
 #include "platform/AdapterLine.h"
 #include "platform/Clock.h"
@@ -10,14 +12,15 @@ namespace tavrin {
 
 namespace {
 
-// Two DEL characters and the carriage return: no adapter knows this line, so
-// an ELM327 answers "?" and its prompt, and the DELs make sure the line is
-// never empty, which would repeat the adapter's last command (perhaps a write
-// to the cluster). Any half-received line in the adapter is cleared with it.
-// At a wrong speed an adapter decodes other bytes than were sent; for these
-// three, none of them is a carriage return at any pairing of the usual
-// speeds from 9600 to 500000, so the adapter does not act on them at all.
-const QString kRefusedLine = QStringLiteral("\x7f\x7f");
+// Two tildes and the carriage return: printable, so no adapter can take the
+// line for an empty one (which would repeat the adapter's last command,
+// perhaps another program's write to the cluster), and neither hexadecimal
+// nor an AT command, so an ELM327 answers "?" and its prompt. Any
+// half-received line in the adapter is cleared with it. At a wrong speed an
+// adapter decodes other bytes than were sent; for these three, none of them
+// is a carriage return at any pairing of the usual speeds from 9600 to
+// 500000, so the adapter does not act on them at all.
+const QString kRefusedLine = QStringLiteral("~~");
 const QString kIdentify = QStringLiteral("ati");
 const QStringList kRefused = {QStringLiteral("?")};
 const QStringList kOk = {QStringLiteral("OK")};
@@ -134,6 +137,22 @@ std::optional<QStringList> AnswerLines(const QString& text, const QString& sent)
     QString body = text.chopped(1);
     // A line feed may come with each carriage return; alone it ends a line too.
     body.replace(QLatin1Char('\n'), QLatin1Char('\r'));
+    // A stray byte or two on a line that carries the echo of what was sent,
+    // or the adapter's name, is a disturbed line, not noise: noise at a wrong
+    // speed holds neither. Left out, they do not make the answer unclean.
+    const auto stray = [](QChar c) {
+        return c != QLatin1Char('\r') && (c.unicode() < 0x20 || c.unicode() > 0x7E);
+    };
+    const qsizetype strays = std::count_if(body.begin(), body.end(), stray);
+    if (strays > 0 && strays <= kMaxStrayBytes) {
+        QString cleaned = body;
+        cleaned.removeIf(stray);
+        const QStringList lines = cleaned.split(QLatin1Char('\r'));
+        const bool echoed = std::any_of(lines.begin(), lines.end(), [&sent](const QString& l) {
+            return l.trimmed().compare(sent, Qt::CaseInsensitive) == 0;
+        });
+        if (echoed || cleaned.contains(QLatin1String("ELM"))) body = cleaned;
+    }
     QStringList lines;
     bool first = true;
     for (QString line : body.split(QLatin1Char('\r'), Qt::SkipEmptyParts)) {

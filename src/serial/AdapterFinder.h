@@ -54,9 +54,12 @@ QString DescribeSearch(const FinderReport& report);
 // The lines of an answer that ends in the adapter's prompt, without the echo
 // of `sent` and without empty lines; nothing when the text is not a clean
 // answer. Clean means: exactly one '>', as its last character, and apart from
-// carriage returns, line feeds and the echo, only printable ASCII. A wrong
-// line speed turns an answer into random bytes, which fail this almost
-// always; what little passes must still be the exact answer a step expects.
+// carriage returns, line feeds and the echo, only printable ASCII; up to
+// kMaxStrayBytes other bytes are left out of an answer that holds the echo or
+// "ELM". A wrong line speed turns an answer into random bytes, which fail
+// this almost always; what little passes must still be the exact answer a
+// step expects. (NULs never get this far: reading leaves them out.)
+inline constexpr int kMaxStrayBytes = 3;
 std::optional<QStringList> AnswerLines(const QString& text, const QString& sent);
 
 // Looks for an ELM327-type adapter on the ports it is given: at each speed it

@@ -232,7 +232,9 @@ WaitResult Exchange::Ask(const QString& command, const QString& endMark) {
                                  "carriage return alone from now on")
                       .arg(command));
     if (!SendCommand(command)) return closed;
-    return WaitFor(endMark);
+    WaitResult again = WaitFor(endMark);
+    again.resent = true;
+    return again;
 }
 
 bool Exchange::Pause(int ms) {
@@ -273,6 +275,8 @@ WaitResult Exchange::WaitFor(const QString& endMark, const std::function<bool()>
 bool Exchange::judgeLine(const QString& rawLine, WaitResult* result, bool* pending) {
     QString line = rawLine;
     line.remove(QLatin1Char('\n'));
+    // A stray byte must not hide the echo or an error word.
+    line.removeIf(IsUnreadableChar);
     // The prompt of the previous answer may stand in front of the echo.
     const int prompt = line.lastIndexOf(QLatin1Char('>'));
     if (prompt >= 0) line = line.mid(prompt + 1);
@@ -363,7 +367,9 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
                 left = qMin(left, quiet);
             }
             // Sleep until a character, an event, a wake-up or the deadline.
-            sleeper.sleep(left);
+            // When the event loop cannot sleep any more (the application is
+            // quitting), waiting on would only spin: the wait ends.
+            if (!sleeper.sleep(left)) return finish(WaitStatus::Cancelled);
             continue;
         }
 

@@ -19,7 +19,7 @@ enum class WaitStatus {
     PortClosed,        // the port closed or vanished under the wait
     TooLong,           // kilobytes arrived without the end mark
     Abandoned,         // the caller's abandon test said stop
-    Cancelled,         // the user cancelled the operation
+    Cancelled,         // the user cancelled the operation, or the application is quitting
     Unreadable,        // characters no adapter prints: usually a wrong line speed
 };
 
@@ -29,6 +29,7 @@ struct WaitResult {
     QString adapterText;  // the error line the adapter printed, if any
     int negativeCode = -1;
     bool pendingSeen = false;  // the cluster asked for more time during the wait
+    bool resent = false;       // the adapter stopped the command, and it went out again
 
     bool ok() const { return status == WaitStatus::Found; }
     // A plain-words account of what went wrong, for messages to the user.

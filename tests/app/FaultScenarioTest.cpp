@@ -104,6 +104,10 @@ private slots:
             << int(Fault::InterruptOnInput) << "" << int(AtConnect) << "";
         QTest::newRow("line feed interrupts the write")
             << int(Fault::InterruptOnInput) << "3b03" << int(AtToggle) << "";
+        QTest::newRow("NULs in every answer")
+            << int(Fault::NulBytes) << "" << int(AtConnect) << "";
+        QTest::newRow("a stray byte ahead of every answer")
+            << int(Fault::Glitch) << "" << int(AtConnect) << "";
         QTest::newRow("adapter always stops")
             << int(Fault::AlwaysStopped) << "" << int(AtConnect) << "interrupted the request";
     }

@@ -1,5 +1,9 @@
 // Runs every test class registered in this executable, one after another,
 // and fails if any of them fails.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QSerialPort>
 #include <QTest>
@@ -11,11 +15,21 @@
 namespace {
 
 // "--hold-port DEVICE": act as another program that holds a serial port, so
-// tests can check what this program sees of a port that is in use.
-int holdPort(const char* device) {
+// tests can check what this program sees of a port that is in use. Through
+// Qt (a lock file and exclusive mode), or with "--hold-port-locked" as
+// pyserial's exclusive mode does: a plain open and a lock on the device.
+int holdPort(const char* device, bool deviceLockOnly) {
     QSerialPort port;
-    port.setPortName(QString::fromLocal8Bit(device));
-    if (!port.open(QIODevice::ReadWrite)) {
+    int fd = -1;
+    bool held = false;
+    if (deviceLockOnly) {
+        fd = ::open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    } else {
+        port.setPortName(QString::fromLocal8Bit(device));
+        held = port.open(QIODevice::ReadWrite);
+    }
+    if (!held) {
         std::printf("failed %s\n", qPrintable(port.errorString()));
         std::fflush(stdout);
         return 1;
@@ -32,9 +46,10 @@ int holdPort(const char* device) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--hold-port") == 0) {
+    if (argc == 3 && (std::strcmp(argv[1], "--hold-port") == 0 ||
+                      std::strcmp(argv[1], "--hold-port-locked") == 0)) {
         QCoreApplication app(argc, argv);
-        return holdPort(argv[2]);
+        return holdPort(argv[2], std::strcmp(argv[1], "--hold-port-locked") == 0);
     }
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);

@@ -76,8 +76,9 @@ void TestHost::showMessage(QWidget*, const Message& message) {
     if (onMessage) onMessage(message);
 }
 
-OtherProgram::OtherProgram(const QString& device) {
-    process.start(QCoreApplication::applicationFilePath(), {"--hold-port", device});
+OtherProgram::OtherProgram(const QString& device, bool deviceLockOnly) {
+    process.start(QCoreApplication::applicationFilePath(),
+                  {deviceLockOnly ? "--hold-port-locked" : "--hold-port", device});
     held = process.waitForStarted(5000) && process.waitForReadyRead(5000) &&
            process.readAllStandardOutput().startsWith("held");
 }

@@ -82,9 +82,10 @@ private:
 };
 
 // A second program (this test binary run with --hold-port) that opens a
-// serial device through Qt and keeps it until the object goes away.
+// serial device and keeps it until the object goes away: through Qt, or with
+// deviceLockOnly, with a plain open and a lock on the device itself.
 struct OtherProgram {
-    explicit OtherProgram(const QString& device);
+    explicit OtherProgram(const QString& device, bool deviceLockOnly = false);
     ~OtherProgram();
     OtherProgram(const OtherProgram&) = delete;
     OtherProgram& operator=(const OtherProgram&) = delete;

@@ -119,13 +119,13 @@ private slots:
 
         // Only the allowed lines went out, and nothing was saved.
         QVERIFY2(b.foreignLines().isEmpty(), qPrintable(b.foreignLines()));
-        QCOMPARE(b.ports[2].requests(), QStringList(3, QStringLiteral("\x7f\x7f")));
+        QCOMPARE(b.ports[2].requests(), QStringList(3, QStringLiteral("~~")));
         // What the search said and heard is in the adapter log, as every exchange is.
         const QStringList logged = b.host.adapterLog().lines();
         int refusedLines = 0;
-        for (int n : {2, 4, 6}) refusedLines += int(b.ports[n].requests().count("\x7f\x7f"));
+        for (int n : {2, 4, 6}) refusedLines += int(b.ports[n].requests().count("~~"));
         QVERIFY(refusedLines >= 5);
-        QCOMPARE(logged.filter(QStringLiteral("\u2192 <7F><7F><CR>")).size(), refusedLines);
+        QCOMPARE(logged.filter(QStringLiteral("\u2192 ~~<CR>")).size(), refusedLines);
         QVERIFY(!logged.filter(QStringLiteral("\u2190 ")).filter("ELM327 v1.5<CR>").isEmpty());
         QCOMPARE(readFile(b.iniPath()), kSaved);
         QCOMPARE(b.d.ComPort, qint16(3));

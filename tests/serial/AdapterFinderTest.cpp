@@ -18,13 +18,14 @@ struct Adapter {
     int speed = 0;  // the only speed it answers at; 0: any
     QStringList lacks;
     bool silent = false;
+    sim::Fault fault = sim::Fault::None;
 };
 
 sim::SimConfig configFor(const Adapter& a) {
     sim::SimConfig config;
     config.adapterSpeed = a.speed;
     config.unsupported = a.lacks;
-    if (a.silent) config.fault = sim::Fault::Silence;
+    config.fault = a.silent ? sim::Fault::Silence : a.fault;
     return config;
 }
 
@@ -81,9 +82,9 @@ private slots:
         QTest::addColumn<bool>("clean");
         QTest::addColumn<QStringList>("lines");
 
-        const QString del = QStringLiteral("\x7f\x7f");
+        const QString del = QStringLiteral("~~");
         const QStringList refused{"?"};
-        QTest::newRow("refusal with echo") << "\x7f\x7f\r?\r\r>" << del << true << refused;
+        QTest::newRow("refusal with echo") << "~~\r?\r\r>" << del << true << refused;
         QTest::newRow("refusal without echo") << "?\r\r>" << del << true << refused;
         QTest::newRow("line feeds with the returns") << "\r\n?\r\n\r\n>" << del << true << refused;
         QTest::newRow("identification") << "ati\rELM327 v1.5\r\r>"
@@ -104,8 +105,18 @@ private slots:
             << QString::fromLatin1("?\x85\r>") << del << false << QStringList{};
         QTest::newRow("no-break space")
             << QString::fromLatin1("OK\xa0\r>") << "atcaf1" << false << QStringList{};
-        QTest::newRow("DEL after the echo")
-            << "\x7f\x7f\r?\x7f\r>" << del << false << QStringList{};
+        // A stray byte or two on an answer that carries the echo is a
+        // disturbed line; without the echo it is taken for noise.
+        QTest::newRow("a stray byte after the echo")
+            << "~~\r?\x7f\r>" << del << true << refused;
+        QTest::newRow("stray bytes around the echo")
+            << QString::fromLatin1("\xff~~\r\x85?\r\x01>") << del << true << refused;
+        QTest::newRow("four stray bytes are noise")
+            << QString::fromLatin1("\xff\xfe~~\r\x85?\r\x01>") << del << false << QStringList{};
+        QTest::newRow("a stray byte in the adapter's name")
+            << QString::fromLatin1("\xff"
+                                  "ELM327 v1.5\r\r>") << "ati" << true
+            << QStringList{"ELM327 v1.5"};
         QTest::newRow("tab") << "O\tK\r>"
                              << "ath1" << false << QStringList{};
         QTest::newRow("line feed alone splits a line") << "O\nK\r>"
@@ -140,6 +151,12 @@ private slots:
             << "this adapter cannot be used: it answers ? to atspa6 and answers ? to ath1";
         QTest::newRow("silent") << QList<Adapter>{{1, 0, {}, true}} << QStringList{} << -1
                                 << "No adapter answered on COM1 at 38400, 9600 or 115200";
+        QTest::newRow("a clone that sends NULs")
+            << QList<Adapter>{{4, 0, {}, false, sim::Fault::NulBytes}}
+            << QStringList{"COM4/38400: OK"} << 0 << "COM4 at 38400 bit/s";
+        QTest::newRow("a stray byte ahead of every answer")
+            << QList<Adapter>{{4, 0, {}, false, sim::Fault::Glitch}}
+            << QStringList{"COM4/38400: OK"} << 0 << "COM4 at 38400 bit/s";
         QTest::newRow("clone first, the capable one chosen")
             << QList<Adapter>{{1, 0, {"atcaf1"}, false}, {5, 115200, {}, false}}
             << QStringList{"COM1/38400: answers ? to atcaf1", "COM5/115200: OK"} << 1
@@ -172,7 +189,7 @@ private slots:
             int tries = 0;
             for (const QList<QVariant>& t : trying) tries += t.at(0).toInt() == n ? 1 : 0;
             const bool answered = found.join(' ').contains(QStringLiteral("COM%1/").arg(n));
-            QCOMPARE(sim->requests().count(QStringLiteral("\x7f\x7f")), tries);
+            QCOMPARE(sim->requests().count(QStringLiteral("~~")), tries);
             if (!answered) QCOMPARE(tries, 3);
             if (answered) QCOMPARE(sim->requests().count(QStringLiteral("ati")), 1);
         }
@@ -191,7 +208,7 @@ private slots:
         int withPrompt = 0;
         for (const auto& entry : rig.ports.sims) {
             withPrompt += int(entry.second->sentBytes().count('>'));
-            QCOMPARE(entry.second->requests(), QStringList(3, QStringLiteral("\x7f\x7f")));
+            QCOMPARE(entry.second->requests(), QStringList(3, QStringLiteral("~~")));
         }
         // Otherwise the rule would not have been put to the test.
         QVERIFY2(withPrompt >= 3, qPrintable(QString::number(withPrompt)));
@@ -199,15 +216,21 @@ private slots:
 
     void skipsPortsInUse_data() {
         QTest::addColumn<bool>("byThisProgram");
+        QTest::addColumn<bool>("deviceLockOnly");
         QTest::addColumn<QString>("why");
         QTest::addColumn<Lines>("lines");
         // Another program's hold is the device's lock: only a real port has one.
-        QTest::newRow("another program") << false << "in use by another program" << Lines::Real;
-        QTest::newRow("the main window") << true << "open in the main window" << Lines::Memory;
+        QTest::newRow("another program") << false << false << "in use by another program"
+                                         << Lines::Real;
+        QTest::newRow("another program, with no lock file")
+            << false << true << "in use by another program" << Lines::Real;
+        QTest::newRow("the main window")
+            << true << false << "open in the main window" << Lines::Memory;
     }
 
     void skipsPortsInUse() {
         QFETCH(bool, byThisProgram);
+        QFETCH(bool, deviceLockOnly);
         QFETCH(QString, why);
         QFETCH(Lines, lines);
         SearchRig rig({{3, 0, {}, false}, {4, 0, {}, false}}, lines);
@@ -221,7 +244,7 @@ private slots:
             d.ComSpeed = QStringLiteral("38400");
             QCOMPARE(OpenComPort(d, folder, mainPort, rig.host), OpenResult::Opened);
         } else {
-            other = std::make_unique<OtherProgram>(ComDevicePath(3, folder));
+            other = std::make_unique<OtherProgram>(ComDevicePath(3, folder), deviceLockOnly);
             QVERIFY2(other->held, "the second program could not open the port");
         }
 
@@ -258,7 +281,7 @@ private slots:
         QVERIFY(elapsed < 15000);
         QCOMPARE(ticks, int(elapsed / 10));
         for (int n = 1; n <= 16; ++n) {
-            QCOMPARE(rig.ports[n].receivedBytes(), QByteArray("\x7f\x7f\r\x7f\x7f\r\x7f\x7f\r"));
+            QCOMPARE(rig.ports[n].receivedBytes(), QByteArray("~~\r~~\r~~\r"));
         }
     }
 };
