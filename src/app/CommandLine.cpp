@@ -9,6 +9,7 @@
 #include "config/INI_Handler.h"
 #include "core/Defines.h"
 #include "platform/Host.h"
+#include "platform/Interrupts.h"
 
 namespace tavrin {
 
@@ -140,7 +141,8 @@ QString UsageText() {
         "  --help            print this help and exit\n"
         "  --version         print the version and the licence and exit\n"
         "\n"
-        "Exit status: 0 done or already so, 1 failed or refused, 2 bad usage.\n");
+        "Exit status: 0 done or already so, 1 failed or refused, 2 bad usage,\n"
+        "128+N stopped by signal N (Ctrl-C: 130) before anything was written.\n");
 }
 
 QString VersionText() {
@@ -204,8 +206,23 @@ int RunCommandLine(const CommandLine& command, Host& host, QTextStream& out, QTe
                      [&part](const QString& t) { part = t; });
     QObject::connect(&session, &ClusterSession::policeModeShown,
                      [&police](const QString& t) { police = t; });
+    QObject::connect(&session, &ClusterSession::policeModeUnknown,
+                     [&police] { police = QStringLiteral("unknown"); });
     QObject::connect(&session, &ClusterSession::watchdogExpired,
                      [&err](const Message& m) { printMessage(err, m); });
+
+    // Ctrl-C or SIGTERM: before the write the operation ends at once and the
+    // port is let go; once the write is sent, its outcome is read back,
+    // recorded and printed first.
+    InterruptWatcher interrupts;
+    int interruptedBy = 0;
+    QObject::connect(&interrupts, &InterruptWatcher::interrupted, [&](int signalNumber) {
+        if (interruptedBy != 0) return;
+        interruptedBy = signalNumber;
+        if (session.Cancel() || !session.busy()) return;
+        err << "Finishing the change already sent to the cluster; its outcome follows.\n";
+        err.flush();
+    });
 
     const auto printLines = [&](const QString& change) {
         out << "part-number: " << printable(part) << '\n'
@@ -218,6 +235,10 @@ int RunCommandLine(const CommandLine& command, Host& host, QTextStream& out, QTe
 
     const SessionReport connected = session.Connect();
     for (const Message& m : connected.messages) printMessage(err, m);
+    if (interruptedBy != 0) {
+        session.Disconnect();
+        return kExitInterrupted + interruptedBy;
+    }
     if (!connected.ok()) {
         if (session.isConnected()) printLines({});
         session.Disconnect();
@@ -228,6 +249,10 @@ int RunCommandLine(const CommandLine& command, Host& host, QTextStream& out, QTe
     QString change;
     if (command.mode == CommandLine::Mode::Police) {
         const PoliceReport report = session.SetPoliceMode(command.policeOn);
+        if (report.status == SessionStatus::Cancelled) {
+            session.Disconnect();
+            return kExitInterrupted + interruptedBy;
+        }
         for (const Message& m : report.messages) printMessage(err, m);
         if (report.ok()) {
             change = report.change == PoliceChange::AlreadySo

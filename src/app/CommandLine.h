@@ -33,6 +33,8 @@ struct CommandLine {
 inline constexpr int kExitDone = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// Interrupted before anything was written: this plus the signal's number.
+inline constexpr int kExitInterrupted = 128;
 
 // Reads the arguments that follow the program name.
 CommandLine ParseCommandLine(const QStringList& arguments);

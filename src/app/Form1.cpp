@@ -1,6 +1,8 @@
 #include "app/Form1.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -8,6 +10,7 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <utility>
 
 #include "Version.h"
 #include "about/frmAbout.h"
@@ -39,6 +42,8 @@ bool bringToFront(QWidget* window) {
 const QString kNotConnected = QStringLiteral("Not Connected");
 const QString kConnecting = QStringLiteral("Connecting...");
 const QString kConnected = QStringLiteral("Connected");
+// The window was closed after a change went out: its outcome comes first.
+const QString kFinishing = QStringLiteral("Finishing...");
 
 }  // namespace
 
@@ -115,8 +120,8 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
     MSComm1 = &session_->port();
     Timer1 = &session_->watchdog();
 
-    connect(Connect_Command, &QPushButton::clicked, this, &Form1::Connect_Command_Click);
-    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Connect_Command, &QPushButton::clicked, this, &Form1::connectClicked);
+    connect(Command1, &QPushButton::clicked, this, &Form1::toggleClicked);
     connect(mnu_Setup, &QAction::triggered, this, &Form1::mnu_Setup_Click);
     connect(mnu_About, &QAction::triggered, this, &Form1::mnu_About_Click);
     connect(mnu_Log, &QAction::triggered, this, &Form1::mnu_Log_Click);
@@ -133,8 +138,13 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
         modeCaption_ = kDisconnect;
         refreshControls();
     });
-    connect(session_, &ClusterSession::connected, this, [this] { setPanelText(4, kConnected); });
+    connect(session_, &ClusterSession::connected, this, [this] {
+        setPanelText(4, kConnected);
+        refreshControls();
+    });
     connect(session_, &ClusterSession::policeModeShown, PM_label, &QLabel::setText);
+    // A change went out and what the cluster holds now is not known.
+    connect(session_, &ClusterSession::policeModeUnknown, PM_label, &QLabel::clear);
     connect(session_, &ClusterSession::watchdogExpired, this,
             [this](const Message& m) { host_.showMessage(this, m); });
     connect(session_, &ClusterSession::connectionClosed, this, &Form1::showNotConnected);
@@ -142,8 +152,10 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
             [this](const Message& m) { host_.showMessage(this, m); });
     connect(session_, &ClusterSession::cancellableChanged, this, &Form1::refreshControls);
 
-    // Load: the toggle waits for an identified cluster.
+    // Load: the toggle waits for an identified cluster, and no setting read
+    // earlier stands for the car connected now.
     Command1->setEnabled(false);
+    PM_label->setEnabled(false);
     layout()->setSizeConstraint(QLayout::SetFixedSize);
 }
 
@@ -191,6 +203,35 @@ void Form1::refreshControls() {
     Connect_Command->setEnabled(!busy_ || session_->cancellable());
     mnu_Setup->setEnabled(!busy_);
     Command1->setEnabled(!busy_ && command1Wanted_);
+    // Greyed while no connection is open: a setting read earlier is not the
+    // current one, perhaps not even this car's.
+    PM_label->setEnabled(session_->isConnected());
+}
+
+bool Form1::secondClick() const {
+    return lastActMs_ >= 0 &&
+           host_.clock().nowMs() - lastActMs_ < QApplication::doubleClickInterval();
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    if (!busy_) {
+        // Nothing is left holding the port.
+        session_->Disconnect();
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    // The operation's wait is on the stack: the window closes once it has
+    // returned. Before the write that is at once; after it, the outcome is
+    // read back, recorded and shown first.
+    event->ignore();
+    closeWhenDone_ = true;
+    if (!session_->Cancel()) setPanelText(4, kFinishing);
+}
+
+void Form1::operationEnded(const QList<Message>& messages) {
+    setBusy(false);
+    showMessages(messages);
+    if (std::exchange(closeWhenDone_, false)) close();
 }
 
 void Form1::showMessages(const QList<Message>& messages) {
@@ -199,7 +240,14 @@ void Form1::showMessages(const QList<Message>& messages) {
 
 // ---------------------------------------------------------------- Connect
 
+void Form1::connectClicked() {
+    // The second click of a double-click: the first one's operation stands.
+    if (secondClick()) return;
+    Connect_Command_Click();
+}
+
 void Form1::Connect_Command_Click() {
+    lastActMs_ = host_.clock().nowMs();
     if (busy_) {
         // The button reads Cancel while an operation runs; the session
         // refuses once a write is on its way.
@@ -210,8 +258,7 @@ void Form1::Connect_Command_Click() {
     if (Connect_Command->text() == kConnect) {
         setBusy(true);
         const SessionReport report = session_->Connect();
-        setBusy(false);
-        showMessages(report.messages);
+        operationEnded(report.messages);
     } else {
         // Release the port too, so the next Connect can open it again.
         session_->Disconnect();
@@ -241,13 +288,18 @@ void Form1::showNotConnected() {
 
 // ------------------------------------------------------------- Police mode
 
+void Form1::toggleClicked() {
+    if (secondClick()) return;
+    Command1_Click();
+}
+
 void Form1::Command1_Click() {
     if (busy() || !Command1->isEnabled()) return;
+    lastActMs_ = host_.clock().nowMs();
     setBusy(true);
     const PoliceReport report = session_->TogglePoliceMode();
     command1Wanted_ = session_->isConnected();
-    setBusy(false);
-    showMessages(report.messages);
+    operationEnded(report.messages);
 }
 
 // ------------------------------------------------------------------ Menus
@@ -256,9 +308,12 @@ void Form1::mnu_Setup_Click() {
     // One dialog at a time; choosing Setup again keeps the user's selection.
     if (bringToFront(setup_)) return;
     QPointer<Form1> self(this);
-    auto* dialog = new Setup_Form(d_, host_, MSComm1, [self](const QString& text) {
-        if (self) self->setPanelText(3, text);
-    });
+    auto* dialog = new Setup_Form(
+        d_, host_, MSComm1,
+        [self](const QString& text) {
+            if (self) self->setPanelText(3, text);
+        },
+        [self] { return self && self->busy(); });
     setup_ = dialog;
     dialog->show();
 }

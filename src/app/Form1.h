@@ -65,8 +65,18 @@ public:
 protected:
     // Esc cancels a connection attempt or a read, as the Cancel button does.
     void keyPressEvent(QKeyEvent* event) override;
+    // Closing during an operation cancels it, or, once its write is sent,
+    // lets it finish; the window closes when it has ended.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The buttons' clicks; a click within the double-click interval of the
+    // one that started or ended an operation is the second of a double-click
+    // and does nothing.
+    void connectClicked();
+    void toggleClicked();
+    bool secondClick() const;
+    void operationEnded(const QList<Message>& messages);
     void showNotConnected();
     void showMessages(const QList<Message>& messages);
     void setBusy(bool busy);
@@ -78,6 +88,9 @@ private:
     QLabel* panels_[4] = {};
     bool busy_ = false;
     bool command1Wanted_ = false;
+    bool closeWhenDone_ = false;
+    // When the last click started or ended an operation, on the host's clock.
+    qint64 lastActMs_ = -1;
     // What the Connect/Disconnect button offers when no operation runs.
     QString modeCaption_;
     QPointer<QWidget> setup_;

@@ -141,6 +141,9 @@ SessionReport ClusterSession::Connect() {
 
 bool ClusterSession::ConnectELM(QList<Message>* messages, bool* abandoned) {
     d_.ConnectState = 0;
+    // The port and speed of this attempt, and of the connection it makes,
+    // whatever is saved meanwhile.
+    inUse_ = LineInUse{d_.ComPort, d_.ComSpeed};
     const QString folder = SettingsFolder(d_, host_);
     const ProbeResult probe = ProbeComPort(d_.ComPort, folder, port_, host_);
     if (probe != ProbeResult::Available) {
@@ -221,7 +224,7 @@ void ClusterSession::endAttempt(const QString& command, const WaitResult& result
     closePort();
     // A cancelled attempt ends silently.
     if (result.status == WaitStatus::Cancelled) return;
-    messages->append(words::ConnectionFailed(command, result, d_.ComPort, d_.ComSpeed));
+    messages->append(words::ConnectionFailed(command, result, inUse_.port, inUse_.speed));
 }
 
 void ClusterSession::Timer1_Timer() {
@@ -355,22 +358,23 @@ SessionReport ClusterSession::ReadPoliceMode() {
     return report;
 }
 
-bool ClusterSession::recordHistory(const QString& step, const QString& record,
+bool ClusterSession::recordHistory(const QString& path, const QString& step, const QString& record,
                                    const QString& request, const QString& outcome, QString* error) {
     WriteHistory::Line line;
     line.time = QDateTime::currentDateTime();
-    line.port = QStringLiteral("COM%1").arg(d_.ComPort);
-    line.speed = d_.ComSpeed;
+    line.port = QStringLiteral("COM%1").arg(inUse_.port);
+    line.speed = inUse_.speed;
     line.partNumber = cluster::DisplayPartNumber(d_);
     line.model = d_.ModelName;
     line.step = step;
     line.record = record;
     line.request = request;
     line.outcome = outcome;
-    return WriteHistory(historyPath()).append(line, error);
+    return WriteHistory(path).append(line, error);
 }
 
 ClusterSession::WriteOutcome ClusterSession::WritePoliceMode(const ValidRead& read,
+                                                             const QString& history,
                                                              Failure* failure, QString* request,
                                                              QString* historyError) {
     // A record read by another operation may no longer be what the cluster holds.
@@ -380,11 +384,14 @@ ClusterSession::WriteOutcome ClusterSession::WritePoliceMode(const ValidRead& re
     // Last line of defence, computed independently of the bit table.
     if (!writeCheck_ || !writeCheck_(read.record.text(), *request)) return WriteOutcome::NotSafe;
     // What the cluster held must be on the disk before the change is made.
-    if (!recordHistory(QStringLiteral("before"), read.record.text(), *request, {}, historyError))
+    if (!recordHistory(history, QStringLiteral("before"), read.record.text(), *request, {},
+                       historyError))
         return WriteOutcome::NotRecorded;
     failure->command = *request;
     WaitResult r = exchange_->Ask(*request, kPoliceWritePrefix);
+    const bool resent = r.resent;
     if (r.ok()) r = exchange_->WaitFor(kLineEnd, r.buffer, {});
+    r.resent = resent;
     failure->result = r;
     if (r.ok()) return WriteOutcome::Acknowledged;
     return r.status == WaitStatus::NegativeResponse ? WriteOutcome::Refused
@@ -407,6 +414,8 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
         return report;
     }
     Exchange::Session session(*exchange_);
+    // The history file of this operation, whatever is saved meanwhile.
+    const QString history = historyPath();
 
     // The record is read afresh in this same operation: the write is built
     // from nothing older.
@@ -444,7 +453,7 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
     exchange_->setCancellable(false);
     QString request;
     QString historyError;
-    const WriteOutcome outcome = WritePoliceMode(*read, &failure, &request, &historyError);
+    const WriteOutcome outcome = WritePoliceMode(*read, history, &failure, &request, &historyError);
     const bool sent = outcome == WriteOutcome::Acknowledged || outcome == WriteOutcome::Refused ||
                       outcome == WriteOutcome::NotConfirmed;
     if (sent) report.change = PoliceChange::Written;
@@ -454,43 +463,48 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
     if (port_->PortOpen()) readBack = readPoliceMode(&report.messages);
     const QString after = readBack ? readBack->label() : QString();
 
+    // What the read back shows decides, whenever there is one: a write the
+    // adapter stopped may have been applied although its resend was refused.
+    const bool applied = readBack && after != before;
     QString historyOutcome;
     switch (outcome) {
         case WriteOutcome::Acknowledged:
-            if (!readBack) {
-                historyOutcome = words::OutcomeNotReadBack();
-            } else if (after == before) {
-                historyOutcome = words::OutcomeNotApplied();
-                report.messages << words::ChangeNotApplied(before);
-            } else {
+        case WriteOutcome::Refused:
+        case WriteOutcome::NotConfirmed:
+            if (applied) {
                 historyOutcome = words::OutcomeApplied();
                 report.status = SessionStatus::Done;
+            } else if (outcome == WriteOutcome::Acknowledged) {
+                historyOutcome =
+                    readBack ? words::OutcomeNotApplied() : words::OutcomeNotReadBack();
+                if (readBack) report.messages << words::ChangeNotApplied(before);
+            } else if (outcome == WriteOutcome::Refused) {
+                historyOutcome = words::OutcomeRefused(failure.result.negativeCode);
+                report.messages << words::ChangeRefused(failure.result);
+            } else {
+                historyOutcome = words::OutcomeUnconfirmed(failure.result);
+                report.messages << words::ChangeNotConfirmed(failure.result, after);
             }
-            break;
-        case WriteOutcome::Refused:
-            historyOutcome = words::OutcomeRefused(failure.result.negativeCode);
-            report.messages << words::ChangeRefused(failure.result);
-            break;
-        case WriteOutcome::NotConfirmed:
-            historyOutcome = words::OutcomeUnconfirmed(failure.result);
-            report.messages << words::ChangeNotConfirmed(failure.result, after);
+            if (failure.result.resent) historyOutcome = words::OutcomeResent(historyOutcome);
             break;
         case WriteOutcome::NotSafe:
             report.messages << words::ChangeNotSafe();
             break;
         case WriteOutcome::NotRecorded:
-            report.messages << words::ChangeNotRecorded(historyPath(), historyError);
+            report.messages << words::ChangeNotRecorded(history, historyError);
             break;
         case WriteOutcome::Skipped:
             break;
     }
 
     if (sent) {
+        // The setting shown before the write is no longer known to hold.
+        if (!readBack) emit policeModeUnknown();
         QString error;
         const QString readBackText = readBack ? readBack->text() : QString();
-        if (!recordHistory(QStringLiteral("after"), readBackText, request, historyOutcome,
+        if (!recordHistory(history, QStringLiteral("after"), readBackText, request, historyOutcome,
                            &error)) {
-            report.messages << words::HistoryNotWritten(historyPath(), error);
+            report.messages << words::HistoryNotWritten(history, error);
         }
     }
     return report;

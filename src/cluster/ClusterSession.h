@@ -107,6 +107,8 @@ signals:
     void clusterIdentified(const QString& partNumber);
     void connected();
     void policeModeShown(const QString& label);
+    // A change went out and could not be read back: the setting is unknown.
+    void policeModeUnknown();
     // The watchdog ran out; emitted while the running wait is suspended.
     void watchdogExpired(const Message& message);
     // The port closed, for whatever reason: nothing is connected any more.
@@ -147,12 +149,12 @@ private:
     std::optional<ValidRead> PoliceModeRead(Failure* failure);
     // The only way to the cluster's record: the write of the record read,
     // with the police-mode bit inverted.
-    WriteOutcome WritePoliceMode(const ValidRead& read, Failure* failure, QString* request,
-                                 QString* historyError);
+    WriteOutcome WritePoliceMode(const ValidRead& read, const QString& history, Failure* failure,
+                                 QString* request, QString* historyError);
     // A fixed pause; false, with failure set to Cancelled, when Cancel ended it.
     bool pause(int ms, Failure* failure);
-    bool recordHistory(const QString& step, const QString& record, const QString& request,
-                       const QString& outcome, QString* error);
+    bool recordHistory(const QString& path, const QString& step, const QString& record,
+                       const QString& request, const QString& outcome, QString* error);
     bool prefixedExchange(const QString& request, const QString& prefix, QString* phase1,
                           QString* remainder, Failure* failure);
     void endAttempt(const QString& command, const WaitResult& result, QList<Message>* messages);
@@ -162,6 +164,12 @@ private:
 
     Defines& d_;
     Host& host_;
+    // The port and speed the last connection attempt used.
+    struct LineInUse {
+        qint16 port = 0;
+        QString speed;
+    };
+    LineInUse inUse_;
     AdapterLine* port_ = nullptr;
     Exchange* exchange_ = nullptr;
     ClockTimer* watchdog_ = nullptr;

@@ -221,6 +221,10 @@ QString OutcomeRefused(int code) {
         .arg(NegativeCodeText(code), NegativeResponseMeaning(code));
 }
 
+QString OutcomeResent(const QString& outcome) {
+    return QStringLiteral("%1 (sent again after STOPPED)").arg(outcome);
+}
+
 QString OutcomeUnconfirmed(const WaitResult& r) {
     switch (r.status) {
         case WaitStatus::TimedOut:

@@ -52,6 +52,8 @@ QString OutcomeNotApplied();
 QString OutcomeNotReadBack();
 QString OutcomeRefused(int code);
 QString OutcomeUnconfirmed(const WaitResult& result);
+// An outcome whose write the adapter stopped and that went out again.
+QString OutcomeResent(const QString& outcome);
 
 }  // namespace words
 }  // namespace tavrin

@@ -51,8 +51,14 @@ void selectRow(QListWidget* list, int row) {
 
 }  // namespace
 
-Setup_Form::Setup_Form(Defines& defines, Host& host, AdapterLine* port, PanelSetter setPanel3)
-    : QDialog(nullptr), d_(defines), host_(host), port_(port), setPanel3_(std::move(setPanel3)) {
+Setup_Form::Setup_Form(Defines& defines, Host& host, AdapterLine* port, PanelSetter setPanel3,
+                       BusyTest operationRunning)
+    : QDialog(nullptr),
+      d_(defines),
+      host_(host),
+      port_(port),
+      setPanel3_(std::move(setPanel3)),
+      operationRunning_(std::move(operationRunning)) {
     setObjectName(QStringLiteral("Setup_Form"));
     setWindowTitle(QStringLiteral("Setup"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -183,6 +189,15 @@ void Setup_Form::SaveConfig_Click() {
     if (Finder->running()) {
         afterSearch_ = AfterSearch::Save;
         Finder->stop();
+        return;
+    }
+    // An operation keeps the port, speed and history file it started with;
+    // a change saved now would not be the one in use, nor the one it records.
+    if (operationRunning_ && operationRunning_()) {
+        refuse(QStringLiteral("The settings cannot be saved while the main window is talking to "
+                              "the adapter."),
+               QStringLiteral("Press Save again once it has finished, or click Cancel in the "
+                              "main window first."));
         return;
     }
     const QString port = selectedText(CommPort_List);

@@ -25,9 +25,14 @@ struct FinderReport;
 class Setup_Form : public QDialog {
     Q_OBJECT
 public:
+    // Whether the main window is talking to the adapter right now.
+    using BusyTest = std::function<bool()>;
+
     // The settings to show and change, the program's services, the serial
-    // control to close (it may go away first) and how to show panel 3.
-    Setup_Form(Defines& defines, Host& host, AdapterLine* port, PanelSetter setPanel3);
+    // control to close (it may go away first), how to show panel 3, and
+    // whether an operation runs (settings do not change under one).
+    Setup_Form(Defines& defines, Host& host, AdapterLine* port, PanelSetter setPanel3,
+               BusyTest operationRunning = {});
 
     QGroupBox* Frame1 = nullptr;
     QListWidget* CommPort_List = nullptr;
@@ -68,6 +73,7 @@ private:
     Host& host_;
     QPointer<AdapterLine> port_;
     PanelSetter setPanel3_;
+    BusyTest operationRunning_;
     AfterSearch afterSearch_ = AfterSearch::Nothing;
     int doneResult_ = 0;
     int statusMinHeight_ = 0;

@@ -24,6 +24,7 @@ void checkNotConnectedScreen(AppRig& rig, const QString& label) {
     QVERIFY(!rig.form->Command1->isEnabled());
     QVERIFY(rig.form->mnu_Setup->isEnabled());
     QCOMPARE(rig.form->PM_label->text(), label);
+    QVERIFY(!rig.form->PM_label->isEnabled());  // not taken for the current setting
     QVERIFY(!rig.form->MSComm1->PortOpen());
     QVERIFY(!rig.form->Timer1->isActive());
     QVERIFY(!rig.d.ClusterReady);
@@ -80,7 +81,8 @@ private slots:
         QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
             if (line != silentAt || cancelled) return;
             cancelled = true;
-            rig.host.vclock().after(150, [&] {
+            // A deliberate Cancel, not the second click of a double-click.
+            rig.host.vclock().after(500, [&] {
                 QCOMPARE(rig.form->Connect_Command->text(), QString("Cancel"));
                 QVERIFY(rig.form->Connect_Command->isEnabled());
                 cancelledAt = rig.host.clock().nowMs();
@@ -158,6 +160,47 @@ private slots:
         }
         checkNotConnectedScreen(rig, "ON");
         if (rig.form->setupDialog()) rig.form->setupDialog()->close();
+    }
+
+    // Closing the window cancels what has not been written, lets a write that
+    // went out finish and be recorded, and closes once the operation is over.
+    void closingTheWindowDuringAnOperation_data() {
+        QTest::addColumn<QString>("when");
+        QTest::addColumn<int>("writes");
+        QTest::addColumn<int>("historyLines");  // header included
+        QTest::newRow("during Connect") << "connect" << 0 << 0;
+        QTest::newRow("before the write") << "pause" << 0 << 0;
+        QTest::newRow("once the write is sent") << "write" << 1 << 3;
+    }
+    void closingTheWindowDuringAnOperation() {
+        QFETCH(QString, when);
+        QFETCH(int, writes);
+        QFETCH(int, historyLines);
+        AppRig rig;
+        QString panelAfterClose;
+        auto closeNow = [&] {
+            rig.form->close();
+            panelAfterClose = rig.form->panelText(4);
+        };
+        if (when == "connect") {
+            rig.host.vclock().after(1200, closeNow);
+            rig.connect();
+        } else {
+            rig.connect();
+            QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
+                // Into the pause after the read, or with the write on its way.
+                if (when == "pause" && line == "2103") rig.host.vclock().after(200, closeNow);
+                if (when == "write" && line.startsWith("3b")) closeNow();
+            });
+            rig.form->Command1_Click();
+        }
+        QCOMPARE(rig.writes().size(), writes);
+        QCOMPARE(readFile(rig.form->session().historyPath()).count("\r\n"), historyLines);
+        // While a sent change is read back, the window says why it stays.
+        if (writes) QCOMPARE(panelAfterClose, QString("Finishing..."));
+        QVERIFY(!rig.form->isVisible());
+        QVERIFY(!rig.form->MSComm1->PortOpen());
+        QVERIFY(rig.host.messages.empty());
     }
 
     // Connect's pauses are waits in the event loop: the window repaints in

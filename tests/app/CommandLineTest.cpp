@@ -5,8 +5,11 @@
 #include <QTest>
 #include <QTextStream>
 
+#include <csignal>
+
 #include "SimRig.h"
 #include "app/CommandLine.h"
+#include "serial/SerialPort.h"
 
 using namespace tavrin;
 using namespace tavrin::test;
@@ -167,6 +170,58 @@ private slots:
                  qPrintable(r.err));
         QCOMPARE(r.out, kStatusLines + "police-mode: ON\n");
         QCOMPARE(rig.sim.record(), QByteArray::fromHex("4C12"));
+    }
+
+    // Ctrl-C or SIGTERM before the write cancels and lets the port go; once
+    // the write is sent, its outcome is read back, recorded and printed.
+    void interruptedBeforeOrAfterTheWrite_data() {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("when");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("writes");
+        QTest::newRow("Ctrl-C during Connect") << SIGINT << "connect" << 130 << 0;
+        QTest::newRow("SIGTERM before the write") << SIGTERM << "pause" << 143 << 0;
+        QTest::newRow("SIGTERM once the write is sent") << SIGTERM << "write" << kExitDone << 1;
+    }
+    void interruptedBeforeOrAfterTheWrite() {
+        QFETCH(int, signal);
+        QFETCH(QString, when);
+        QFETCH(int, code);
+        QFETCH(int, writes);
+        CommandRig rig;
+        QVERIFY(writeSettings(rig.host.programFolder(), 3, "38400"));
+        const auto interrupt = [signal] { std::raise(signal); };
+        if (when == "connect") rig.host.vclock().after(1200, interrupt);
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
+            if (when == "pause" && line == "2103" && rig.sim.requests().count("2103") == 2)
+                rig.host.vclock().after(200, interrupt);
+            if (when == "write" && line.startsWith("3b")) interrupt();
+        });
+        const Run r = rig.run({"--police", "off"});
+        QCOMPARE(r.code, code);
+        QCOMPARE(writesSeen(rig.sim).size(), writes);
+        const QString history = QDir(rig.host.programFolder()).filePath("history.csv");
+        QCOMPARE(readFile(history).count("\r\n"), writes ? 3 : 0);
+        if (writes) {
+            QCOMPARE(r.out, kStatusLines + "police-mode: OFF\nchange: ON -> OFF\n");
+            QVERIFY2(r.err.startsWith("Finishing the change"), qPrintable(r.err));
+        } else {
+            QCOMPARE(r.out, QString());
+        }
+        // The port was let go, and the handlers are gone with the run.
+        QCOMPARE(ProbeComPort(3, rig.host.programFolder(), nullptr, rig.host),
+                 ProbeResult::Available);
+    }
+
+    void lostDuringTheWriteIsUnknown() {
+        sim::SimConfig config;
+        config.fault = sim::Fault::DisconnectMidAnswer;
+        config.faultCommand = "3b03";
+        CommandRig rig(config);
+        QVERIFY(writeSettings(rig.host.programFolder(), 3, "38400"));
+        const Run r = rig.run({"--police", "off"});
+        QCOMPARE(r.code, kExitFailed);
+        QCOMPARE(r.out, kStatusLines + "police-mode: unknown\n");
     }
 
     void overridesApplyForOneRunWithoutWritingAnything() {

@@ -204,6 +204,34 @@ private slots:
         QCOMPARE(rig.form->panelText(4), QString("Connected"));
     }
 
+    // The second click of a double-click on the real button does nothing; a
+    // click after the double-click interval is a deliberate Cancel.
+    void doubleClicksActOnce_data() {
+        QTest::addColumn<bool>("connectedFirst");
+        QTest::addColumn<int>("secondClickMs");  // after the first click
+        QTest::addColumn<QString>("endsAs");
+        QTest::addColumn<int>("requests");  // lines the adapter received
+        QTest::newRow("double-click on Connect") << false << 100 << "Connected" << 10;
+        QTest::newRow("Cancel a moment later") << false << 600 << "Not Connected" << 5;
+        QTest::newRow("double-click on Disconnect") << true << 0 << "Not Connected" << 10;
+    }
+    void doubleClicksActOnce() {
+        QFETCH(bool, connectedFirst);
+        QFETCH(int, secondClickMs);
+        QFETCH(QString, endsAs);
+        QFETCH(int, requests);
+        AppRig rig;
+        if (connectedFirst) rig.connect();
+        QPushButton* button = rig.form->Connect_Command;
+        rig.host.vclock().after(secondClickMs,
+                                [button] { QTest::mouseClick(button, Qt::LeftButton); });
+        QTest::mouseClick(button, Qt::LeftButton);
+        rig.host.wait(5000);
+        QCOMPARE(rig.form->panelText(4), endsAs);
+        QCOMPARE(rig.sim.requests().size(), requests);
+        QVERIFY2(rig.host.messages.empty(), qPrintable(rig.messageTexts().join(" | ")));
+    }
+
     void duringAnAttemptOnlyCancelIsOffered() {
         sim::SimConfig config;
         config.answerDelayMs = 30;

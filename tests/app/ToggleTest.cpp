@@ -4,7 +4,9 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "ListSupport.h"
 #include "SimRig.h"
+#include "config/Setup_Form.h"
 
 using namespace tavrin;
 using namespace tavrin::test;
@@ -30,17 +32,26 @@ private slots:
         QTest::addColumn<int>("fault");
         QTest::addColumn<QString>("faultCommand");
         QTest::addColumn<QString>("said");
+        QTest::addColumn<QString>("label");  // what the window then shows of police mode
         QTest::newRow("garbled read") << int(Fault::TruncatedRecord) << ""
-                                      << "could not be read";
+                                      << "could not be read"
+                                      << "ON";
         QTest::newRow("refused write") << int(Fault::NegativeWrite) << ""
-                                       << "refused the change";
+                                       << "refused the change"
+                                       << "ON";
         QTest::newRow("not applied") << int(Fault::WriteNotApplied) << ""
-                                     << "did not apply";
+                                     << "did not apply"
+                                     << "ON";
+        // Sent, and then nothing could be read back: nothing is known.
+        QTest::newRow("connection lost during the write")
+            << int(Fault::DisconnectMidAnswer) << "3b03"
+            << "lost during the change" << QString();
     }
     void failedToggleShowsItsMessageOverAUsableWindow() {
         QFETCH(int, fault);
         QFETCH(QString, faultCommand);
         QFETCH(QString, said);
+        QFETCH(QString, label);
         AppRig rig;
         rig.connect();
         rig.sim.config().fault = Fault(fault);
@@ -52,10 +63,36 @@ private slots:
         rig.form->Command1_Click();
         QCOMPARE(rig.host.messages.size(), size_t(1));
         QVERIFY2(rig.host.messages[0].text.contains(said), qPrintable(rig.host.messages[0].text));
-        QVERIFY(enabledDuringMessage);
-        QCOMPARE(rig.form->PM_label->text(), QString("ON"));
-        QVERIFY(rig.form->Command1->isEnabled());
+        const bool connected = rig.form->MSComm1->PortOpen();
+        QCOMPARE(connected, !label.isEmpty());
+        QCOMPARE(enabledDuringMessage, connected);
+        QCOMPARE(rig.form->PM_label->text(), label);
+        QCOMPARE(rig.form->PM_label->isEnabled(), connected);
+        QCOMPARE(rig.form->Command1->isEnabled(), connected);
         QVERIFY(rig.form->Connect_Command->isEnabled());
+    }
+
+    // An operation keeps the settings it started with: Save in an open Setup
+    // waits for its end, and the history names the port and speed in use.
+    void settingsStayPutDuringAnOperation() {
+        AppRig rig;
+        rig.form->mnu_Setup_Click();
+        auto* setup = qobject_cast<Setup_Form*>(rig.form->setupDialog());
+        QVERIFY(setup);
+        choose(setup->Speed_List, "115200");
+        rig.host.vclock().after(1200, [&] { setup->SaveConfig->click(); });
+        rig.connect();
+        QCOMPARE(rig.form->panelText(4), QString("Connected"));
+        QCOMPARE(rig.messageTexts(), QStringList{"The settings cannot be saved while the main "
+                                                 "window is talking to the adapter."});
+        QCOMPARE(rig.d.ComSpeed, QString("38400"));
+
+        // Between operations Save works; the open connection stays at 38400.
+        setup->SaveConfig->click();
+        QCOMPARE(rig.d.ComSpeed, QString("115200"));
+        rig.form->Command1_Click();
+        const QByteArray history = readFile(rig.form->session().historyPath());
+        QCOMPARE(history.count(",COM3,38400,"), 2);
     }
 
     void nothingElseRunsDuringAToggle() {

@@ -60,6 +60,9 @@ private slots:
         SessionRig pty(config, 3, "38400", Lines::Real);
         QVERIFY(memory.connect().ok());
         QVERIFY(pty.connect().ok());
+        for (SessionRig* rig : {&memory, &pty}) {
+            QVERIFY(rig->host.waitUntil([rig] { return !rig->sim.outputPending(); }, 1000));
+        }
         QCOMPARE(memory.sim.receivedBytes(), pty.sim.receivedBytes());
         QCOMPARE(memory.sim.sentBytes(), pty.sim.sentBytes());
         QCOMPARE(memory.events, pty.events);

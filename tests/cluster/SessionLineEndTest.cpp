@@ -65,7 +65,15 @@ private slots:
         QCOMPARE(notes(rig.host.adapterLog()).size(), 2);
     }
 
+    void aStoppedWriteIsSentOnceMoreWithEveryCheck_data() {
+        QTest::addColumn<bool>("resendRefused");
+        QTest::newRow("the resend acknowledged") << false;
+        // The stopped write reached the cluster; the read back, not the
+        // refusal, tells what happened.
+        QTest::newRow("the resend refused") << true;
+    }
     void aStoppedWriteIsSentOnceMoreWithEveryCheck() {
+        QFETCH(bool, resendRefused);
         sim::SimConfig config;
         config.fault = Fault::InterruptOnInput;
         config.faultCommand = "3b03";
@@ -73,6 +81,11 @@ private slots:
         QVERIFY(rig.connect().ok());
         QCOMPARE(rig.sim.receivedBytes(), kConnectBytes);
         rig.sim.clearLog();
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
+            if (!resendRefused || !line.startsWith("3b")) return;
+            // Once the line feed behind the first write has stopped it.
+            rig.host.vclock().after(0, [&] { rig.sim.config().fault = Fault::NegativeWrite; });
+        });
         const PoliceReport report = rig.session->TogglePoliceMode();
         QVERIFY2(report.ok(), qPrintable(texts(report.messages).join(" | ")));
         // The same request again, ended by the carriage return alone, then
@@ -83,7 +96,7 @@ private slots:
         // One change, one pair of history lines.
         const QByteArray history = readFile(rig.session->historyPath());
         QCOMPARE(history.count("\r\n"), 3);
-        QVERIFY(history.contains(",after,4812,3b034812,applied\r\n"));
+        QVERIFY(history.contains(",after,4812,3b034812,applied (sent again after STOPPED)\r\n"));
     }
 
     void anAdapterThatAlwaysStopsIsToldInWords() {

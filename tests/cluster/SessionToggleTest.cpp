@@ -318,6 +318,8 @@ private slots:
         QVERIFY(rig.events.contains("closed"));
         // The loss is told once, by the operation, not again as a port event.
         QCOMPARE(rig.eventsOf("lost"), QStringList{});
+        // The setting read before the write is no longer known to hold.
+        QCOMPARE(rig.eventsOf("police"), QStringList{"unknown"});
     }
 };
 

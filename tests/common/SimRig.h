@@ -108,6 +108,7 @@ struct SessionRig {
         QObject::connect(s, &ClusterSession::clusterIdentified,
                          [note](const QString& t) { note("part:" + t); });
         QObject::connect(s, &ClusterSession::connected, [note] { note("connected"); });
+        QObject::connect(s, &ClusterSession::policeModeUnknown, [note] { note("police:unknown"); });
         QObject::connect(s, &ClusterSession::policeModeShown,
                          [note](const QString& t) { note("police:" + t); });
         QObject::connect(s, &ClusterSession::connectionClosed, [note] { note("closed"); });

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+namespace tavrin {
+
+// Ctrl-C (SIGINT) and SIGTERM as a signal of the event loop, for as long as
+// an object of this class lives: the handler only notes the signal, and the
+// program decides in its own time what to do about it. The handlers that were
+// there before come back when it goes. One at a time.
+class InterruptWatcher : public QObject {
+    Q_OBJECT
+public:
+    explicit InterruptWatcher(QObject* parent = nullptr);
+    ~InterruptWatcher() override;
+    InterruptWatcher(const InterruptWatcher&) = delete;
+    InterruptWatcher& operator=(const InterruptWatcher&) = delete;
+
+    // Whether the handlers are in place.
+    bool watching() const { return notifier_ != nullptr; }
+
+signals:
+    void interrupted(int signalNumber);
+
+private:
+    void onReadable();
+
+    QSocketNotifier* notifier_ = nullptr;
+};
+
+}  // namespace tavrin
