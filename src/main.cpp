@@ -26,10 +26,12 @@ int main(int argc, char** argv) {
             out << tavrin::VersionText();
             return tavrin::kExitDone;
         case tavrin::CommandLine::Mode::Invalid:
-            err << "tavrin: " << command.error << "\n\n" << tavrin::UsageText();
+            err << tavrin::UsageErrorText(command.error);
             return tavrin::kExitUsage;
         case tavrin::CommandLine::Mode::Status:
-        case tavrin::CommandLine::Mode::Police: {
+        case tavrin::CommandLine::Mode::Police:
+        case tavrin::CommandLine::Mode::ListPorts:
+        case tavrin::CommandLine::Mode::Find: {
             QCoreApplication app(argc, argv);
             QCoreApplication::setApplicationName(QStringLiteral("Tavrin"));
             tavrin::Host host;

@@ -14,17 +14,21 @@ class Host;
 // What the program was asked to do on its command line.
 struct CommandLine {
     enum class Mode {
-        Window,   // no options: the window, as always
-        Help,     // --help
-        Version,  // --version
-        Status,   // --status
-        Police,   // --police on|off
-        Invalid,  // anything else; error says why
+        Window,     // no options: the window, as always
+        Help,       // --help
+        Version,    // --version
+        Status,     // --status
+        Police,     // --police on|off
+        ListPorts,  // --list-ports
+        Find,       // --find
+        Invalid,    // anything else; error says why
     };
     Mode mode = Mode::Window;
     bool policeOn = false;
-    // One-run overrides of the saved settings.
+    // One-run overrides of the saved settings: a port number, or a device
+    // given by its path.
     std::optional<qint16> port;
+    std::optional<QString> device;
     std::optional<QString> speed;
     QString error;
 };
@@ -41,14 +45,16 @@ CommandLine ParseCommandLine(const QStringList& arguments);
 
 QString UsageText();
 QString VersionText();
+// What a usage error prints: the problem in one line, and where help is.
+QString UsageErrorText(const QString& error);
 
 // The window needs a display; false when there is certainly none.
 bool DisplayAvailable();
 QString NoDisplayText();
 
-// Runs --status or --police without a window, talking to the adapter with
-// the saved settings and the overrides. Needs a QCoreApplication. Returns
-// the exit code.
+// Runs --status, --police, --list-ports or --find without a window, with the
+// saved settings and the overrides. Needs a QCoreApplication. Returns the
+// exit code.
 int RunCommandLine(const CommandLine& command, Host& host, QTextStream& out, QTextStream& err);
 
 }  // namespace tavrin

@@ -142,21 +142,25 @@ SessionReport ClusterSession::Connect() {
 bool ClusterSession::ConnectELM(QList<Message>* messages, bool* abandoned) {
     d_.ConnectState = 0;
     // The port and speed of this attempt, and of the connection it makes,
-    // whatever is saved meanwhile.
-    inUse_ = LineInUse{d_.ComPort, d_.ComSpeed};
+    // whatever is saved meanwhile: port COMn, or a device named directly.
+    const Audience a = host_.audience;
     const QString folder = SettingsFolder(d_, host_);
-    const ProbeResult probe = ProbeComPort(d_.ComPort, folder, port_, host_);
+    const bool numbered = device_.isEmpty();
+    inUse_ = LineInUse{numbered ? QStringLiteral("COM%1").arg(d_.ComPort) : device_, d_.ComSpeed};
+    const QString path = numbered ? ComDevicePath(d_.ComPort, folder) : DevicePathOf(device_);
+    const ProbeResult probe = ProbeDevice(path, port_, host_);
     if (probe != ProbeResult::Available) {
-        messages->append(words::PortCheck(ProbeDetail(probe, d_.ComPort, folder)));
+        const QString name = numbered ? ComDeviceName(d_.ComPort, folder) : device_;
+        messages->append(words::PortCheck(ProbeDetail(probe, inUse_.port, name, a), a));
         return false;
     }
-    const OpenResult opened = OpenComPort(d_, folder, *port_, host_);
+    const OpenResult opened = OpenDevice(path, d_, *port_, host_);
     if (opened == OpenResult::InvalidSpeed) {
-        messages->append(words::InvalidSpeed(d_.ComSpeed));
+        messages->append(words::InvalidSpeed(d_.ComSpeed, a));
         return false;
     }
     if (opened != OpenResult::Opened) {
-        messages->append(words::OpenFailed(d_.ComPort, port_->lastErrorText()));
+        messages->append(words::OpenFailed(inUse_.port, port_->lastErrorText(), a));
         return false;
     }
 
@@ -224,11 +228,12 @@ void ClusterSession::endAttempt(const QString& command, const WaitResult& result
     closePort();
     // A cancelled attempt ends silently.
     if (result.status == WaitStatus::Cancelled) return;
-    messages->append(words::ConnectionFailed(command, result, inUse_.port, inUse_.speed));
+    messages->append(
+        words::ConnectionFailed(command, result, inUse_.port, inUse_.speed, host_.audience));
 }
 
 void ClusterSession::Timer1_Timer() {
-    emit watchdogExpired(words::Watchdog());
+    emit watchdogExpired(words::Watchdog(host_.audience));
     d_.ConnectState = 3;
     watchdog_->stop();
     // Let a waiting reset notice at once.
@@ -262,7 +267,7 @@ void ClusterSession::onPortClosed() {
 void ClusterSession::onPortLost(const QString& reason) {
     // A wait in progress reports the loss itself.
     if (exchange_->busy()) return;
-    emit portLost(words::PortLost(reason));
+    emit portLost(words::PortLost(reason, host_.audience));
 }
 
 // ---------------------------------------------------------- Identification
@@ -336,7 +341,7 @@ std::optional<cluster::PoliceRecord> ClusterSession::readPoliceMode(QList<Messag
         } else if (failure.result.ok()) {
             messages->append(words::ReadGarbled());
         } else {
-            messages->append(words::ReadFailed(failure.result));
+            messages->append(words::ReadFailed(failure.result, host_.audience));
         }
         return std::nullopt;
     }
@@ -362,7 +367,7 @@ bool ClusterSession::recordHistory(const QString& path, const QString& step, con
                                    const QString& request, const QString& outcome, QString* error) {
     WriteHistory::Line line;
     line.time = QDateTime::currentDateTime();
-    line.port = QStringLiteral("COM%1").arg(inUse_.port);
+    line.port = inUse_.port;
     line.speed = inUse_.speed;
     line.partNumber = cluster::DisplayPartNumber(d_);
     line.model = d_.ModelName;
@@ -428,7 +433,7 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
         } else if (failure.result.ok()) {
             report.messages << words::ChangeReadGarbled();
         } else {
-            report.messages << words::ChangeReadFailed(failure.result);
+            report.messages << words::ChangeReadFailed(failure.result, host_.audience);
         }
         return report;
     }
@@ -480,10 +485,10 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
                 if (readBack) report.messages << words::ChangeNotApplied(before);
             } else if (outcome == WriteOutcome::Refused) {
                 historyOutcome = words::OutcomeRefused(failure.result.negativeCode);
-                report.messages << words::ChangeRefused(failure.result);
+                report.messages << words::ChangeRefused(failure.result, host_.audience);
             } else {
                 historyOutcome = words::OutcomeUnconfirmed(failure.result);
-                report.messages << words::ChangeNotConfirmed(failure.result, after);
+                report.messages << words::ChangeNotConfirmed(failure.result, after, host_.audience);
             }
             if (failure.result.resent) historyOutcome = words::OutcomeResent(historyOutcome);
             break;

@@ -92,6 +92,10 @@ public:
     // Where each write to the cluster is recorded, beside the settings file.
     QString historyPath() const;
 
+    // Connect to this device (a path such as /dev/ttyUSB0) instead of the
+    // numbered port of the settings; empty: the numbered port.
+    void setDevice(const QString& path) { device_ = path; }
+
     // Watchdog tick: the adapter has had its time.
     void Timer1_Timer();
 
@@ -164,12 +168,14 @@ private:
 
     Defines& d_;
     Host& host_;
-    // The port and speed the last connection attempt used.
+    // The port ("COM3", or a device's path) and speed the last connection
+    // attempt used.
     struct LineInUse {
-        qint16 port = 0;
+        QString port;
         QString speed;
     };
     LineInUse inUse_;
+    QString device_;
     AdapterLine* port_ = nullptr;
     Exchange* exchange_ = nullptr;
     ClockTimer* watchdog_ = nullptr;

@@ -15,7 +15,22 @@ namespace words {
 
 namespace {
 
-const QString kTryConnect = QStringLiteral("then click Connect to try again.");
+bool atTerminal(Audience a) {
+    return a == Audience::Terminal;
+}
+
+// How the advice ends: what to do to try again.
+QString tryAgain(Audience a) {
+    return atTerminal(a) ? QStringLiteral("then run the command again.")
+                         : QStringLiteral("then click Connect to try again.");
+}
+
+// Where the line speed is changed, and how the adapter's is found.
+QString chooseSpeed(Audience a) {
+    return atTerminal(a)
+               ? QStringLiteral("Give its speed with --speed (tavrin --find can find it)")
+               : QStringLiteral("Choose its speed in Setup (Find Adapter there can find it)");
+}
 
 // The system's own words about a failure, as a detail after the user's words.
 QString systemText(const QString& reason) {
@@ -23,7 +38,7 @@ QString systemText(const QString& reason) {
 }
 
 // What the user can do after a failed wait, in words.
-QString adviceFor(const WaitResult& r) {
+QString adviceFor(const WaitResult& r, Audience a) {
     switch (r.status) {
         case WaitStatus::AdapterError: {
             const QString& said = r.adapterText;
@@ -37,95 +52,116 @@ QString adviceFor(const WaitResult& r) {
                            "one: another program using the same adapter, or a faulty cable or "
                            "Bluetooth link sending stray characters. Close other programs that use "
                            "the adapter and check its connection, ") +
-                       kTryConnect;
+                       tryAgain(a);
             if (said.contains(QLatin1String("ALERT")) || said.contains(QLatin1String("LV RESET")))
                 return QStringLiteral("This usually means low voltage: check the car's battery, ") +
-                       kTryConnect;
+                       tryAgain(a);
             if (said.contains(QLatin1String("BUS")) || said.contains(QLatin1String("CAN ERROR")))
                 return QStringLiteral(
                            "Check that the adapter sits firmly in the car's socket and that the "
                            "ignition is on, ") +
-                       kTryConnect;
+                       tryAgain(a);
             return QStringLiteral(
                        "Check that the ignition is on and that the car is a supported model, ") +
-                   kTryConnect;
+                   tryAgain(a);
         }
         case WaitStatus::NegativeResponse:
-            return NegativeResponseAdvice(r.negativeCode);
+            return NegativeResponseAdvice(r.negativeCode, a);
         case WaitStatus::TimedOut:
             return QStringLiteral("Check the adapter's cable and that the ignition is on, ") +
-                   kTryConnect;
+                   tryAgain(a);
         case WaitStatus::PortClosed:
             return QStringLiteral(
                        "The adapter was unplugged, lost power, or its Bluetooth link dropped. "
                        "Plug it in again, ") +
-                   kTryConnect + systemText(r.adapterText);
+                   tryAgain(a) + systemText(r.adapterText);
         case WaitStatus::Unreadable:
-            return QStringLiteral(
-                       "The line speed set in Setup is probably not the adapter's. Choose its "
-                       "speed in Setup (Find Adapter there can find it), ") +
-                   kTryConnect;
+            return (atTerminal(a)
+                        ? QStringLiteral("The line speed is probably not the adapter's. ")
+                        : QStringLiteral("The line speed set in Setup is probably not the "
+                                         "adapter's. ")) +
+                   chooseSpeed(a) + QStringLiteral(", ") + tryAgain(a);
         default:
-            return QStringLiteral(
-                       "The adapter's answer did not make sense. Check the line speed in Setup "
-                       "and that the adapter is an ELM327-type adapter, ") +
-                   kTryConnect;
+            return (atTerminal(a)
+                        ? QStringLiteral("The adapter's answer did not make sense. Check the line "
+                                         "speed (--speed) ")
+                        : QStringLiteral("The adapter's answer did not make sense. Check the line "
+                                         "speed in Setup ")) +
+                   QStringLiteral("and that the adapter is an ELM327-type adapter, ") + tryAgain(a);
     }
 }
 
 }  // namespace
 
-Message PortCheck(const QString& detail) {
+Message PortCheck(const QString& detail, Audience a) {
+    // At a terminal the window's shouted title would only get in the way.
+    if (atTerminal(a)) return ErrorMessage(QStringLiteral("The port cannot be used."), detail);
     return Message{QStringLiteral("ERROR! Comm Port is either in use or not found!"),
                    QStringLiteral("ERROR!"), MessageIcon::Critical, detail};
 }
 
-Message InvalidSpeed(const QString& speed) {
-    return Message{QStringLiteral("The line speed \"%1\" cannot be used.").arg(speed),
-                   QStringLiteral("ERROR!"), MessageIcon::Critical,
-                   QStringLiteral("Choose one of the speeds %1 in Setup, then click Connect again.")
-                       .arg(OfferedSpeedsText())};
+Message InvalidSpeed(const QString& speed, Audience a) {
+    return Message{
+        QStringLiteral("The line speed \"%1\" cannot be used.").arg(speed),
+        QStringLiteral("ERROR!"), MessageIcon::Critical,
+        atTerminal(a)
+            ? QStringLiteral("Give one of the speeds %1 with --speed.").arg(OfferedSpeedsText())
+            : QStringLiteral("Choose one of the speeds %1 in Setup, then click Connect again.")
+                  .arg(OfferedSpeedsText())};
 }
 
-Message OpenFailed(qint16 port, const QString& reason) {
-    return PortCheck(QStringLiteral("COM%1 passed the first check but could not be opened. "
+Message OpenFailed(const QString& port, const QString& reason, Audience a) {
+    return PortCheck(QStringLiteral("%1 passed the first check but could not be opened. "
                                     "Unplug and replug the adapter and try again.")
-                         .arg(port) +
-                     systemText(reason));
+                             .arg(port) +
+                         systemText(reason),
+                     a);
 }
 
-Message ConnectionFailed(const QString& command, const WaitResult& result, qint16 port,
-                         const QString& speed) {
+Message ConnectionFailed(const QString& command, const WaitResult& result, const QString& port,
+                         const QString& speed, Audience a) {
     if (result.status == WaitStatus::Unreadable) {
         return ErrorMessage(
             QStringLiteral("The adapter's answers could not be read: the line speed is "
                            "probably wrong."),
-            QStringLiteral("COM%1 is set to %2 bit/s, and the adapter seems to use another "
-                           "speed. Choose its speed in Setup (Find Adapter there can find it), "
-                           "then click Connect again.")
-                .arg(port)
-                .arg(speed));
+            QStringLiteral("%1 is set to %2 bit/s, and the adapter seems to use another speed. ")
+                    .arg(port, speed) +
+                chooseSpeed(a) +
+                (atTerminal(a) ? QStringLiteral(".")
+                               : QStringLiteral(", then click Connect again.")));
     }
     return ErrorMessage(
         QStringLiteral("Connection failed at \"%1\": %2.").arg(command, result.describe()),
-        adviceFor(result));
+        adviceFor(result, a));
 }
 
-Message Watchdog() {
-    return ErrorMessage(QStringLiteral("Unable to Connect To ELM"));
+Message Watchdog(Audience a) {
+    return ErrorMessage(
+        QStringLiteral("Unable to Connect To ELM"),
+        atTerminal(a)
+            ? QStringLiteral("The adapter did not finish answering within 6 seconds. Check that "
+                             "the ignition is on and the adapter's cable is in, and that --port "
+                             "and --speed are the adapter's (tavrin --find can find them), then "
+                             "run the command again.")
+            : QStringLiteral("The adapter did not finish answering within 6 seconds. Check that "
+                             "the ignition is on and the adapter's cable is in, and that the "
+                             "port and speed in Setup are the adapter's (Find Adapter there can "
+                             "find them), then click Connect to try again."));
 }
 
-Message PortLost(const QString& reason) {
+Message PortLost(const QString& reason, Audience a) {
     return ErrorMessage(
         QStringLiteral("The connection to the adapter was lost: it was unplugged, lost power, "
                        "or its Bluetooth link dropped."),
-        QStringLiteral("Plug it in again, then click Connect.") + systemText(reason));
+        (atTerminal(a) ? QStringLiteral("Plug it in again, then run the command again.")
+                       : QStringLiteral("Plug it in again, then click Connect.")) +
+            systemText(reason));
 }
 
-Message ReadFailed(const WaitResult& result) {
+Message ReadFailed(const WaitResult& result, Audience a) {
     return ErrorMessage(
         QStringLiteral("The police mode setting could not be read: %1.").arg(result.describe()),
-        QStringLiteral("The setting shown may be out of date. ") + adviceFor(result));
+        QStringLiteral("The setting shown may be out of date. ") + adviceFor(result, a));
 }
 
 Message ReadGarbled() {
@@ -134,11 +170,11 @@ Message ReadGarbled() {
                         QStringLiteral("The setting shown may be out of date."));
 }
 
-Message ChangeReadFailed(const WaitResult& result) {
+Message ChangeReadFailed(const WaitResult& result, Audience a) {
     return ErrorMessage(QStringLiteral("The police mode record could not be read, so nothing "
                                        "was written: %1.")
                             .arg(result.describe()),
-                        adviceFor(result));
+                        adviceFor(result, a));
 }
 
 Message ChangeReadGarbled() {
@@ -169,28 +205,37 @@ Message ChangeNotApplied(const QString& before) {
                             .arg(before));
 }
 
-Message ChangeRefused(const WaitResult& result) {
+Message ChangeRefused(const WaitResult& result, Audience a) {
     return ErrorMessage(
         QStringLiteral("The cluster refused the change: %1.").arg(result.describe()),
-        NegativeResponseAdvice(result.negativeCode) +
-            QStringLiteral(" The setting shown is the one the cluster reports now."));
+        NegativeResponseAdvice(result.negativeCode, a) +
+            (atTerminal(a) ? QStringLiteral(" The setting printed is the one the cluster "
+                                            "reports now.")
+                           : QStringLiteral(" The setting shown is the one the cluster reports "
+                                            "now.")));
 }
 
-Message ChangeNotConfirmed(const WaitResult& result, const QString& afterText) {
+Message ChangeNotConfirmed(const WaitResult& result, const QString& afterText, Audience a) {
     if (result.status == WaitStatus::PortClosed) {
         return ErrorMessage(
             QStringLiteral("The connection to the adapter was lost during the change; it may "
                            "or may not have been applied."),
-            QStringLiteral("Plug the adapter in again, click Connect and check police mode.") +
+            (atTerminal(a) ? QStringLiteral("Plug the adapter in again and check police mode "
+                                            "with tavrin --status.")
+                           : QStringLiteral("Plug the adapter in again, click Connect and check "
+                                            "police mode.")) +
                 systemText(result.adapterText));
     }
-    const QString now =
-        afterText.isEmpty()
-            ? QStringLiteral(
-                  "It could not be read back: once the adapter answers again, click "
-                  "Connect to see what the cluster holds.")
-            : QStringLiteral("Police mode now reads %1, as read back from the cluster.")
-                  .arg(afterText);
+    QString now =
+        QStringLiteral("Police mode now reads %1, as read back from the cluster.").arg(afterText);
+    if (afterText.isEmpty()) {
+        now = atTerminal(a) ? QStringLiteral(
+                                  "It could not be read back: once the adapter answers "
+                                  "again, tavrin --status shows what the cluster holds.")
+                            : QStringLiteral(
+                                  "It could not be read back: once the adapter answers "
+                                  "again, click Connect to see what the cluster holds.");
+    }
     return ErrorMessage(QStringLiteral("The cluster did not confirm the change (%1); it may or "
                                        "may not have been applied.")
                             .arg(result.describe()),

@@ -16,34 +16,38 @@ Message ErrorMessage(const QString& text, const QString& detail = {});
 // the write history, in one place: the conversation code only chooses which.
 namespace words {
 
+// Advice names what the audience can do: a button or dialog of the window, or
+// an option of the command line. The window's words are the messages it has
+// always shown.
+
 // The port check before a connection attempt, with what the probe found.
-Message PortCheck(const QString& detail);
+Message PortCheck(const QString& detail, Audience a);
 // The configured line speed is not one a port can be set to.
-Message InvalidSpeed(const QString& speed);
+Message InvalidSpeed(const QString& speed, Audience a);
 // The port passed the check but then would not open.
-Message OpenFailed(qint16 port, const QString& reason);
-// A connection attempt ended at command.
-Message ConnectionFailed(const QString& command, const WaitResult& result, qint16 port,
-                         const QString& speed);
+Message OpenFailed(const QString& port, const QString& reason, Audience a);
+// A connection attempt on port ("COM3") ended at command.
+Message ConnectionFailed(const QString& command, const WaitResult& result, const QString& port,
+                         const QString& speed, Audience a);
 // The connection watchdog ran out.
-Message Watchdog();
+Message Watchdog(Audience a);
 // The port vanished while nothing was being asked.
-Message PortLost(const QString& reason);
+Message PortLost(const QString& reason, Audience a);
 
 // The police-mode read after Connect or after a change.
-Message ReadFailed(const WaitResult& result);
+Message ReadFailed(const WaitResult& result, Audience a);
 Message ReadGarbled();
 
 // A police-mode change that never reached the write.
-Message ChangeReadFailed(const WaitResult& result);
+Message ChangeReadFailed(const WaitResult& result, Audience a);
 Message ChangeReadGarbled();
 Message ChangeNotSafe();
 Message ChangeNotRecorded(const QString& historyPath, const QString& error);
 // A write that went out.
 Message ChangeNotApplied(const QString& before);
-Message ChangeRefused(const WaitResult& result);
+Message ChangeRefused(const WaitResult& result, Audience a);
 // afterText: police mode as read back, or empty when it could not be.
-Message ChangeNotConfirmed(const WaitResult& result, const QString& afterText);
+Message ChangeNotConfirmed(const WaitResult& result, const QString& afterText, Audience a);
 Message HistoryNotWritten(const QString& historyPath, const QString& error);
 
 // The outcome column of the write history.

@@ -140,7 +140,7 @@ void Setup_Form::Form_Load() {
     for (qint16 n = kFirstPort; n <= kLastPort; ++n) {
         if (!ComPortAvailable(n, folder, port_, host_)) continue;
         auto* item = new QListWidgetItem(QStringLiteral("COM%1").arg(n), CommPort_List);
-        item->setToolTip(portToolTip(n, known));
+        item->setToolTip(PortDescription(n, folder, known));
     }
     selectRow(CommPort_List, FindListItem(QStringLiteral("COM%1").arg(d_.ComPort), CommPort_List));
 
@@ -153,28 +153,6 @@ void Setup_Form::Form_Load() {
     connect(Finder, &AdapterFinder::trying, this, [this](qint16 n, int speed) {
         showStatus(QStringLiteral("COM%1 at %2\u2026").arg(n).arg(speed));
     });
-}
-
-QString Setup_Form::portToolTip(qint16 n, const QList<QSerialPortInfo>& known) const {
-    const QString folder = SettingsFolder(d_, host_);
-    const QString name = ComDeviceName(n, folder);
-    const QString path = ComDevicePath(n, folder);
-    QString tip = QDir::toNativeSeparators(name);
-    if (!path.isEmpty() && path != name) {
-        tip += QStringLiteral(" \u2192 ") + QDir::toNativeSeparators(path);
-    }
-    for (const QSerialPortInfo& info : known) {
-        if (info.systemLocation() != path && info.systemLocation() != name) continue;
-        QStringList about;
-        const QString maker = info.manufacturer().trimmed();
-        const QString description = info.description().trimmed();
-        if (!maker.isEmpty()) about << maker;
-        // Many adapters repeat the maker at the start of the description.
-        if (!description.isEmpty() && description != maker) about << description;
-        if (!about.isEmpty()) tip += QStringLiteral(" \u2014 ") + about.join(QLatin1Char(' '));
-        break;
-    }
-    return tip;
 }
 
 void Setup_Form::refuse(const QString& text, const QString& detail) {

@@ -65,7 +65,6 @@ private:
     void showStatus(const QString& text);
     void selectFound(const FinderReport& report);
     void Form_Load();
-    QString portToolTip(qint16 n, const QList<QSerialPortInfo>& known) const;
     void refuse(const QString& text, const QString& detail);
     void showPanel3(const QString& text) const;
 

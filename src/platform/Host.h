@@ -13,6 +13,10 @@ namespace tavrin {
 
 enum class MessageIcon { Critical, Warning, Information };
 
+// Who reads what the program says: a person at its window, or at a terminal,
+// where advice names the command's options instead of the dialogs.
+enum class Audience { Window, Terminal };
+
 struct Message {
     QString text;
     QString title;
@@ -50,6 +54,9 @@ public:
 
     // Every exchange with an adapter since the program started.
     AdapterLog& adapterLog() { return log_; }
+
+    // Who the program's messages are for.
+    Audience audience = Audience::Window;
 
     // The connection watchdog: the adapter's whole connection sequence must
     // finish within this budget.

@@ -94,15 +94,27 @@ int FinderReport::chosen() const {
     return found.isEmpty() ? -1 : 0;
 }
 
-QString DescribeSearch(const FinderReport& report) {
+QString DescribeSearch(const FinderReport& report, Audience audience) {
+    const bool terminal = audience == Audience::Terminal;
+    // How to use what was found: Save in the dialog, the options at a terminal.
+    const auto useIt = [terminal](const FoundAdapter& a, const QString& windowText) {
+        return terminal ? QStringLiteral("Use it with --port %1 --speed %2; nothing was saved.")
+                              .arg(a.port)
+                              .arg(a.speed)
+                        : windowText;
+    };
     if (report.stopped)
-        return QStringLiteral("The search was stopped; the selection is as it was.");
+        return terminal ? QStringLiteral("The search was stopped.")
+                        : QStringLiteral("The search was stopped; the selection is as it was.");
     const QString skipped = skippedText(report.skipped);
     if (report.found.isEmpty()) {
         if (report.searched.isEmpty()) {
-            return QStringLiteral(
-                       "There was no port to search: none could be opened when this dialog "
-                       "opened. Plug the adapter in, then open Setup again.") +
+            return (terminal ? QStringLiteral(
+                                   "There was no port to search: none of COM1 to COM16 could be "
+                                   "opened. Plug the adapter in, then try again.")
+                             : QStringLiteral(
+                                   "There was no port to search: none could be opened when this "
+                                   "dialog opened. Plug the adapter in, then open Setup again.")) +
                    skipped;
         }
         return QStringLiteral(
@@ -116,7 +128,7 @@ QString DescribeSearch(const FinderReport& report) {
         const FoundAdapter& a = report.found.first();
         return QStringLiteral("Found %1 on %2: %3. %4")
                    .arg(a.identification, where(a), verdict(a),
-                        a.capable() ? QStringLiteral("Press Save to use it.")
+                        a.capable() ? useIt(a, QStringLiteral("Press Save to use it."))
                                     : QStringLiteral("A genuine ELM327-type adapter is needed.")) +
                skipped;
     }
@@ -126,9 +138,14 @@ QString DescribeSearch(const FinderReport& report) {
             QStringLiteral("\n\u2022 %1 on %2: %3.").arg(a.identification, where(a), verdict(a));
     }
     const FoundAdapter& chosen = report.found.at(report.chosen());
-    text += chosen.capable()
-                ? QStringLiteral("\n%1 is selected; press Save to use it.").arg(where(chosen))
-                : QStringLiteral("\nNone of them can be used.");
+    text +=
+        chosen.capable()
+            ? QStringLiteral("\n") +
+                  (terminal
+                       ? QStringLiteral("%1 can be used. ").arg(where(chosen)) +
+                             useIt(chosen, QString())
+                       : QStringLiteral("%1 is selected; press Save to use it.").arg(where(chosen)))
+            : QStringLiteral("\nNone of them can be used.");
     return text + skipped;
 }
 

@@ -49,7 +49,7 @@ struct FinderReport {
 };
 
 // The outcome of a search in words, for the user.
-QString DescribeSearch(const FinderReport& report);
+QString DescribeSearch(const FinderReport& report, Audience audience = Audience::Window);
 
 // The lines of an answer that ends in the adapter's prompt, without the echo
 // of `sent` and without empty lines; nothing when the text is not a clean

@@ -105,7 +105,7 @@ QString NegativeCodeText(int code) {
     return QStringLiteral("%1").arg(code, 2, 16, QLatin1Char('0')).toUpper();
 }
 
-QString NegativeResponseAdvice(int code) {
+QString NegativeResponseAdvice(int code, Audience audience) {
     switch (code) {
         case 0x11:
         case 0x12:
@@ -126,7 +126,9 @@ QString NegativeResponseAdvice(int code) {
                 "The cluster will not do this now. Turn the ignition on with the engine off, "
                 "then try again.");
         case 0x24:
-            return QStringLiteral("Click Disconnect, then Connect, and try again.");
+            return audience == Audience::Terminal
+                       ? QStringLiteral("Run the command again.")
+                       : QStringLiteral("Click Disconnect, then Connect, and try again.");
         case 0x33:
             return QStringLiteral(
                 "The cluster is locked against changes; this program cannot unlock it.");

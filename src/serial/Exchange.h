@@ -4,6 +4,8 @@
 #include <QString>
 #include <functional>
 
+#include "platform/Host.h"
+
 namespace tavrin {
 
 class AdapterLine;
@@ -41,7 +43,7 @@ QString NegativeCodeText(int code);
 // Meaning of a negative response code, in words.
 QString NegativeResponseMeaning(int code);
 // What the user can do about a negative response code.
-QString NegativeResponseAdvice(int code);
+QString NegativeResponseAdvice(int code, Audience audience = Audience::Window);
 
 // Characters an adapter never prints: anything but printable ASCII, carriage
 // return, line feed and tab.

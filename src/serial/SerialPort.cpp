@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QListWidget>
+#include <QSerialPortInfo>
 
 #include "core/Defines.h"
 #include "platform/Host.h"
@@ -42,12 +43,19 @@ QString ComDevicePath(qint16 n, const QString& settingsFolder) {
 #endif
 }
 
-ProbeResult ProbeComPort(qint16 n, const QString& settingsFolder, const AdapterLine* own,
-                         const Host& host) {
-    const QString path = ComDevicePath(n, settingsFolder);
+QString DevicePathOf(const QString& device) {
+    return QFileInfo(device).canonicalFilePath();
+}
+
+ProbeResult ProbeDevice(const QString& path, const AdapterLine* own, const Host& host) {
     if (path.isEmpty()) return ProbeResult::NotFound;
     if (own && own->PortOpen() && own->DevicePath == path) return ProbeResult::HeldByThisProgram;
     return host.probeDevice(path);
+}
+
+ProbeResult ProbeComPort(qint16 n, const QString& settingsFolder, const AdapterLine* own,
+                         const Host& host) {
+    return ProbeDevice(ComDevicePath(n, settingsFolder), own, host);
 }
 
 bool ComPortAvailable(qint16 n, const QString& settingsFolder, const AdapterLine* own,
@@ -55,32 +63,48 @@ bool ComPortAvailable(qint16 n, const QString& settingsFolder, const AdapterLine
     return ProbeComPort(n, settingsFolder, own, host) == ProbeResult::Available;
 }
 
-QString ProbeDetail(ProbeResult result, qint16 n, const QString& settingsFolder) {
-    const QString name = ComDeviceName(n, settingsFolder);
-    const QString device = name.isEmpty() ? QStringLiteral("COM%1").arg(n) : name;
+QString ProbeDetail(ProbeResult result, qint16 n, const QString& settingsFolder,
+                    Audience audience) {
+    return ProbeDetail(result, QStringLiteral("COM%1").arg(n), ComDeviceName(n, settingsFolder),
+                       audience);
+}
+
+QString ProbeDetail(ProbeResult result, const QString& port, const QString& device,
+                    Audience audience) {
+    // "COM3 (/dev/ttyUSB2)", or the device alone when it was named directly.
+    const QString named =
+        device.isEmpty() || device == port ? port : QStringLiteral("%1 (%2)").arg(port, device);
+    const bool terminal = audience == Audience::Terminal;
     switch (result) {
         case ProbeResult::Available:
             return {};
         case ProbeResult::NotFound:
-            return QStringLiteral(
-                       "COM%1 (%2) was not found. Check that the adapter is plugged in, "
-                       "or choose another port in Setup.")
-                .arg(n)
-                .arg(device);
+            if (device.isEmpty()) {
+                // A number beyond the device table, with no link of its own.
+                return QStringLiteral(
+                           "%1 stands for no device: COM1 to COM16 are the usual serial "
+                           "devices, and a link ports/%2 beside the settings file can name any "
+                           "other.")
+                           .arg(port, port.toLower()) +
+                       (terminal ? QStringLiteral(" Or give the device itself with --port.")
+                                 : QString());
+            }
+            return QStringLiteral("%1 was not found. Check that the adapter is plugged in, %2")
+                .arg(named, terminal ? QStringLiteral("or give another port with --port (tavrin "
+                                                      "--list-ports lists them).")
+                                     : QStringLiteral("or choose another port in Setup."));
         case ProbeResult::HeldByThisProgram:
-            return QStringLiteral("COM%1 (%2) is already open in this program.").arg(n).arg(device);
+            return QStringLiteral("%1 is already open in this program.").arg(named);
         case ProbeResult::InUse:
             return QStringLiteral(
-                       "COM%1 (%2) is in use by another program. Close that program "
-                       "and try again.")
-                .arg(n)
-                .arg(device);
+                       "%1 is in use by another program. Close that program and try again.")
+                .arg(named);
         case ProbeResult::NoPermission:
             return QStringLiteral(
                        "You do not have permission to open %1. Join the \"dialout\" "
                        "group (sudo adduser $USER dialout), then log out and log in "
                        "again.")
-                .arg(device);
+                .arg(device.isEmpty() ? port : device);
     }
     return {};
 }
@@ -93,12 +117,38 @@ int FindListItem(const QString& text, const QListWidget* list) {
     return -1;
 }
 
+QString PortDescription(qint16 n, const QString& settingsFolder,
+                        const QList<QSerialPortInfo>& known) {
+    const QString name = ComDeviceName(n, settingsFolder);
+    const QString path = ComDevicePath(n, settingsFolder);
+    QString text = QDir::toNativeSeparators(name);
+    if (!path.isEmpty() && path != name) {
+        text += QStringLiteral(" \u2192 ") + QDir::toNativeSeparators(path);
+    }
+    for (const QSerialPortInfo& info : known) {
+        if (info.systemLocation() != path && info.systemLocation() != name) continue;
+        QStringList about;
+        const QString maker = info.manufacturer().trimmed();
+        const QString description = info.description().trimmed();
+        if (!maker.isEmpty()) about << maker;
+        // Many adapters repeat the maker at the start of the description.
+        if (!description.isEmpty() && description != maker) about << description;
+        if (!about.isEmpty()) text += QStringLiteral(" \u2014 ") + about.join(QLatin1Char(' '));
+        break;
+    }
+    return text;
+}
+
 QString OfferedSpeedsText() {
     return QStringLiteral("9600, 38400 or 115200");
 }
 
 OpenResult OpenComPort(const Defines& d, const QString& settingsFolder, AdapterLine& port,
                        const Host& host) {
+    return OpenDevice(ComDevicePath(d.ComPort, settingsFolder), d, port, host);
+}
+
+OpenResult OpenDevice(const QString& path, const Defines& d, AdapterLine& port, const Host& host) {
     port.CommPort = d.ComPort;
     port.InputLen = 1;
     port.Settings = d.ComSpeed + QStringLiteral(",n,8,1");
@@ -108,8 +158,8 @@ OpenResult OpenComPort(const Defines& d, const QString& settingsFolder, AdapterL
     port.RThreshold = 1;
     port.SThreshold = 1;
     if (AdapterLine::SpeedFromSettings(port.Settings) <= 0) return OpenResult::InvalidSpeed;
-    if (!ComPortAvailable(d.ComPort, settingsFolder, &port, host)) return OpenResult::NotAvailable;
-    port.DevicePath = ComDevicePath(d.ComPort, settingsFolder);
+    if (ProbeDevice(path, &port, host) != ProbeResult::Available) return OpenResult::NotAvailable;
+    port.DevicePath = path;
     if (!port.setPortOpen(true)) {
         return port.lastError() == AdapterLine::OpenError::InvalidSettings
                    ? OpenResult::InvalidSpeed

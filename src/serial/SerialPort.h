@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
 #include "platform/AdapterLine.h"
+#include "platform/Host.h"
 
 class QListWidget;
+class QSerialPortInfo;
 
 namespace tavrin {
 
@@ -24,15 +27,25 @@ QString ComDevicePath(qint16 n, const QString& settingsFolder);
 // The name before link resolution, for showing to the user.
 QString ComDeviceName(qint16 n, const QString& settingsFolder);
 
-// Whether port n could be opened right now, by the kind of line the host
-// gives. Never keeps the port. A port that own has open is held by this
-// program.
+// A device given by its own path (a command line's --port /dev/ttyUSB0), as
+// the lines open it: links resolved; empty when there is no such file.
+QString DevicePathOf(const QString& device);
+
+// Whether the device at path (as ComDevicePath gives it) could be opened
+// right now, by the kind of line the host gives. Never keeps the port. A
+// port that own has open is held by this program.
+ProbeResult ProbeDevice(const QString& path, const AdapterLine* own, const Host& host);
+// The same for port n.
 ProbeResult ProbeComPort(qint16 n, const QString& settingsFolder, const AdapterLine* own,
                          const Host& host);
 bool ComPortAvailable(qint16 n, const QString& settingsFolder, const AdapterLine* own,
                       const Host& host);
-// User-facing detail for a failed probe (empty when there is nothing to add).
-QString ProbeDetail(ProbeResult result, qint16 n, const QString& settingsFolder);
+// User-facing detail for a failed probe (empty when there is nothing to add):
+// for port n, or for a port named so with its device's name (empty: none).
+QString ProbeDetail(ProbeResult result, qint16 n, const QString& settingsFolder,
+                    Audience audience = Audience::Window);
+QString ProbeDetail(ProbeResult result, const QString& port, const QString& device,
+                    Audience audience);
 
 // Zero-based index of the first item whose text begins with text, ignoring
 // case; -1 if none does.
@@ -43,6 +56,13 @@ enum class OpenResult { Opened, NotAvailable, InvalidSpeed };
 // probe passes. Pending input is discarded after opening.
 OpenResult OpenComPort(const Defines& d, const QString& settingsFolder, AdapterLine& port,
                        const Host& host);
+// The same for the device at path, at d's speed.
+OpenResult OpenDevice(const QString& path, const Defines& d, AdapterLine& port, const Host& host);
+
+// Port n in words: its name, the device a link leads to ("→"), and what the
+// system knows of it ("—" maker and description), for a tooltip or a list.
+QString PortDescription(qint16 n, const QString& settingsFolder,
+                        const QList<QSerialPortInfo>& known);
 
 // The speeds the Setup dialog offers.
 QString OfferedSpeedsText();

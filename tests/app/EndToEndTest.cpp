@@ -48,6 +48,8 @@ struct ProgramRig {
             if (!sim.waitForReadyRead(100) && sim.state() == QProcess::NotRunning) return false;
             simOut += QString::fromLocal8Bit(sim.readAllStandardOutput());
         }
+        static const QRegularExpression device(QStringLiteral("Simulated adapter on (\\S+)"));
+        simDevice = device.match(simOut).captured(1);
         return simOut.contains("Linked as");
     }
     // The command lines tavrin-sim reports, once it has been stopped.
@@ -93,6 +95,7 @@ struct ProgramRig {
     bool ready = false;
     QProcess sim;
     QString simOut;
+    QString simDevice;  // the pseudo-terminal's slave end
 };
 
 }  // namespace
@@ -122,12 +125,44 @@ private slots:
         QCOMPARE(r.err, QString());
     }
 
-    void badUsageExitsTwoWithTheUsage() {
+    // A misuse: exit status 2, one line naming the problem, and where help is.
+    void misuseExitsTwoWithOneLine_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << "unknown option 'bogus'";
+        QTest::newRow("Qt's own option")
+            << QStringList{"-platform", "xcb"} << "unknown option 'platform'";
+        QTest::newRow("missing value")
+            << QStringList{"--police"} << "missing value after '--police'";
+        QTest::newRow("police maybe")
+            << QStringList{"--police", "maybe"} << "--police takes on or off, not \"maybe\"";
+        QTest::newRow("given twice") << QStringList{"--police", "on", "--police", "off"}
+                                     << "--police is given more than once";
+        QTest::newRow("two modes") << QStringList{"--status", "--police", "on"}
+                                   << "--status and --police cannot be used together";
+        QTest::newRow("override alone")
+            << QStringList{"--port", "3"} << "--port goes with --status or --police";
+        QTest::newRow("speed not offered") << QStringList{"--status", "--speed", "12345"}
+                                           << "--speed takes 9600, 38400 or 115200, not \"12345\"";
+        QTest::newRow("speed fraction") << QStringList{"--status", "--speed", "9600.5"}
+                                        << "--speed takes 9600, 38400 or 115200, not \"9600.5\"";
+        QTest::newRow("port 0") << QStringList{"--status", "--port", "0"}
+                                << "--port takes a port number such as 3 or COM3, or a device such "
+                                   "as /dev/ttyUSB0, not \"0\"";
+        QTest::newRow("port too large") << QStringList{"--status", "--port", "40000"}
+                                        << "--port takes a port number such as 3 or COM3, or a "
+                                           "device such as /dev/ttyUSB0, not \"40000\"";
+        QTest::newRow("stray argument")
+            << QStringList{"--status", "now"} << "unexpected argument 'now'";
+    }
+    void misuseExitsTwoWithOneLine() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, line);
         ProgramRig rig;
         QVERIFY(rig.ready);
-        const ProcessRun r = rig.run({"--police", "sideways"});
+        const ProcessRun r = rig.run(args);
         QCOMPARE(r.code, kExitUsage);
-        QVERIFY2(r.err.contains("sideways") && r.err.contains("Usage: tavrin"), qPrintable(r.err));
+        QCOMPARE(r.err, "tavrin: " + line + "\nTry 'tavrin --help' for more information.\n");
         QCOMPARE(r.out, QString());
     }
 
@@ -150,7 +185,14 @@ private slots:
         const QString lines =
             "part-number: 3R23-123-FB\nadapter: ELM327 v1.5\nmodel: BA Fairmont Ghia\n";
 
-        ProcessRun r = rig.run({"--status"});
+        ProcessRun r = rig.run({"--list-ports"});
+        QCOMPARE(r.code, kExitDone);
+        const QString listed = QStringLiteral("COM3  %1 \u2192 %2\n")
+                                   .arg(QDir(rig.dir.path()).filePath("ports/com3"), rig.simDevice);
+        QVERIFY2(r.out.contains(listed), qPrintable(r.out));
+
+        // The device itself, as a Linux user knows it.
+        r = rig.run({"--status", "--port", rig.simDevice});
         QCOMPARE(r.err, QString());
         QCOMPARE(r.code, kExitDone);
         QCOMPARE(r.out, lines + "police-mode: ON\n");
