@@ -100,9 +100,11 @@ AdapterLine* MemoryPorts::createLine(QObject* parent) {
 }
 
 MemoryLine::MemoryLine(MemoryPorts& ports, QObject* parent)
-    : AdapterLine(parent), ports_(ports), wire_(ports.clock()) {
+    : AdapterLine(parent), ports_(ports), wire_(ports.clock()), arrival_(ports.clock()) {
     wire_.setSingleShot(true);
     connect(&wire_, &ClockTimer::timeout, this, &MemoryLine::carry);
+    arrival_.setSingleShot(true);
+    connect(&arrival_, &ClockTimer::timeout, this, &MemoryLine::arrive);
 }
 
 MemoryLine::~MemoryLine() {
@@ -130,7 +132,9 @@ AdapterLine::OpenError MemoryLine::openDevice(qint32 speed, QString* why) {
 void MemoryLine::closeDevice() {
     // Unsent bytes go with the port, as they do when a real one closes.
     wire_.stop();
+    arrival_.stop();
     outbox_.clear();
+    arriving_.clear();
     inbox_.clear();
     if (far_) far_->line_ = nullptr;
     far_ = nullptr;
@@ -157,6 +161,13 @@ void MemoryLine::carry() {
 
 void MemoryLine::deliver(const QByteArray& bytes) {
     if (!far_ || bytes.isEmpty()) return;
+    arriving_ += bytes;
+    if (!arrival_.isActive()) arrival_.start(0);
+}
+
+void MemoryLine::arrive() {
+    if (!far_ || arriving_.isEmpty()) return;
+    const QByteArray bytes = std::exchange(arriving_, QByteArray());
     inbox_ += bytes;
     if (AdapterLog* log = this->log()) log->record(AdapterLog::Direction::Received, bytes);
     emit dataArrived();

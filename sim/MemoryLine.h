@@ -73,8 +73,10 @@ private:
 };
 
 // A line whose far end is a MemoryAdapter. Bytes cross it in a later turn of
-// the event loop, in both directions, as they do through a real device; it
-// knows the speed it was opened at, so a wrong speed gives noise here too.
+// the event loop, in both directions, as they do through a real device, and
+// what arrives within one turn is read as one arrival, as a serial port
+// hands it over; it knows the speed it was opened at, so a wrong speed gives
+// noise here too.
 class MemoryLine : public AdapterLine {
     Q_OBJECT
 public:
@@ -97,13 +99,16 @@ private:
     void deliver(const QByteArray& bytes);
     void vanish();
     void carry();
+    void arrive();
 
     MemoryPorts& ports_;
     MemoryAdapter* far_ = nullptr;
     qint32 speed_ = 0;
     QByteArray inbox_;
     QByteArray outbox_;
+    QByteArray arriving_;
     ClockTimer wire_;
+    ClockTimer arrival_;
 };
 
 }  // namespace tavrin::sim

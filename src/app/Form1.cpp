@@ -3,11 +3,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <utility>
@@ -21,16 +23,19 @@
 #include "core/Defines.h"
 #include "platform/AdapterLine.h"
 #include "platform/Clock.h"
+#include "platform/ElidingLabel.h"
 #include "platform/Host.h"
 #include "platform/WrapButton.h"
+#include "serial/SerialPort.h"
 
 namespace tavrin {
 
 namespace {
 
-const QString kConnect = QStringLiteral("Connect");
-const QString kDisconnect = QStringLiteral("Disconnect");
-const QString kCancel = QStringLiteral("Cancel");
+// Captions with their mnemonics: Alt and the underlined letter click them.
+const QString kConnect = QStringLiteral("&Connect");
+const QString kDisconnect = QStringLiteral("&Disconnect");
+const QString kCancel = QStringLiteral("&Cancel");
 
 // One window of each kind: an open one is only brought to the front.
 bool bringToFront(QWidget* window) {
@@ -69,7 +74,7 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
     Connect_Command->setObjectName(QStringLiteral("Connect_Command"));
     Connect_Command->setGeometry(Tw(840), Tw(120), Tw(1215), Tw(495));
 
-    Command1 = new WrapButton(QStringLiteral("Toggle Police Mode"), client);
+    Command1 = new WrapButton(QStringLiteral("&Toggle Police Mode"), client);
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setGeometry(Tw(4080), Tw(120), Tw(1215), Tw(495));
 
@@ -80,6 +85,7 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
     ClusterInfotext->setObjectName(QStringLiteral("ClusterInfotext"));
     ClusterInfotext->setGeometry(Tw(120), Tw(240), Tw(2415), Tw(255));
     ClusterInfotext->setTextFormat(Qt::PlainText);
+    ClusterInfotext->setAccessibleName(QStringLiteral("Car model"));
 
     Frame1 = new QGroupBox(QStringLiteral("Police Mode"), client);
     Frame1->setObjectName(QStringLiteral("Frame1"));
@@ -88,6 +94,7 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
     PM_label->setObjectName(QStringLiteral("PM_label"));
     PM_label->setGeometry(Tw(120), Tw(240), Tw(1335), Tw(255));
     PM_label->setTextFormat(Qt::PlainText);
+    PM_label->setAccessibleName(QStringLiteral("Police mode"));
 
     auto* bar = new QStatusBar(this);
     bar->setObjectName(QStringLiteral("StatusBar1"));
@@ -98,22 +105,44 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
     const int fixedWidth[4] = {0, 0,
                                metrics.horizontalAdvance(QStringLiteral("COM 16 / 115200")) + 10,
                                metrics.horizontalAdvance(kNotConnected) + 10};
+    // What a screen reader says for each panel.
+    const char* const names[4] = {"Cluster part number", "Adapter", "Port and speed",
+                                  "Connection status"};
     for (int i = 0; i < 4; ++i) {
-        panels_[i] = new QLabel(bar);
+        // A long adapter name ends in "…" rather than pushing panels 3 and 4
+        // out of sight.
+        panels_[i] = fixedWidth[i] > 0 ? new QLabel(bar) : new ElidingLabel(bar);
         panels_[i]->setObjectName(QStringLiteral("Panel%1").arg(i + 1));
+        panels_[i]->setAccessibleName(QLatin1String(names[i]));
         panels_[i]->setTextFormat(Qt::PlainText);
         panels_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panels_[i]->setMinimumWidth(fixedWidth[i] > 0 ? fixedWidth[i] : 10);
         bar->addWidget(panels_[i], fixedWidth[i] > 0 ? 0 : 1);
     }
+    // Connect's steps, beside the connection status, while it connects.
+    connectProgress_ = new QProgressBar(bar);
+    connectProgress_->setObjectName(QStringLiteral("ConnectProgress"));
+    connectProgress_->setAccessibleName(QStringLiteral("Connection steps done"));
+    connectProgress_->setRange(0, ClusterSession::kConnectSteps);
+    connectProgress_->setTextVisible(false);
+    connectProgress_->setFixedWidth(metrics.horizontalAdvance(QStringLiteral("COM 16")));
+    connectProgress_->hide();
+    bar->addPermanentWidget(connectProgress_);
     setStatusBar(bar);
 
-    mnu_Setup = menuBar()->addAction(QStringLiteral("Setup"));
+    mnu_Setup = menuBar()->addAction(QStringLiteral("&Setup"));
     mnu_Setup->setObjectName(QStringLiteral("mnu_Setup"));
-    mnu_About = menuBar()->addAction(QStringLiteral("About"));
+    mnu_About = menuBar()->addAction(QStringLiteral("&About"));
     mnu_About->setObjectName(QStringLiteral("mnu_About"));
-    mnu_Log = menuBar()->addAction(QStringLiteral("Log"));
+    mnu_Log = menuBar()->addAction(QStringLiteral("&Log"));
     mnu_Log->setObjectName(QStringLiteral("mnu_Log"));
+    // Ctrl+Q quits: as closing the window does while an operation runs.
+    auto* quit = new QAction(QStringLiteral("Quit"), this);
+    quit->setObjectName(QStringLiteral("mnu_Quit"));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quit->setShortcutContext(Qt::ApplicationShortcut);
+    addAction(quit);
+    connect(quit, &QAction::triggered, this, &Form1::quit);
     modeCaption_ = kConnect;
 
     session_ = new ClusterSession(d_, host_, this);
@@ -128,8 +157,11 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
 
     // What the session reports, shown where the window shows it.
     connect(session_, &ClusterSession::connecting, this, [this] { setPanelText(4, kConnecting); });
-    connect(session_, &ClusterSession::adapterIdentified, this,
-            [this](const QString& text) { setPanelText(2, text); });
+    connect(session_, &ClusterSession::connectStep, connectProgress_, &QProgressBar::setValue);
+    connect(session_, &ClusterSession::adapterIdentified, this, [this](const QString& text) {
+        adapterName_ = text;
+        setPanelText(2, text);
+    });
     connect(session_, &ClusterSession::modelIdentified, ClusterInfotext, &QLabel::setText);
     connect(session_, &ClusterSession::clusterIdentified, this, [this](const QString& part) {
         setPanelText(1, part);
@@ -213,11 +245,21 @@ bool Form1::secondClick() const {
            host_.clock().nowMs() - lastActMs_ < QApplication::doubleClickInterval();
 }
 
+void Form1::quit() {
+    quitWhenClosed_ = true;
+    close();
+}
+
 void Form1::closeEvent(QCloseEvent* event) {
     if (!busy_) {
         // Nothing is left holding the port.
         session_->Disconnect();
         QMainWindow::closeEvent(event);
+        if (std::exchange(quitWhenClosed_, false)) {
+            for (QWidget* window : {setup_.data(), about_.data(), log_.data()}) {
+                if (window) window->close();
+            }
+        }
         return;
     }
     // The operation's wait is on the stack: the window closes once it has
@@ -257,7 +299,10 @@ void Form1::Connect_Command_Click() {
     if (session_->busy()) return;
     if (Connect_Command->text() == kConnect) {
         setBusy(true);
+        connectProgress_->setValue(0);
+        connectProgress_->show();
         const SessionReport report = session_->Connect();
+        connectProgress_->hide();
         operationEnded(report.messages);
     } else {
         // Release the port too, so the next Connect can open it again.
@@ -318,9 +363,30 @@ void Form1::mnu_Setup_Click() {
     dialog->show();
 }
 
+QStringList Form1::logHeader() const {
+    const QString folder = SettingsFolder(d_, host_);
+    const QString device = ComDeviceName(d_.ComPort, folder);
+    return {QStringLiteral("%1 %2.%3.%4 adapter log")
+                .arg(QLatin1String(version::kProductName))
+                .arg(version::kMajor)
+                .arg(version::kMinor)
+                .arg(version::kRevision),
+            QStringLiteral("Saved: %1").arg(QDateTime::currentDateTime().toString(Qt::ISODate)),
+            QStringLiteral("Port: COM%1 (%2)")
+                .arg(d_.ComPort)
+                .arg(device.isEmpty() ? QStringLiteral("no device") : device),
+            QStringLiteral("Speed: %1 bit/s").arg(d_.ComSpeed),
+            QStringLiteral("Adapter: %1")
+                .arg(adapterName_.isEmpty() ? QStringLiteral("not identified") : adapterName_)};
+}
+
 void Form1::mnu_Log_Click() {
     if (bringToFront(log_)) return;
-    auto* window = new frmLog(host_);
+    // The log window may outlive this one; the header then says less.
+    QPointer<Form1> self(this);
+    auto* window = new frmLog(host_, [self] {
+        return self ? self->logHeader() : QStringList{QStringLiteral("Tavrin adapter log")};
+    });
     log_ = window;
     window->show();
 }

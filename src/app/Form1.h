@@ -8,6 +8,7 @@
 class QAction;
 class QGroupBox;
 class QLabel;
+class QProgressBar;
 class QPushButton;
 
 namespace tavrin {
@@ -70,6 +71,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // Ctrl+Q: closes every window of the program, once an operation allows.
+    void quit();
     // The buttons' clicks; a click within the double-click interval of the
     // one that started or ended an operation is the second of a double-click
     // and does nothing.
@@ -77,6 +80,8 @@ private:
     void toggleClicked();
     bool secondClick() const;
     void operationEnded(const QList<Message>& messages);
+    // What a saved adapter log starts with.
+    QStringList logHeader() const;
     void showNotConnected();
     void showMessages(const QList<Message>& messages);
     void setBusy(bool busy);
@@ -89,6 +94,10 @@ private:
     bool busy_ = false;
     bool command1Wanted_ = false;
     bool closeWhenDone_ = false;
+    bool quitWhenClosed_ = false;
+    // The adapter as it last named itself; it stays for the log's header.
+    QString adapterName_;
+    QProgressBar* connectProgress_ = nullptr;
     // When the last click started or ended an operation, on the host's clock.
     qint64 lastActMs_ = -1;
     // What the Connect/Disconnect button offers when no operation runs.

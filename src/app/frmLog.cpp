@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScrollBar>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include "platform/AdapterLog.h"
@@ -15,7 +17,8 @@
 
 namespace tavrin {
 
-frmLog::frmLog(Host& host) : QDialog(nullptr), host_(host), log_(&host.adapterLog()) {
+frmLog::frmLog(Host& host, Header header)
+    : QDialog(nullptr), host_(host), header_(std::move(header)), log_(&host.adapterLog()) {
     setObjectName(QStringLiteral("frmLog"));
     setWindowTitle(QStringLiteral("Adapter Log"));
     setWindowFlags(Qt::Window);
@@ -31,11 +34,11 @@ frmLog::frmLog(Host& host) : QDialog(nullptr), host_(host), log_(&host.adapterLo
     txtLog->setMaximumBlockCount(int(AdapterLog::kMaxEntries));
     txtLog->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
-    cmdSave = new QPushButton(QStringLiteral("Save\u2026"), this);
+    cmdSave = new QPushButton(QStringLiteral("&Save\u2026"), this);
     cmdSave->setObjectName(QStringLiteral("cmdSave"));
-    cmdClear = new QPushButton(QStringLiteral("Clear"), this);
+    cmdClear = new QPushButton(QStringLiteral("C&lear"), this);
     cmdClear->setObjectName(QStringLiteral("cmdClear"));
-    cmdClose = new QPushButton(QStringLiteral("Close"), this);
+    cmdClose = new QPushButton(QStringLiteral("&Close"), this);
     cmdClose->setObjectName(QStringLiteral("cmdClose"));
     cmdClose->setDefault(true);
 
@@ -55,17 +58,24 @@ frmLog::frmLog(Host& host) : QDialog(nullptr), host_(host), log_(&host.adapterLo
 
     txtLog->setPlainText(log_->lines().join(QLatin1Char('\n')));
     txtLog->verticalScrollBar()->setValue(txtLog->verticalScrollBar()->maximum());
-    connect(log_, &AdapterLog::recorded, this,
-            [this](const AdapterLog::Entry& entry) { append(AdapterLog::format(entry)); });
+    connect(log_, &AdapterLog::recorded, this, &frmLog::showEntry);
     connect(log_, &AdapterLog::cleared, txtLog, &QPlainTextEdit::clear);
 }
 
-void frmLog::append(const QString& line) {
+void frmLog::showEntry(const AdapterLog::Entry& entry) {
     // Follow new lines only while the user is looking at the newest ones.
     QScrollBar* bar = txtLog->verticalScrollBar();
     const bool atEnd = bar->value() >= bar->maximum() - 2;
     const int keep = bar->value();
-    txtLog->appendPlainText(line);
+    if (log_->lastContinues() && !txtLog->document()->isEmpty()) {
+        // A further piece of the answer on the last line.
+        QTextCursor cursor(txtLog->document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.movePosition(QTextCursor::StartOfBlock, QTextCursor::KeepAnchor);
+        cursor.insertText(log_->lastLine());
+    } else {
+        txtLog->appendPlainText(AdapterLog::format(entry));
+    }
     bar->setValue(atEnd ? bar->maximum() : keep);
 }
 
@@ -76,7 +86,9 @@ void frmLog::cmdClear_Click() {
 
 bool frmLog::saveTo(const QString& path, QString* error) const {
     QSaveFile file(path);
-    QByteArray text = txtLog->toPlainText().toUtf8();
+    const QStringList header = header_ ? header_() : QStringList();
+    QByteArray text = header.isEmpty() ? QByteArray() : header.join('\n').toUtf8() + "\n\n";
+    text += txtLog->toPlainText().toUtf8();
     if (!text.isEmpty()) text += '\n';
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush() ||
         !file.commit()) {

@@ -2,6 +2,9 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <functional>
+
+#include "platform/AdapterLog.h"
 
 class QPlainTextEdit;
 class QPushButton;
@@ -16,7 +19,11 @@ class Host;
 class frmLog : public QDialog {
     Q_OBJECT
 public:
-    explicit frmLog(Host& host);
+    // The lines a saved log starts with: the program, the port and the
+    // adapter, for whoever reads it later.
+    using Header = std::function<QStringList()>;
+
+    explicit frmLog(Host& host, Header header = {});
 
     QPlainTextEdit* txtLog = nullptr;
     QPushButton* cmdSave = nullptr;
@@ -27,13 +34,15 @@ public:
     void cmdSave_Click();
     void cmdClear_Click();
 
-    // Writes what the window shows to path, replacing the file in one step.
+    // Writes the header and what the window shows to path, replacing the
+    // file in one step.
     bool saveTo(const QString& path, QString* error) const;
 
 private:
-    void append(const QString& line);
+    void showEntry(const AdapterLog::Entry& entry);
 
     Host& host_;
+    Header header_;
     QPointer<AdapterLog> log_;
 };
 

@@ -1,6 +1,7 @@
 #include "cluster/ClusterSession.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include <QDir>
 #include <QStringList>
@@ -135,7 +136,11 @@ SessionReport ClusterSession::Connect() {
         report.status = endedEarly();
         return report;
     }
-    if (!readPoliceMode(&report.messages)) report.status = endedEarly();
+    if (readPoliceMode(&report.messages)) {
+        emit connectStep(kConnectSteps);
+    } else {
+        report.status = endedEarly();
+    }
     return report;
 }
 
@@ -200,6 +205,8 @@ bool ClusterSession::ConnectELM(QList<Message>* messages, bool* abandoned) {
     const int p = buffer.indexOf(QLatin1String("ELM"));
     emit adapterIdentified(p >= 0 ? buffer.mid(p, qMax(0, int(buffer.size()) - p - 3))
                                   : identificationWithoutElm(buffer));
+    int step = 1;
+    emit connectStep(step);
 
     for (const char* c : kAdapterSetupCommands) {
         const QString command = QLatin1String(c);
@@ -208,6 +215,7 @@ bool ClusterSession::ConnectELM(QList<Message>* messages, bool* abandoned) {
             endAttempt(command, r, messages);
             return false;
         }
+        emit connectStep(++step);
     }
 
     Failure failure;
@@ -312,6 +320,7 @@ bool ClusterSession::GetClusterInfo(Failure* failure) {
             default:
                 break;  // E200 is only awaited
         }
+        emit connectStep(2 + int(std::size(kAdapterSetupCommands)) + i);
         if (i < 3 && !pause(kBetweenIdentificationMs, failure)) return false;
     }
     emit clusterIdentified(cluster::DisplayPartNumber(d_));

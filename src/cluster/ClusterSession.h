@@ -53,6 +53,8 @@ struct PoliceReport : SessionReport {
 class ClusterSession : public QObject {
     Q_OBJECT
 public:
+    static constexpr int kConnectSteps = 10;
+
     ClusterSession(Defines& defines, Host& host, QObject* parent = nullptr);
     ~ClusterSession() override;
 
@@ -106,6 +108,9 @@ public:
 signals:
     // Progress, in the order the window shows it.
     void connecting();
+    // Connect's progress: steps done of kConnectSteps (the reset, four
+    // set-up commands, four identification requests, the police-mode read).
+    void connectStep(int done);
     void adapterIdentified(const QString& text);
     void modelIdentified(const QString& model);
     void clusterIdentified(const QString& partNumber);

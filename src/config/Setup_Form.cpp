@@ -24,8 +24,8 @@ namespace {
 constexpr qint16 kFirstPort = 1;
 constexpr qint16 kLastPort = 16;
 const char* const kSpeeds[] = {"9600", "38400", "115200"};
-const QString kFind = QStringLiteral("Find Adapter");
-const QString kStop = QStringLiteral("Stop");
+const QString kFind = QStringLiteral("&Find Adapter");
+const QString kStop = QStringLiteral("S&top");
 
 // The search's part of the dialog, under the lists and buttons, which keep
 // their places.
@@ -77,7 +77,7 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, AdapterLine* port, PanelSet
     CommPort_List->setSelectionMode(QAbstractItemView::SingleSelection);
     CommPort_List->setSortingEnabled(false);
 
-    SaveConfig = new QPushButton(QStringLiteral("Save"), this);
+    SaveConfig = new QPushButton(QStringLiteral("&Save"), this);
     SaveConfig->setObjectName(QStringLiteral("SaveConfig"));
     SaveConfig->setGeometry(Tw(960), Tw(1440), Tw(735), Tw(375));
 
@@ -116,11 +116,12 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, AdapterLine* port, PanelSet
     statusMinHeight_ = FindStatus->heightForWidth(kStatusWidth);
     showStatus(FindStatus->text());
 
-    // Ports, Save, Cancel, speeds, then the search.
-    setTabOrder(CommPort_List, SaveConfig);
+    // In reading order: the two lists, Save and Cancel below them, then the
+    // search.
+    setTabOrder(CommPort_List, Speed_List);
+    setTabOrder(Speed_List, SaveConfig);
     setTabOrder(SaveConfig, SetupCancel);
-    setTabOrder(SetupCancel, Speed_List);
-    setTabOrder(Speed_List, FindAdapter);
+    setTabOrder(SetupCancel, FindAdapter);
 
     connect(SaveConfig, &QPushButton::clicked, this, &Setup_Form::SaveConfig_Click);
     connect(SetupCancel, &QPushButton::clicked, this, &Setup_Form::SetupCancel_Click);

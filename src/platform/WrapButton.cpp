@@ -6,7 +6,10 @@
 namespace tavrin {
 
 void WrapButton::paintEvent(QPaintEvent* event) {
-    if (fontMetrics().horizontalAdvance(text()) + 12 <= width()) {
+    // The mnemonic's "&" is not shown, so it takes no room.
+    QString shown = text();
+    shown.remove(QLatin1Char('&'));
+    if (fontMetrics().horizontalAdvance(shown) + 12 <= width()) {
         QPushButton::paintEvent(event);
         return;
     }
@@ -19,7 +22,7 @@ void WrapButton::paintEvent(QPaintEvent* event) {
         style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(2, 0, -2, 0);
     painter.setPen(
         palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
-    painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, text());
+    painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic, text());
 }
 
 }  // namespace tavrin

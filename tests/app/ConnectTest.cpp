@@ -2,10 +2,12 @@
 // simulated adapter and cluster, on virtual time. The conversation itself is
 // tested with the session alone.
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 
 #include "SimRig.h"
+#include "platform/ElidingLabel.h"
 
 using namespace tavrin;
 using namespace tavrin::test;
@@ -14,7 +16,7 @@ using tavrin::sim::Fault;
 namespace {
 
 void checkIdleWindow(AppRig& rig) {
-    QCOMPARE(rig.form->Connect_Command->text(), QString("Connect"));
+    QCOMPARE(caption(rig.form->Connect_Command->text()), QString("Connect"));
     QVERIFY(rig.form->Connect_Command->isEnabled());
     QCOMPARE(rig.form->panelText(4), QString("Not Connected"));
     QVERIFY(!rig.form->Command1->isEnabled());
@@ -38,7 +40,7 @@ private slots:
         QCOMPARE(rig.form->panelText(2), QString("ELM327 v1.5"));
         QCOMPARE(rig.form->panelText(4), QString("Connected"));
         QCOMPARE(rig.form->ClusterInfotext->text(), QString("BA Fairmont Ghia"));
-        QCOMPARE(rig.form->Connect_Command->text(), QString("Disconnect"));
+        QCOMPARE(caption(rig.form->Connect_Command->text()), QString("Disconnect"));
         QCOMPARE(rig.form->PM_label->text(), QString("ON"));
         QVERIFY(rig.form->Command1->isEnabled());
         QVERIFY(rig.d.ClusterReady);
@@ -117,7 +119,7 @@ private slots:
         AppRig rig(config);
         QString captionDuringMessage;
         rig.host.onMessage = [&](const Message&) {
-            captionDuringMessage = rig.form->Connect_Command->text();
+            captionDuringMessage = caption(rig.form->Connect_Command->text());
         };
         rig.connect();
         QCOMPARE(rig.host.messages.size(), size_t(1));
@@ -232,6 +234,35 @@ private slots:
         QVERIFY2(rig.host.messages.empty(), qPrintable(rig.messageTexts().join(" | ")));
     }
 
+    // The status bar always shows the state: a long adapter name ends in "…"
+    // (whole in its tooltip) and the port and status stay whole; while
+    // connecting, a progress bar counts the steps.
+    void statusBarShowsTheStateWhateverTheName() {
+        sim::SimConfig config;
+        config.identification = "ELM327 v2.1 OBDII to RS232 Interpreter";
+        AppRig rig(config);
+        auto* progress = rig.form->findChild<QProgressBar*>("ConnectProgress");
+        QVERIFY(progress);
+        int progressDuring = -1;
+        rig.host.vclock().after(
+            1700, [&] { progressDuring = progress->isVisible() ? progress->value() : -1; });
+        rig.connect();
+        QCOMPARE(progressDuring, 7);  // reset, four set-up commands, E21A, E217
+        QVERIFY(!progress->isVisible());
+
+        auto* adapter = rig.form->findChild<ElidingLabel*>("Panel2");
+        QVERIFY(adapter);
+        QCOMPARE(adapter->text(), config.identification);
+        QCOMPARE(adapter->toolTip(), config.identification);
+        QVERIFY2(adapter->shownText().endsWith(u'\u2026'), qPrintable(adapter->shownText()));
+        for (const char* name : {"Panel3", "Panel4"}) {
+            auto* panel = rig.form->findChild<QLabel*>(name);
+            QVERIFY(panel->contentsRect().width() >=
+                    panel->fontMetrics().horizontalAdvance(panel->text()));
+        }
+        QCOMPARE(rig.form->panelText(4), QString("Connected"));
+    }
+
     void duringAnAttemptOnlyCancelIsOffered() {
         sim::SimConfig config;
         config.answerDelayMs = 30;
@@ -240,7 +271,7 @@ private slots:
         QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
             if (line != "22e219" || checked) return;
             checked = true;
-            QCOMPARE(rig.form->Connect_Command->text(), QString("Cancel"));
+            QCOMPARE(caption(rig.form->Connect_Command->text()), QString("Cancel"));
             QVERIFY(rig.form->Connect_Command->isEnabled());
             QVERIFY(!rig.form->mnu_Setup->isEnabled());
             QVERIFY(!rig.form->Command1->isEnabled());
@@ -250,7 +281,7 @@ private slots:
         QVERIFY(checked);
         QVERIFY(rig.host.messages.empty());
         QCOMPARE(rig.sim.receivedBytes(), kConnectBytes);
-        QCOMPARE(rig.form->Connect_Command->text(), QString("Disconnect"));
+        QCOMPARE(caption(rig.form->Connect_Command->text()), QString("Disconnect"));
         QVERIFY(rig.form->Connect_Command->isEnabled());
     }
 };

@@ -40,6 +40,25 @@ private slots:
         again->close();
     }
 
+    // An answer that comes in pieces is one line, its joins marked; a saved
+    // log says under a header where it came from.
+    void oneLinePerCommandAndPerAnswer() {
+        sim::SimConfig config;
+        config.fault = sim::Fault::Pieces;
+        AppRig rig(config);
+        rig.connect();
+        rig.host.wait(50);  // the prompt of the last answer
+        const QStringList lines = rig.host.adapterLog().lines();
+        QCOMPARE(lines.size(), 20);
+        for (int i = 0; i < lines.size(); i += 2) {
+            QVERIFY2(lines[i].contains("\u2192 "), qPrintable(lines[i]));
+            QVERIFY2(lines[i + 1].contains("\u2190 ") && lines[i + 1].contains("\u00B7"),
+                     qPrintable(lines[i + 1]));
+        }
+        // The echo at once, then the answer in its pieces.
+        QVERIFY2(lines[3].contains("\u2190 atcaf1<CR>O\u00B7K<CR>"), qPrintable(lines[3]));
+    }
+
     void saveWritesWhatIsShownAndClearEmptiesIt() {
         AppRig rig;
         rig.connect();
@@ -50,8 +69,16 @@ private slots:
         rig.host.saveFileName = path;
         window->cmdSave->click();
         QVERIFY(rig.host.messages.empty());
-        QCOMPARE(QString::fromUtf8(readFile(path)), window->txtLog->toPlainText() + "\n");
-        QVERIFY(readFile(path).contains("22e21a<CR><LF>"));
+        const QString saved = QString::fromUtf8(readFile(path));
+        QVERIFY(saved.endsWith("\n\n" + window->txtLog->toPlainText() + "\n"));
+        const QStringList header = saved.section("\n\n", 0, 0).split('\n');
+        QCOMPARE(header.size(), 5);
+        QCOMPARE(header[0], QString("Tavrin 1.0.0 adapter log"));
+        QVERIFY(header[1].startsWith("Saved: 20"));
+        QCOMPARE(header[2],
+                 "Port: COM3 (" + QDir(rig.host.programFolder()).filePath("ports/com3") + ")");
+        QCOMPARE(header[3], QString("Speed: 38400 bit/s"));
+        QCOMPARE(header[4], QString("Adapter: ELM327 v1.5"));
 
         // A save the user called off writes nothing; one that fails says so.
         rig.host.saveFileName.clear();

@@ -27,9 +27,9 @@ private slots:
         std::unique_ptr<Form1> form(Main(d, host));
         QVERIFY(form->isVisible());
         QCOMPARE(form->windowTitle(), QString("Tavrin v1.00"));
-        QCOMPARE(form->Connect_Command->text(), QString("Connect"));
+        QCOMPARE(caption(form->Connect_Command->text()), QString("Connect"));
         QVERIFY(form->Connect_Command->isEnabled());
-        QCOMPARE(form->Command1->text(), QString("Toggle Police Mode"));
+        QCOMPARE(caption(form->Command1->text()), QString("Toggle Police Mode"));
         QVERIFY(!form->Command1->isEnabled());
         QCOMPARE(form->ClusterInfo->title(), QString("Cluster Information"));
         QCOMPARE(form->Frame1->title(), QString("Police Mode"));
@@ -100,16 +100,34 @@ private slots:
         QCOMPARE(w->geometry(), geometry);
     }
 
+    // Ctrl+Q quits, and a screen reader has a name for every field.
+    void keyboardAndScreenReader() {
+        TestHost host;
+        Defines d;
+        std::unique_ptr<Form1> form(Main(d, host));
+        for (const char* name :
+             {"Panel1", "Panel2", "Panel3", "Panel4", "ClusterInfotext", "PM_label"}) {
+            QVERIFY2(!form->findChild<QWidget*>(name)->accessibleName().isEmpty(), name);
+        }
+        form->mnu_About_Click();
+        QVERIFY(form->aboutBox()->isVisible());
+        form->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QTest::keyClick(form.get(), Qt::Key_Q, Qt::ControlModifier);
+        QVERIFY(!form->isVisible());
+        QVERIFY(!form->aboutBox() || !form->aboutBox()->isVisible());
+    }
+
     void menuBarHoldsSetupAboutAndLog() {
         TestHost host;
         Defines d;
         Form1 form(d, host);
         const auto actions = form.menuBar()->actions();
         QCOMPARE(actions.size(), 3);
-        QCOMPARE(actions[0]->text(), QString("Setup"));
+        QCOMPARE(caption(actions[0]->text()), QString("Setup"));
         QCOMPARE(actions[0]->objectName(), QString("mnu_Setup"));
-        QCOMPARE(actions[1]->text(), QString("About"));
-        QCOMPARE(actions[2]->text(), QString("Log"));
+        QCOMPARE(caption(actions[1]->text()), QString("About"));
+        QCOMPARE(caption(actions[2]->text()), QString("Log"));
         QCOMPARE(actions[2]->objectName(), QString("mnu_Log"));
         QVERIFY(!actions[0]->menu() && !actions[1]->menu() && !actions[2]->menu());
         QVERIFY(form.findChild<QStatusBar*>("StatusBar1"));

@@ -97,6 +97,13 @@ struct OtherProgram {
 // COM number stands for a missing device and never for one of this machine.
 bool linkToNowhere(const QString& folder, int n);
 
+// A button's or menu item's caption as it reads, without its mnemonic's "&".
+inline QString caption(const QString& text) {
+    QString shown = text;
+    shown.remove(QLatin1Char('&'));
+    return shown;
+}
+
 QByteArray readFile(const QString& path);
 // CPU time (user + system) this process has used, in milliseconds.
 double processCpuMs();
