@@ -1,6 +1,7 @@
 // Measures the program against floors taken side by side in the same run:
 //   tavrin-bench exchange      CPU while waiting, overhead per exchange at 38400
 //   tavrin-bench virtual       a whole Connect on the virtual clock, in real time
+//   tavrin-bench soak          10,000 Connect-toggle-Disconnect cycles in memory
 //   tavrin-bench table         the whole table (also runs the start-up children)
 //   tavrin-bench startup-app|startup-minimal <launch-ns>   (children, internal)
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -28,6 +30,7 @@
 #include "MemoryLine.h"
 #include "SimAdapter.h"
 #include "app/Form1.h"
+#include "cluster/ClusterSession.h"
 #include "core/Defines.h"
 #include "platform/AdapterLog.h"
 #include "platform/Host.h"
@@ -323,6 +326,58 @@ VirtualFigures virtualConnect() {
     return v;
 }
 
+long statusKb(const char* field) {
+    QFile f(QStringLiteral("/proc/self/status"));
+    f.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').first().toLong();
+    return 0;
+}
+
+int openDescriptors() {
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
+                   .size());
+}
+
+// Connect, toggle and Disconnect, over and over in one process on the line in
+// memory: what stays behind after each cycle, in memory and descriptors.
+struct SoakFigures {
+    long rssBeforeKb = 0, rssAfterKb = 0;
+    int fdsBefore = 0, fdsAfter = 0;
+    int cycles = 0, failed = 0;
+};
+
+SoakFigures soak(int cycles) {
+    VirtualHost host;
+    sim::MemoryAdapter* sim = host.ports.add();
+    sim->linkAs(host.programFolder(), 3);
+    Defines d;
+    d.IniFilePath = host.programFolder() + QStringLiteral("/QUILLET.INI");
+    d.ComPort = 3;
+    d.ComSpeed = QStringLiteral("38400");
+    ClusterSession session(d, host);
+    SoakFigures s;
+    auto cycle = [&] {
+        const bool ok = session.Connect().ok() && session.TogglePoliceMode().ok();
+        session.Disconnect();
+        host.adapterLog().clear();
+        sim->clearLog();
+        QFile::remove(session.historyPath());
+        if (!ok) ++s.failed;
+    };
+    // The first cycles fill Qt's and the allocator's caches.
+    for (int i = 0; i < 100; ++i) cycle();
+    s.rssBeforeKb = statusKb("VmRSS:");
+    s.fdsBefore = openDescriptors();
+    for (int i = 0; i < cycles; ++i) cycle();
+    s.rssAfterKb = statusKb("VmRSS:");
+    s.fdsAfter = openDescriptors();
+    s.cycles = cycles;
+    return s;
+}
+
 long peakRssKb() {
     QFile f(QStringLiteral("/proc/self/status"));
     f.open(QIODevice::ReadOnly);
@@ -421,6 +476,18 @@ int main(int argc, char** argv) {
                     qPrintable(v.label));
     }
     if (mode == "virtual") return 0;
+
+    {
+        const SoakFigures s = soak(10000);
+        const long growth = s.rssAfterKb - s.rssBeforeKb;
+        const bool met = growth < 1024 && s.fdsAfter <= s.fdsBefore && s.failed == 0;
+        std::printf("%-44s %9ldkB %9ldkB %10s %s (%ld kB, descriptors %d -> %d, %d failed)\n",
+                    "Soak: 10,000 Connect-toggle-Disconnect", s.rssAfterKb, s.rssBeforeKb, "-",
+                    met ? "growth < 1 MB, no new descriptors  met"
+                        : "growth < 1 MB, no new descriptors  MISSED",
+                    growth, s.fdsBefore, s.fdsAfter, s.failed);
+    }
+    if (mode == "soak") return 0;
 
     for (const auto& [name, record] : {std::pair{"ON", QByteArray::fromHex("4C12")},
                                        std::pair{"OFF", QByteArray::fromHex("4812")}}) {

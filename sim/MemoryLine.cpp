@@ -70,14 +70,21 @@ MemoryPorts::MemoryPorts(Clock& clock) : clock_(clock) {}
 
 MemoryPorts::~MemoryPorts() = default;
 
+QString MemoryPorts::newDevicePath() {
+    const QString path =
+        QDir(devices_.path()).filePath(QStringLiteral("sim%1").arg(++devices_made_));
+    QFile(path).open(QIODevice::WriteOnly);
+    return QFileInfo(path).canonicalFilePath();
+}
+
+MemoryAdapter* MemoryPorts::adopt(std::unique_ptr<MemoryAdapter> adapter) {
+    if (!adapter || adapter->devicePath().isEmpty() || !adapter->start()) return nullptr;
+    adapters_.push_back(std::move(adapter));
+    return adapters_.back().get();
+}
+
 MemoryAdapter* MemoryPorts::add(SimConfig config) {
-    const QString name = QStringLiteral("sim%1").arg(adapters_.size() + 1);
-    QFile(QDir(devices_.path()).filePath(name)).open(QIODevice::WriteOnly);
-    const QString device = QFileInfo(QDir(devices_.path()).filePath(name)).canonicalFilePath();
-    adapters_.push_back(std::make_unique<MemoryAdapter>(std::move(config), clock_, device));
-    MemoryAdapter* adapter = adapters_.back().get();
-    if (device.isEmpty() || !adapter->start()) return nullptr;
-    return adapter;
+    return adopt(std::make_unique<MemoryAdapter>(std::move(config), clock_, newDevicePath()));
 }
 
 MemoryAdapter* MemoryPorts::find(const QString& path) const {

@@ -36,12 +36,14 @@ public:
     void discardUnread() override;
 
 protected:
+    // Bytes from the program: by default, to the adapter's command
+    // interpreter.
+    virtual void fromProgram(const QByteArray& bytes) { receive(bytes); }
     qint64 transmit(const QByteArray& bytes) override;
     void closeLine() override;
 
 private:
     friend class MemoryLine;
-    void fromProgram(const QByteArray& bytes) { receive(bytes); }
 
     QString device_;
     bool running_ = false;
@@ -59,6 +61,10 @@ public:
 
     // A new simulated adapter, running, with a device of its own.
     MemoryAdapter* add(SimConfig config = {});
+    // A path for one more adapter's device, and an adapter made for it to
+    // keep (a kind of MemoryAdapter of a test's own); it is started.
+    QString newDevicePath();
+    MemoryAdapter* adopt(std::unique_ptr<MemoryAdapter> adapter);
     // The running adapter whose device is at path (links resolved), if any.
     MemoryAdapter* find(const QString& path) const;
     // Whether the device at path could be opened now.
@@ -69,6 +75,7 @@ public:
 private:
     Clock& clock_;
     QTemporaryDir devices_;
+    int devices_made_ = 0;
     std::vector<std::unique_ptr<MemoryAdapter>> adapters_;
 };
 

@@ -384,7 +384,8 @@ bool ClusterSession::recordHistory(const QString& path, const QString& step, con
     line.record = record;
     line.request = request;
     line.outcome = outcome;
-    return WriteHistory(path).append(line, error);
+    return WriteHistory(path, [this](QFileDevice& file) { return host_.syncToDisk(file); })
+        .append(line, error);
 }
 
 ClusterSession::WriteOutcome ClusterSession::WritePoliceMode(const ValidRead& read,

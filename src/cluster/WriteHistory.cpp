@@ -73,12 +73,17 @@ bool WriteHistory::append(const Line& line, QString* error) const {
         file.seek(size);
     }
     bytes += format(line).toUtf8() + "\r\n";
-    bool ok = file.write(bytes) == bytes.size() && file.flush();
-#ifdef Q_OS_UNIX
     // On the disk, not only in the system's cache: the next step may be the
     // one that loses power.
-    ok = ok && ::fsync(file.handle()) == 0;
+    bool ok = file.write(bytes) == bytes.size();
+    if (sync_) {
+        ok = ok && sync_(file);
+    } else {
+        ok = ok && file.flush();
+#ifdef Q_OS_UNIX
+        ok = ok && ::fsync(file.handle()) == 0;
 #endif
+    }
     if (!ok && error) {
         *error = file.error() != QFileDevice::NoError
                      ? file.errorString()

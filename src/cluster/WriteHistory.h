@@ -3,6 +3,9 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <functional>
+
+class QFileDevice;
 
 namespace tavrin {
 
@@ -28,7 +31,12 @@ public:
         QString outcome;  // after only: applied, not applied, refused ..., no answer, ...
     };
 
-    explicit WriteHistory(QString path) : path_(std::move(path)) {}
+    // How a written line is put on the disk itself; false when that failed.
+    using Sync = std::function<bool(QFileDevice&)>;
+
+    // sync: the host's; without one, the file is flushed and synced here.
+    explicit WriteHistory(QString path, Sync sync = {})
+        : path_(std::move(path)), sync_(std::move(sync)) {}
     const QString& path() const { return path_; }
 
     // Appends one line (and the header line first, to a new or empty file)
@@ -41,6 +49,7 @@ public:
 
 private:
     QString path_;
+    Sync sync_;
 };
 
 }  // namespace tavrin

@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QObject>
 #include <QTimer>
+#include <memory>
 
 namespace tavrin {
 
@@ -26,6 +27,8 @@ public:
     // until the sleeper is woken or ms have passed. False when the
     // application is quitting: every later sleep would return at once.
     virtual bool sleep(Sleeper& sleeper, qint64 ms) = 0;
+    // Lets every pending event run, without waiting for more.
+    virtual void runPendingEvents() = 0;
 
 protected:
     friend class ClockTimer;
@@ -41,6 +44,7 @@ public:
     RealClock() { started_.start(); }
     qint64 nowNs() const override { return started_.nsecsElapsed(); }
     bool sleep(Sleeper& sleeper, qint64 ms) override;
+    void runPendingEvents() override;
 
 protected:
     void arm(ClockTimer& timer, qint64 dueNs) override;
@@ -105,11 +109,15 @@ private:
     friend class RealClock;
     friend class VirtualClock;
 
+    // The real clock's loop and deadline, made on its first sleep: the
+    // virtual clock needs neither.
+    QEventLoop& loop();
+
     Clock& clock_;
     bool woken_ = false;
     bool sleeping_ = false;
-    QEventLoop loop_;
-    QTimer deadline_;
+    std::unique_ptr<QEventLoop> loop_;
+    std::unique_ptr<QTimer> deadline_;
 };
 
 }  // namespace tavrin

@@ -9,6 +9,10 @@
 
 #include "platform/MSComm.h"
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 namespace tavrin {
 
 QString Host::programFolder() const {
@@ -31,6 +35,15 @@ AdapterLine* Host::createLine(QObject* parent) {
 
 ProbeResult Host::probeDevice(const QString& path) const {
     return MSComm::Probe(path);
+}
+
+bool Host::syncToDisk(QFileDevice& file) {
+    if (!file.flush()) return false;
+#ifdef Q_OS_UNIX
+    return ::fsync(file.handle()) == 0;
+#else
+    return true;
+#endif
 }
 
 void Host::showMessage(QWidget* parent, const Message& message) {

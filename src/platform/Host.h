@@ -6,6 +6,7 @@
 #include "platform/AdapterLog.h"
 #include "platform/Clock.h"
 
+class QFileDevice;
 class QObject;
 class QWidget;
 
@@ -46,6 +47,9 @@ public:
     virtual AdapterLine* createLine(QObject* parent);
     // Whether the device a line would open could be opened right now.
     virtual ProbeResult probeDevice(const QString& path) const;
+    // Puts what was written to file on the disk itself, not only in the
+    // system's cache; false when that failed.
+    virtual bool syncToDisk(QFileDevice& file);
     // A modal message box with an OK button; returns once it is closed.
     virtual void showMessage(QWidget* parent, const Message& message);
     // Asks where to save a file; empty when the user changes their mind.

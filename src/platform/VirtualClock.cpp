@@ -6,10 +6,10 @@
 
 namespace tavrin {
 
-void VirtualClock::drainEvents() {
+void VirtualClock::drainEvents() const {
     QCoreApplication::sendPostedEvents();
     QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
-    if (!dispatcher) return;
+    if (!dispatcher || !windowEvents_) return;
     // Bounded: something that posts an event for every event it handles
     // must not keep time from moving.
     for (int i = 0; i < 10000 && dispatcher->processEvents(QEventLoop::AllEvents); ++i) {

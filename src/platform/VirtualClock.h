@@ -15,6 +15,7 @@ class VirtualClock : public Clock {
 public:
     qint64 nowNs() const override { return nowNs_; }
     bool sleep(Sleeper& sleeper, qint64 ms) override;
+    void runPendingEvents() override { drainEvents(); }
 
     // Calls what at ms from now, in the order scheduled among calls and
     // timers due at the same moment.
@@ -26,6 +27,10 @@ public:
     bool runUntil(const std::function<bool()>& done, qint64 limitMs);
     // Nothing is scheduled any more (timers included).
     bool idle() const { return due_.empty(); }
+    // Whether pending events of the window system and of sockets are run
+    // too, or only events posted within the program; a run without windows
+    // or sockets saves the event loop's polling.
+    void setWindowEvents(bool run) { windowEvents_ = run; }
 
 protected:
     void arm(ClockTimer& timer, qint64 dueNs) override;
@@ -39,12 +44,13 @@ private:
         std::function<void()> call;
     };
     // Runs every pending event; nothing here moves time.
-    static void drainEvents();
+    void drainEvents() const;
     // Runs the earliest thing due at or before limitNs, moving time to it;
     // false when nothing is due by then.
     bool runNext(qint64 limitNs);
 
     qint64 nowNs_ = 0;
+    bool windowEvents_ = true;
     quint64 order_ = 0;
     std::vector<Due> due_;
 };

@@ -1,6 +1,5 @@
 #include "serial/Exchange.h"
 
-#include <QCoreApplication>
 #include <QRegularExpression>
 
 #include "platform/AdapterLine.h"
@@ -297,13 +296,13 @@ bool Exchange::judgeLine(const QString& rawLine, WaitResult* result, bool* pendi
         return true;
     }
     if (isHexCommand(command_)) {
-        const QString service = command_.left(2).toUpper();
-        const QRegularExpression negative(
-            QStringLiteral("^(?:[0-9A-F]{3} [0-9A-F]{2} )?7F %1 ([0-9A-F]{2})(?: |$)")
-                .arg(service));
+        // A refusal of this command's service: 7F, the service and a code.
+        static const QRegularExpression negative(
+            QStringLiteral("^(?:[0-9A-F]{3} [0-9A-F]{2} )?7F ([0-9A-F]{2}) ([0-9A-F]{2})(?: |$)"));
         const auto match = negative.match(line);
-        if (match.hasMatch()) {
-            const int code = match.captured(1).toInt(nullptr, 16);
+        if (match.hasMatch() &&
+            match.capturedView(1).compare(command_.left(2), Qt::CaseInsensitive) == 0) {
+            const int code = match.captured(2).toInt(nullptr, 16);
             if (code == 0x78) {
                 *pending = true;
                 return false;
@@ -353,7 +352,7 @@ WaitResult Exchange::WaitFor(const QString& endMark, QString buffer,
 
     for (;;) {
         // Pending window events run before every read.
-        QCoreApplication::processEvents();
+        clock.runPendingEvents();
         if (cancelRequested_) return finish(WaitStatus::Cancelled);
         if (abandon && abandon()) return finish(WaitStatus::Abandoned);
         if (!port_.PortOpen()) return finish(WaitStatus::PortClosed);

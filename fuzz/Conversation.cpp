@@ -1,0 +1,284 @@
+#include "Conversation.h"
+
+#include <QDir>
+#include <QFile>
+
+#include "core/Defines.h"
+
+namespace tavrin::fuzz {
+
+namespace {
+
+// How an answer comes, as the script chooses it.
+enum class Answer {
+    Right,        // as a good adapter and cluster give it
+    Changed,      // the right answer with bytes changed, added or cut
+    Pieces,       // the right answer in pieces, with pauses, some past the limit
+    Silence,      // nothing at all
+    ErrorWord,    // STOPPED, NO DATA, ?, CAN ERROR or BUFFER FULL
+    Refusal,      // 7F, the service and a code; 78 once or repeated
+    OtherRecord,  // a record 03 other than the cluster held a moment ago
+    Noise,        // random bytes, NULs among them
+    Vanish,       // the line goes dead
+    Count,
+};
+
+const char* const kErrorWords[] = {"STOPPED", "NO DATA", "?", "CAN ERROR", "BUFFER FULL"};
+
+QByteArray hexByte(int b) {
+    return QByteArray::number(b & 0xFF, 16).toUpper().rightJustified(2, '0');
+}
+
+QByteArray joined(const sim::Reply& reply) {
+    QByteArray all;
+    for (const sim::Chunk& chunk : reply.chunks) all += chunk.bytes;
+    return all;
+}
+
+}  // namespace
+
+ScriptedAdapter::ScriptedAdapter(Clock& clock, const QString& device, Record& record)
+    : MemoryAdapter({}, clock, device), record_(record), responder_(config()) {}
+
+void ScriptedAdapter::reset(ScriptReader* script) {
+    script_ = script;
+    config() = sim::SimConfig();
+    // The record the cluster holds: one or two bytes, any values.
+    const int length = 1 + script->below(2);
+    QByteArray record;
+    for (int i = 0; i < length; ++i) record += char(script->byte());
+    config().record = record;
+    responder_.powerUp();
+    line_.clear();
+    discardUnread();
+    if (!isRunning()) start();
+}
+
+void ScriptedAdapter::fromProgram(const QByteArray& bytes) {
+    record_.events.push_back({Event::Kind::Sent, clock().nowMs(), bytes, {}});
+    for (const char c : bytes) {
+        if (!isRunning()) return;
+        if (c == '\n') continue;  // an ELM327 ignores line feeds
+        if (c != '\r') {
+            line_ += c;
+            continue;
+        }
+        answer(QString::fromLatin1(std::exchange(line_, QByteArray())));
+    }
+}
+
+qint64 ScriptedAdapter::transmit(const QByteArray& bytes) {
+    record_.events.push_back({Event::Kind::Received, clock().nowMs(), bytes, {}});
+    return MemoryAdapter::transmit(bytes);
+}
+
+QByteArray ScriptedAdapter::rightAnswer(const QString& line) {
+    const bool echo = responder_.echoOn();
+    const QByteArray reply = joined(responder_.respond(line));
+    return echo ? line.toLatin1() + '\r' + reply : reply;
+}
+
+void ScriptedAdapter::answer(const QString& line) {
+    ScriptReader& s = *script_;
+    const auto kind = Answer(s.below(int(Answer::Count)));
+    switch (kind) {
+        case Answer::Right:
+            say(rightAnswer(line));
+            break;
+        case Answer::Changed: {
+            QByteArray text = rightAnswer(line);
+            for (int n = 1 + s.below(3); n > 0; --n) {
+                const int at = text.isEmpty() ? 0 : s.below(int(text.size()));
+                switch (s.below(3)) {
+                    case 0:
+                        if (!text.isEmpty()) text[at] = char(s.byte());
+                        break;
+                    case 1:
+                        text.insert(at, char(s.byte()));
+                        break;
+                    default:
+                        text.remove(at, 1 + s.below(4));
+                        break;
+                }
+            }
+            say(text);
+            break;
+        }
+        case Answer::Pieces: {
+            const QByteArray text = rightAnswer(line);
+            int at = 0;
+            for (int pieces = 2 + s.below(3); pieces > 0 && at < text.size(); --pieces) {
+                const int size = pieces == 1 ? int(text.size()) - at : 1 + s.below(12);
+                // Most pauses short; some past the ten-second time limit.
+                const int pause = s.below(4) == 0 ? s.word() % 15000 : s.below(200);
+                say(text.mid(at, size), pause);
+                at += size;
+            }
+            break;
+        }
+        case Answer::Silence:
+            break;
+        case Answer::ErrorWord:
+            say((responder_.echoOn() ? line.toLatin1() + '\r' : QByteArray()) +
+                kErrorWords[s.below(5)] + "\r\r>");
+            break;
+        case Answer::Refusal: {
+            const QByteArray service = line.left(2).toLatin1().toUpper();
+            const int code = s.below(2) ? 0x78 : s.byte();
+            QByteArray text = responder_.echoOn() ? line.toLatin1() + '\r' : QByteArray();
+            for (int n = 1 + s.below(3); n > 0; --n)
+                text += "728 03 7F " + service + ' ' + hexByte(code) + " \r";
+            say(text);
+            // After "response pending", the answer itself, or not.
+            if (code == 0x78 && s.below(2))
+                say(joined(responder_.respond(line)), s.below(300));
+            else
+                say("\r>");
+            break;
+        }
+        case Answer::OtherRecord: {
+            QByteArray record;
+            for (int i = 1 + s.below(2); i > 0; --i) record += char(s.byte());
+            config().record = record;
+            say(rightAnswer(line));
+            break;
+        }
+        case Answer::Noise: {
+            QByteArray noise;
+            for (int n = 1 + s.below(32); n > 0; --n) noise += char(s.below(3) ? s.byte() : 0);
+            say(noise);
+            break;
+        }
+        case Answer::Vanish:
+            record_.events.push_back({Event::Kind::Vanished, clock().nowMs(), {}, {}});
+            stop();
+            break;
+        case Answer::Count:
+            break;
+    }
+}
+
+ConversationHost::ConversationHost(Record& record)
+    : record_(record),
+      // In memory where there is a memory file system: the history is synced
+      // after every line, thousands of times a second.
+      folder_(QDir(QStringLiteral("/dev/shm")).exists()
+                  ? QStringLiteral("/dev/shm/tavrin-conversation-XXXXXX")
+                  : QDir::temp().filePath(QStringLiteral("tavrin-conversation-XXXXXX"))) {}
+
+bool ConversationHost::syncToDisk(QFileDevice& file) {
+    const bool ok = Host::syncToDisk(file);
+    record_.events.push_back({Event::Kind::Synced, clock_.nowMs(), {}, {}});
+    return ok;
+}
+
+ConversationRunner::ConversationRunner() : host_(record_) {
+    // No window and no socket takes part: posted events are all there is.
+    host_.virtualClock().setWindowEvents(false);
+    adapter_ = static_cast<ScriptedAdapter*>(host_.ports.adopt(std::make_unique<ScriptedAdapter>(
+        host_.virtualClock(), host_.ports.newDevicePath(), record_)));
+    if (!adapter_ || !adapter_->linkAs(host_.programFolder(), 3)) qFatal("no scripted adapter");
+}
+
+ConversationRunner::~ConversationRunner() = default;
+
+void ConversationRunner::forget() {
+    record_ = Record();
+    host_.adapterLog().clear();
+    adapter_->clearLog();
+}
+
+void ConversationRunner::plant(qint64 atMs, const QByteArray& bytes) {
+    plantAtMs_ = atMs;
+    plantBytes_ = bytes;
+}
+
+const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size) {
+    forget();
+    script_ = ScriptReader(data, size);
+    const QString history = QDir(host_.programFolder()).filePath(QStringLiteral("history.csv"));
+    QFile::remove(history);
+    adapter_->reset(&script_);
+
+    Defines d;
+    d.IniFilePath = QDir(host_.programFolder()).filePath(QStringLiteral("QUILLET.INI"));
+    d.ComPort = 3;
+    d.ComSpeed = QStringLiteral("38400");
+    ClusterSession session(d, host_);
+    VirtualClock& clock = host_.virtualClock();
+    const qint64 start = clock.nowMs();
+
+    // What the operations are, and what the user does meanwhile.
+    const int changes = script_.below(3);
+    QList<int> kinds;  // 0 toggle, 1 on, 2 off
+    for (int i = 0; i < changes; ++i) kinds << script_.below(3);
+    bool closed = false;
+    QString running;  // the operation under way, for a second click
+    for (int events = script_.below(4); events > 0; --events) {
+        const int kind = script_.below(3);
+        const int atMs = script_.word() % 20000;
+        clock.after(atMs, [&, kind] {
+            if (kind == 1 && !running.isEmpty()) {
+                // The second click of a double click reaches the session.
+                const SessionStatus second = running == QLatin1String("connect")
+                                                 ? session.Connect().status
+                                                 : session.TogglePoliceMode().status;
+                if (second != SessionStatus::Busy)
+                    record_.problems << QStringLiteral("a second %1 ran").arg(running);
+                return;
+            }
+            if (kind == 2) closed = true;  // closing the window: cancel, and no more
+            if (kind != 1 && session.Cancel())
+                record_.events.push_back({Event::Kind::CancelAccepted, clock.nowMs(), {}, {}});
+        });
+    }
+    if (plantAtMs_ >= 0) {
+        const QByteArray bytes = plantBytes_;
+        clock.after(plantAtMs_, [&session, bytes] { session.port().Output(bytes); });
+        plantAtMs_ = -1;
+    }
+
+    auto operation = [&](const QString& name, const std::function<SessionStatus()>& call) {
+        running = name;
+        record_.events.push_back({Event::Kind::OperationStarted, clock.nowMs(), {}, name});
+        const SessionStatus status = call();
+        running.clear();
+        // Let what is still on the line arrive within the operation.
+        clock.advance(50);
+        record_.events.push_back(
+            {Event::Kind::OperationEnded, clock.nowMs(), {}, QString::number(int(status))});
+        return status;
+    };
+
+    const SessionStatus connected =
+        operation(QStringLiteral("connect"), [&session] { return session.Connect().status; });
+    if (connected == SessionStatus::Done) {
+        for (int kind : kinds) {
+            if (closed || !session.isConnected()) break;
+            if (kind == 0) {
+                operation(QStringLiteral("toggle"),
+                          [&session] { return session.TogglePoliceMode().status; });
+            } else {
+                operation(kind == 1 ? QStringLiteral("on") : QStringLiteral("off"),
+                          [&session, kind] { return session.SetPoliceMode(kind == 1).status; });
+            }
+        }
+    }
+
+    // The session is at rest in one of its states.
+    if (session.busy()) record_.problems << QStringLiteral("still busy");
+    if (session.cancellable()) record_.problems << QStringLiteral("still cancellable");
+    if (session.watchdog().isActive()) record_.problems << QStringLiteral("watchdog still armed");
+    if (session.port().PortOpen() != session.isConnected())
+        record_.problems << QStringLiteral("port open without a connection");
+    session.Disconnect();
+    // Nothing scheduled for this run may reach the next.
+    clock.advance(qMax<qint64>(0, start + 20001 - clock.nowMs()));
+    clock.advance(20000);
+
+    QFile file(history);
+    if (file.open(QIODevice::ReadOnly)) record_.history = file.readAll();
+    return record_;
+}
+
+}  // namespace tavrin::fuzz

@@ -1,0 +1,135 @@
+#pragma once
+
+// One whole conversation, Connect and up to two police-mode changes, run by
+// the cluster session against an adapter and cluster whose every answer a
+// script chooses, on the line in memory and the virtual clock; and a record
+// of everything that happened, for the judge.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "ElmResponder.h"
+#include "MemoryLine.h"
+#include "cluster/ClusterSession.h"
+#include "platform/Host.h"
+#include "platform/VirtualClock.h"
+
+namespace tavrin::fuzz {
+
+// The script's bytes, read as they are needed; once they run out every read
+// gives 0, so a short script ends in plain, right answers.
+class ScriptReader {
+public:
+    ScriptReader() = default;
+    ScriptReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+    int below(int n) { return n > 0 ? byte() % n : 0; }
+    int word() { return (byte() << 8) | byte(); }
+
+private:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t at_ = 0;
+};
+
+// What happened, in order.
+struct Event {
+    enum class Kind {
+        Sent,              // bytes from the program reached the adapter
+        Received,          // the adapter put bytes on the line to the program
+        OperationStarted,  // text: "connect", "toggle", "on", "off"
+        OperationEnded,    // text: how it ended
+        CancelAccepted,    // the session took a Cancel
+        Synced,            // a history line was put on the disk
+        Vanished,          // the adapter's line went dead
+    };
+    Kind kind;
+    qint64 timeMs = 0;
+    QByteArray bytes;
+    QString text;
+};
+
+struct Record {
+    std::vector<Event> events;
+    QByteArray history;    // the history file as it stands afterwards
+    QStringList problems;  // what the run itself saw go wrong (a double click that ran)
+};
+
+// The adapter and cluster: the script chooses each answer and how it comes.
+class ScriptedAdapter : public sim::MemoryAdapter {
+    Q_OBJECT
+public:
+    ScriptedAdapter(Clock& clock, const QString& device, Record& record);
+    void reset(ScriptReader* script);
+
+protected:
+    void fromProgram(const QByteArray& bytes) override;
+    qint64 transmit(const QByteArray& bytes) override;
+
+private:
+    void answer(const QString& line);
+    QByteArray rightAnswer(const QString& line);
+
+    Record& record_;
+    ScriptReader* script_ = nullptr;
+    sim::ElmResponder responder_;
+    QByteArray line_;
+};
+
+// A host of the run's own: virtual time, the scripted adapter behind COM3,
+// a folder in memory for the history, and a record of every sync.
+class ConversationHost : public Host {
+public:
+    explicit ConversationHost(Record& record);
+    QString programFolder() const override { return folder_.path(); }
+    QString userConfigFolder() const override { return folder_.path(); }
+    Clock& clock() override { return clock_; }
+    AdapterLine* createLine(QObject* parent) override { return ports.createLine(parent); }
+    ProbeResult probeDevice(const QString& path) const override { return ports.probe(path); }
+    bool syncToDisk(QFileDevice& file) override;
+    void showMessage(QWidget*, const Message&) override {}
+
+    VirtualClock& virtualClock() { return clock_; }
+
+private:
+    Record& record_;
+    QTemporaryDir folder_;
+    VirtualClock clock_;
+
+public:
+    sim::MemoryPorts ports{clock_};
+};
+
+// Runs conversations one after another in one set-up, each from its own
+// script.
+class ConversationRunner {
+public:
+    ConversationRunner();
+    ~ConversationRunner();
+
+    const Record& run(const std::uint8_t* data, std::size_t size);
+    // Lets go of everything the last run kept, so that a run allocates no
+    // more than it frees (libFuzzer looks for leaks after any run that does).
+    void forget();
+
+    // For the judge's own test: at ms into the next run, put these bytes on
+    // the line as if the program had sent them.
+    void plant(qint64 atMs, const QByteArray& bytes);
+
+private:
+    Record record_;
+    ConversationHost host_;
+    ScriptedAdapter* adapter_ = nullptr;
+    ScriptReader script_;
+    qint64 plantAtMs_ = -1;
+    QByteArray plantBytes_;
+};
+
+}  // namespace tavrin::fuzz
