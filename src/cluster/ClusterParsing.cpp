@@ -23,6 +23,26 @@ bool isTwoHexDigits(const QString& text) {
 
 const QString kPoliceAnswerPrefix = QStringLiteral("61 03 ");
 
+// Whether a data line holds exactly `count` data bytes, "XX " each (the last
+// space may be missing), and its carriage return: anything more or less is a
+// damaged answer. Bytes an adapter never prints are line noise, left out.
+bool holdsExactly(const QString& line, int count) {
+    QString text;
+    for (const QChar c : line) {
+        const char16_t u = c.unicode();
+        if (u == u'\r' || (u >= 0x20 && u < 0x7F)) text += c;
+    }
+    if (!text.endsWith(QLatin1Char('\r'))) return false;
+    text.chop(1);
+    if (text.endsWith(QLatin1Char(' '))) text.chop(1);
+    if (text.size() != 3 * count - 1) return false;
+    for (int n = 1; n <= count; ++n) {
+        if (!isTwoHexDigits(dataByte(text, n))) return false;
+        if (n < count && text.at(3 * n - 1) != QLatin1Char(' ')) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 const std::vector<CatalogueRow>& Catalogue() {
@@ -160,7 +180,8 @@ std::optional<PoliceRecord> ApplyPoliceRead(Defines& d, const QString& phase1,
     const bool oneByte = length == QLatin1String("03");
     const bool twoBytes = length == QLatin1String("04");
     d.PM_ReadValid = phase1.endsWith(kPoliceAnswerPrefix) && (oneByte || twoBytes) &&
-                     isTwoHexDigits(d.PM_Data[1]) && (!twoBytes || isTwoHexDigits(d.PM_Data[2]));
+                     isTwoHexDigits(d.PM_Data[1]) && (!twoBytes || isTwoHexDigits(d.PM_Data[2])) &&
+                     holdsExactly(phase2, twoBytes ? 2 : 1);
     if (!d.PM_ReadValid) return std::nullopt;
     return PoliceRecord(d);
 }

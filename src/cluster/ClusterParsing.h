@@ -60,7 +60,8 @@ class PoliceRecord;
 // Applies a police-mode read: phase1 is the text collected up to and including
 // "61 03 ", phase2 the data line up to its carriage return. Updates
 // PM_TwoBytes (only for length "03" or "04"), PM_Data[1..2], PM_Bits and
-// PM_ReadValid, and returns the record when the read was valid.
+// PM_ReadValid, and returns the record when the read was valid: the frame's
+// length byte 03 or 04, and a data line of exactly that many data bytes.
 std::optional<PoliceRecord> ApplyPoliceRead(Defines& d, const QString& phase1,
                                             const QString& phase2);
 

@@ -521,6 +521,16 @@ private slots:
                                              << "1Z"
                                              << "0011001000001000"
                                              << "ON" << false;
+        // The data line holds the bytes the length byte counts, and nothing
+        // more; a byte an adapter never prints is line noise.
+        QTest::newRow("more on the line than counted") << kPhase1One << "02 .\r" << 0 << 0 << "02"
+                                                       << ".\r"
+                                                       << "0100000000000000"
+                                                       << "OFF" << false;
+        QTest::newRow("a stray control byte after the data")
+            << kPhase1One << QString::fromLatin1("A7 \x01\r") << 0 << 0 << "A7"
+            << QString::fromLatin1("\x01\r") << "1110010100000000"
+            << "ON" << true;
     }
 
     void policeRead() {
