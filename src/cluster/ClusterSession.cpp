@@ -461,6 +461,14 @@ PoliceReport ClusterSession::changePoliceMode(std::optional<bool> wanted) {
         report.status = SessionStatus::Cancelled;
         return report;
     }
+    // The pause lets the line settle: all that may wait now is the prompt
+    // that ends the read's own answer. Anything more is an answer the read
+    // may have been taken from in error, such as one to an earlier request
+    // that came too late, and no write may rest on it.
+    if (!exchange_->onlyPromptWaiting()) {
+        report.messages << words::ChangeUnsettled();
+        return report;
+    }
 
     // From here on the operation runs to its end: once the request is on
     // the wire it cannot be called back, and the read afterwards is what

@@ -190,6 +190,14 @@ Message ChangeNotSafe() {
                        "record read."));
 }
 
+Message ChangeUnsettled() {
+    return ErrorMessage(
+        QStringLiteral("The adapter sent more than the answer to the read, so nothing was "
+                       "written to the cluster."),
+        QStringLiteral("An answer that came late to an earlier request could have been taken "
+                       "for the cluster's record. Try again."));
+}
+
 Message ChangeNotRecorded(const QString& historyPath, const QString& error) {
     return ErrorMessage(
         QStringLiteral("The change was not written: the write history could not be saved."),

@@ -42,6 +42,8 @@ Message ReadGarbled();
 Message ChangeReadFailed(const WaitResult& result, Audience a);
 Message ChangeReadGarbled();
 Message ChangeNotSafe();
+// More than the read's answer arrived before the write.
+Message ChangeUnsettled();
 Message ChangeNotRecorded(const QString& historyPath, const QString& error);
 // A write that went out.
 Message ChangeNotApplied(const QString& before);

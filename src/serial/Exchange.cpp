@@ -252,6 +252,18 @@ bool Exchange::Pause(int ms) {
     }
 }
 
+bool Exchange::onlyPromptWaiting() {
+    bool quiet = true;
+    for (QString c = port_.Input(); !c.isEmpty(); c = port_.Input()) {
+        for (const QChar ch : c) {
+            if (ch != QLatin1Char('\r') && ch != QLatin1Char('\n') && ch != QLatin1Char(' ') &&
+                ch != QLatin1Char('>'))
+                quiet = false;
+        }
+    }
+    return quiet;
+}
+
 void Exchange::wake() {
     emit wakeRequested();
 }

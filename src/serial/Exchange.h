@@ -93,6 +93,10 @@ public:
     // application is quitting) before it was over.
     bool Pause(int ms);
 
+    // Takes whatever has arrived and not been read; true when that is no
+    // more than the end of an answer: line ends, spaces and the prompt.
+    bool onlyPromptWaiting();
+
     // Makes a running wait re-test its abandon condition now.
     void wake();
 

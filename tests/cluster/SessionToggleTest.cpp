@@ -279,6 +279,25 @@ private slots:
         QVERIFY(!rig.session->isConnected());
     }
 
+    // A late answer to an earlier request arriving around the read could be
+    // what the read took for the record: then nothing is written.
+    void moreThanTheReadsAnswerStopsTheWrite() {
+        SessionRig rig;
+        QVERIFY(rig.connect().ok());
+        rig.sim.clearLog();
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
+            if (line == "2103" && rig.sim.requests().size() == 1)
+                rig.sim.say("2103\r728 04 61 03 0F 0F \r\r>", 100);
+        });
+        const PoliceReport report = rig.session->TogglePoliceMode();
+        QCOMPARE(rig.writes(), QStringList{});
+        QCOMPARE(report.change, PoliceChange::NotWritten);
+        QCOMPARE(texts(report.messages),
+                 QStringList{"The adapter sent more than the answer to the read, so nothing was "
+                             "written to the cluster."});
+        QVERIFY(rig.session->isConnected());
+    }
+
     void noCancelFromTheWriteOn() {
         sim::SimConfig config;
         config.answerDelayMs = 100;
