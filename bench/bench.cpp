@@ -378,14 +378,6 @@ SoakFigures soak(int cycles) {
     return s;
 }
 
-long peakRssKb() {
-    QFile f(QStringLiteral("/proc/self/status"));
-    f.open(QIODevice::ReadOnly);
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').first().toLong();
-    return 0;
-}
-
 // Child: shows the window and prints milliseconds since launch and peak RSS.
 int startupChild(int argc, char** argv, bool app, qint64 launchNs) {
     QApplication a(argc, argv);
@@ -401,7 +393,7 @@ int startupChild(int argc, char** argv, bool app, qint64 launchNs) {
     }
     while (!(w->windowHandle() && w->windowHandle()->isExposed()))
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-    std::printf("%.1f %ld\n", (monoNs() - launchNs) / 1e6, peakRssKb());
+    std::printf("%.1f %ld\n", (monoNs() - launchNs) / 1e6, statusKb("VmHWM:"));
     return 0;
 }
 
