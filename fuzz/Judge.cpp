@@ -18,6 +18,11 @@ constexpr int kPoliceMask = 0x04;
 // answer's prefix, then the rest of its line), and the longest pause.
 constexpr qint64 kLongestStepMs = 2 * 13 * 10000 + 1000 + 500;
 
+// The longest the line may be silent before the program does something: a
+// wait's ten seconds from the last byte sent or received, then the longest
+// pause, and the 50 ms the run lets pass before it ends an operation.
+constexpr qint64 kLongestSilenceMs = 10000 + 1000 + 50;
+
 // One line the program sent, where it ended in the record.
 struct SentLine {
     QByteArray text;
@@ -103,6 +108,7 @@ QStringList Judge(const Record& r) {
     int operation = -1;
     QByteArray partial;
     qint64 lastActionMs = -1;
+    qint64 lastTrafficMs = -1;
     for (std::size_t i = 0; i < r.events.size(); ++i) {
         const Event& e = r.events[i];
         const bool action =
@@ -110,6 +116,16 @@ QStringList Judge(const Record& r) {
         if (action && lastActionMs >= 0 && e.timeMs - lastActionMs > kLongestStepMs) {
             broken
                 << QStringLiteral("the program did nothing for %1 ms").arg(e.timeMs - lastActionMs);
+        }
+        if (action && lastTrafficMs >= 0 && e.timeMs - lastTrafficMs > kLongestSilenceMs) {
+            broken << QStringLiteral("the program waited %1 ms on a silent line")
+                          .arg(e.timeMs - lastTrafficMs);
+        }
+        if (e.kind == Kind::OperationEnded) {
+            lastTrafficMs = -1;
+        } else if (e.kind == Kind::OperationStarted || e.kind == Kind::Sent ||
+                   e.kind == Kind::Received) {
+            lastTrafficMs = e.timeMs;
         }
         if (e.kind == Kind::OperationStarted) {
             ++operation;
