@@ -1,6 +1,7 @@
 #include "cluster/ClusterParsing.h"
 
 #include "convert/Extras.h"
+#include "serial/Exchange.h"
 
 namespace tavrin::cluster {
 
@@ -25,13 +26,10 @@ const QString kPoliceAnswerPrefix = QStringLiteral("61 03 ");
 
 // Whether a data line holds exactly `count` data bytes, "XX " each (the last
 // space may be missing), and its carriage return: anything more or less is a
-// damaged answer. Bytes an adapter never prints are line noise, left out.
-bool holdsExactly(const QString& line, int count) {
-    QString text;
-    for (const QChar c : line) {
-        const char16_t u = c.unicode();
-        if (u == u'\r' || (u >= 0x20 && u < 0x7F)) text += c;
-    }
+// damaged answer. Unreadable bytes are line noise, left out as the exchange
+// leaves them out.
+bool holdsExactly(QString text, int count) {
+    text.removeIf(IsUnreadableChar);
     if (!text.endsWith(QLatin1Char('\r'))) return false;
     text.chop(1);
     if (text.endsWith(QLatin1Char(' '))) text.chop(1);
