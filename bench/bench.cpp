@@ -25,17 +25,19 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 #include "MemoryLine.h"
 #include "SimAdapter.h"
+#include "VirtualClock.h"
 #include "app/Form1.h"
 #include "cluster/ClusterSession.h"
+#include "cluster/Operations.h"
 #include "core/Defines.h"
 #include "platform/AdapterLog.h"
 #include "platform/Host.h"
 #include "platform/MSComm.h"
-#include "platform/VirtualClock.h"
 #include "serial/Exchange.h"
 
 using namespace tavrin;
@@ -59,6 +61,7 @@ private:
 class VirtualHost : public BenchHost {
 public:
     Clock& clock() override { return clock_; }
+    VirtualClock& vclock() { return clock_; }
     AdapterLine* createLine(QObject* parent) override { return ports.createLine(parent); }
     ProbeResult probeDevice(const QString& path) const override { return ports.probe(path); }
 
@@ -68,6 +71,37 @@ private:
 public:
     sim::MemoryPorts ports{clock_};
 };
+
+// Runs the event loop until the operation has ended: its result.
+template <typename T>
+T finish(QCoro::Task<T>&& task) {
+    std::optional<T> result;
+    QEventLoop loop;
+    auto done = task.then([&](T value) {
+        result = std::move(value);
+        loop.quit();
+    });
+    if (!result) loop.exec();
+    return std::move(*result);
+}
+
+// The same on virtual time.
+template <typename T>
+T finish(VirtualClock& clock, QCoro::Task<T>&& task) {
+    std::optional<T> result;
+    auto done = task.then([&](T value) { result = std::move(value); });
+    clock.runUntil([&] { return result.has_value(); }, 24 * 3600 * 1000);
+    return std::move(*result);
+}
+
+// Runs the event loop until the window's operation has ended.
+void settle(Form1& form) {
+    QEventLoop loop;
+    QObject::connect(&form.operations(), &Operations::stateChanged, &loop, [&] {
+        if (!form.busy()) loop.quit();
+    });
+    if (form.busy()) loop.exec();
+}
 
 double cpuMs() {
     rusage u{};
@@ -95,7 +129,7 @@ void cpuWhileWaiting(double* program, double* floor) {
     sim::SimAdapter sim(config);
     sim.start();
     BenchHost host;
-    host.answerTimeLimitMs = 5000;
+    host.limits.answerMs = 5000;
     MSComm port;
     port.DevicePath = sim.slavePath();
     port.InputLen = 1;
@@ -106,7 +140,7 @@ void cpuWhileWaiting(double* program, double* floor) {
     double c0 = cpuMs();
     QElapsedTimer t;
     t.start();
-    exchange.WaitFor(QStringLiteral("61 03 "));
+    finish(exchange.WaitFor(QStringLiteral("61 03 "), {}));
     *program = (cpuMs() - c0) / double(t.elapsed()) * 100.0;
 
     c0 = cpuMs();
@@ -134,8 +168,8 @@ double programExchangeMs(sim::SimAdapter& sim, Host& host, int baud, AdapterLog*
     QElapsedTimer t;
     t.start();
     exchange.SendCommand(QStringLiteral("2103"));
-    const bool ok = exchange.WaitFor(QStringLiteral("61 03 ")).ok() &&
-                    exchange.WaitFor(QStringLiteral("\r")).ok();
+    const bool ok = finish(exchange.WaitFor(QStringLiteral("61 03 "), {})).ok() &&
+                    finish(exchange.WaitFor(QStringLiteral("\r"), {})).ok();
     const double ms = t.nsecsElapsed() / 1e6;
     if (!ok) std::fprintf(stderr, "exchange failed at %d\n", baud);
     // Let the prompt arrive and go, so the next round starts clean.
@@ -281,6 +315,7 @@ ConnectFigures connectTime(const QByteArray& record, int baud) {
     QElapsedTimer t;
     t.start();
     form->Connect_Command_Click();
+    settle(*form);
     ConnectFigures c;
     c.wall = t.nsecsElapsed() / 1e6;
     c.label = form->PM_label->text();
@@ -318,6 +353,7 @@ VirtualFigures virtualConnect() {
         QElapsedTimer t;
         t.start();
         form->Connect_Command_Click();
+        host.vclock().runUntil([&form] { return !form->busy(); }, 600'000);
         real.push_back(t.nsecsElapsed() / 1e6);
         v.virtualMs = double(host.clock().nowMs() - startVirtual);
         v.label = form->PM_label->text();
@@ -357,11 +393,16 @@ SoakFigures soak(int cycles) {
     d.IniFilePath = host.programFolder() + QStringLiteral("/QUILLET.INI");
     d.ComPort = 3;
     d.ComSpeed = QStringLiteral("38400");
-    ClusterSession session(d, host);
+    Operations ops(d, host);
+    ClusterSession& session = ops.session();
     SoakFigures s;
     auto cycle = [&] {
-        const bool ok = session.Connect().ok() && session.TogglePoliceMode().ok();
-        session.Disconnect();
+        const std::optional<SessionReport> connected = finish(host.vclock(), ops.connectAdapter());
+        const std::optional<PoliceReport> changed =
+            connected && connected->ok() ? finish(host.vclock(), ops.changePoliceMode({}))
+                                         : std::nullopt;
+        const bool ok = changed && changed->ok();
+        ops.disconnectAdapter();
         host.adapterLog().clear();
         sim->clearLog();
         QFile::remove(session.historyPath());

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 
+#include "cluster/Operations.h"
 #include "core/Defines.h"
 
 namespace tavrin::fuzz {
@@ -204,7 +205,8 @@ const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size
     d.IniFilePath = QDir(host_.programFolder()).filePath(QStringLiteral("QUILLET.INI"));
     d.ComPort = 3;
     d.ComSpeed = QStringLiteral("38400");
-    ClusterSession session(d, host_);
+    Operations ops(d, host_);
+    ClusterSession& session = ops.session();
     VirtualClock& clock = host_.virtualClock();
     const qint64 start = clock.nowMs();
 
@@ -219,16 +221,16 @@ const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size
         const int atMs = script_.word() % 20000;
         clock.after(atMs, [&, kind] {
             if (kind == 1 && !running.isEmpty()) {
-                // The second click of a double click reaches the session.
-                const SessionStatus second = running == QLatin1String("connect")
-                                                 ? session.Connect().status
-                                                 : session.TogglePoliceMode().status;
-                if (second != SessionStatus::Busy)
-                    record_.problems << QStringLiteral("a second %1 ran").arg(running);
+                // The second click of a double click reaches the owner, which
+                // must refuse it there and then.
+                const bool refused = running == QLatin1String("connect")
+                                         ? ops.connectAdapter().isReady()
+                                         : ops.changePoliceMode(std::nullopt).isReady();
+                if (!refused) record_.problems << QStringLiteral("a second %1 ran").arg(running);
                 return;
             }
             if (kind == 2) closed = true;  // closing the window: cancel, and no more
-            if (kind != 1 && session.Cancel())
+            if (kind != 1 && ops.cancel())
                 record_.events.push_back({Event::Kind::CancelAccepted, clock.nowMs(), {}, {}});
         });
     }
@@ -238,36 +240,43 @@ const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size
         plantAtMs_ = -1;
     }
 
-    auto operation = [&](const QString& name, const std::function<SessionStatus()>& call) {
+    // An operation runs from its start until the owner reports its end.
+    auto operation = [&](const QString& name, auto start) {
         running = name;
         record_.events.push_back({Event::Kind::OperationStarted, clock.nowMs(), {}, name});
-        const SessionStatus status = call();
+        std::optional<SessionStatus> status;
+        auto ended = start().then(
+            [&status](auto report) { status = report ? report->status : SessionStatus::Failed; });
+        clock.runUntil([&status] { return status.has_value(); }, 24 * 3600 * 1000);
+        if (!status) record_.problems << QStringLiteral("%1 never ended").arg(name);
         running.clear();
         // Let what is still on the line arrive within the operation.
         clock.advance(50);
-        record_.events.push_back(
-            {Event::Kind::OperationEnded, clock.nowMs(), {}, QString::number(int(status))});
-        return status;
+        record_.events.push_back({Event::Kind::OperationEnded,
+                                  clock.nowMs(),
+                                  {},
+                                  QString::number(int(status.value_or(SessionStatus::Failed)))});
+        return status.value_or(SessionStatus::Failed);
     };
 
     const SessionStatus connected =
-        operation(QStringLiteral("connect"), [&session] { return session.Connect().status; });
+        operation(QStringLiteral("connect"), [&ops] { return ops.connectAdapter(); });
     if (connected == SessionStatus::Done) {
         for (int kind : kinds) {
             if (closed || !session.isConnected()) break;
-            if (kind == 0) {
-                operation(QStringLiteral("toggle"),
-                          [&session] { return session.TogglePoliceMode().status; });
-            } else {
-                operation(kind == 1 ? QStringLiteral("on") : QStringLiteral("off"),
-                          [&session, kind] { return session.SetPoliceMode(kind == 1).status; });
-            }
+            const std::optional<bool> wanted =
+                kind == 0 ? std::nullopt : std::optional<bool>(kind == 1);
+            const QString name = kind == 0   ? QStringLiteral("toggle")
+                                 : kind == 1 ? QStringLiteral("on")
+                                             : QStringLiteral("off");
+            operation(name, [&ops, wanted] { return ops.changePoliceMode(wanted); });
         }
     }
 
     // The session is at rest in one of its states.
-    if (session.busy()) record_.problems << QStringLiteral("still busy");
-    if (session.cancellable()) record_.problems << QStringLiteral("still cancellable");
+    if (ops.running()) record_.problems << QStringLiteral("still busy");
+    if (ops.check(Operations::Action::Cancel).allowed)
+        record_.problems << QStringLiteral("still cancellable");
     if (session.watchdog().isActive()) record_.problems << QStringLiteral("watchdog still armed");
     if (session.port().PortOpen() != session.isConnected())
         record_.problems << QStringLiteral("port open without a connection");

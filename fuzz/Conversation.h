@@ -17,9 +17,9 @@
 
 #include "ElmResponder.h"
 #include "MemoryLine.h"
+#include "VirtualClock.h"
 #include "cluster/ClusterSession.h"
 #include "platform/Host.h"
-#include "platform/VirtualClock.h"
 
 namespace tavrin::fuzz {
 

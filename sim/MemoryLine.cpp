@@ -177,7 +177,7 @@ void MemoryLine::arrive() {
     const QByteArray bytes = std::exchange(arriving_, QByteArray());
     inbox_ += bytes;
     if (AdapterLog* log = this->log()) log->record(AdapterLog::Direction::Received, bytes);
-    emit dataArrived();
+    notifyArrival();
 }
 
 void MemoryLine::vanish() {

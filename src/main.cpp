@@ -3,6 +3,7 @@
 #include <QTextStream>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "about/frmAbout.h"
 #include "app/CommandLine.h"
@@ -35,7 +36,14 @@ int main(int argc, char** argv) {
             QCoreApplication app(argc, argv);
             QCoreApplication::setApplicationName(QStringLiteral("Tavrin"));
             tavrin::Host host;
-            return tavrin::RunCommandLine(command, host, out, err);
+            // The run suspends while it waits; the event loop runs until it ends.
+            std::optional<int> code;
+            auto run = tavrin::RunCommandLine(command, host, out, err).then([&code](int c) {
+                code = c;
+                QCoreApplication::exit(c);
+            });
+            if (!code) QCoreApplication::exec();
+            return code.value_or(tavrin::kExitFailed);
         }
         case tavrin::CommandLine::Mode::Window:
             break;

@@ -14,11 +14,11 @@
 #include <memory>
 
 #include "MemoryLine.h"
+#include "VirtualClock.h"
 #include "app/Form1.h"
 #include "config/Setup_Form.h"
 #include "core/Defines.h"
 #include "platform/Host.h"
-#include "platform/VirtualClock.h"
 
 namespace {
 
@@ -42,6 +42,10 @@ public:
         ++messages;
     }
     int messages = 0;
+    // Lets virtual time pass until the window's operation has ended.
+    void finish(const tavrin::Form1& form) {
+        clock_.runUntil([&form] { return !form.busy(); }, 600'000);
+    }
 
 private:
     tavrin::VirtualClock clock_;
@@ -119,6 +123,7 @@ int main(int argc, char** argv) {
     tavrin::Defines defines;
     std::unique_ptr<tavrin::Form1> form(tavrin::Main(defines, host));
     form->Connect_Command_Click();
+    host.finish(*form);
     settle();
     if (host.messages > 0 || defines.ConnectState != 1) {
         std::fprintf(stderr, "the connection to the simulator failed\n");
@@ -150,6 +155,7 @@ int main(int argc, char** argv) {
     if (setup) {
         setup->show();
         setup->FindAdapter_Click();
+        host.finish(*form);
     }
     ok = save(setup, out.filePath(QStringLiteral("setup-find.png"))) && ok;
     return ok ? 0 : 1;

@@ -133,10 +133,7 @@ frmAbout::frmAbout() : QDialog(nullptr) {
 
     const QString product = QLatin1String(version::kProductName);
     setWindowTitle(QStringLiteral("About ") + product);
-    lblVersion->setText(QStringLiteral("Version %1.%2.%3")
-                            .arg(version::kMajor)
-                            .arg(version::kMinor)
-                            .arg(version::kRevision));
+    lblVersion->setText(QStringLiteral("Version ") + QLatin1String(version::kVersion));
     lblTitle->setText(product);
     lblDescription->setText(
         QStringLiteral("This program can be used on the following cars:\r\n"

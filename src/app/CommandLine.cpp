@@ -7,12 +7,11 @@
 #include <QTextStream>
 
 #include "Version.h"
-#include "cluster/ClusterSession.h"
+#include "cluster/Operations.h"
 #include "config/INI_Handler.h"
 #include "core/Defines.h"
 #include "platform/Host.h"
 #include "platform/Interrupts.h"
-#include "serial/AdapterFinder.h"
 #include "serial/SerialPort.h"
 
 namespace tavrin {
@@ -42,8 +41,56 @@ QString asProblem(QString text) {
     return text;
 }
 
-const QStringList kSpeeds = {QStringLiteral("9600"), QStringLiteral("38400"),
-                             QStringLiteral("115200")};
+// One option: its names, the name of its value (none: it takes none), and
+// what --help says of it.
+struct OptionSpec {
+    QStringList names;
+    QString valueName;
+    QString help;
+};
+
+// Every option the program knows, in the order --help lists them.
+const std::vector<OptionSpec>& Options() {
+    static const std::vector<OptionSpec> options = {
+        {{"status"},
+         {},
+         "connect with the saved settings, print the cluster's part number, the adapter, the "
+         "model and the police mode as \"key: value\" lines, and disconnect"},
+        {{"police"},
+         "on|off",
+         "connect and switch police mode on or off; nothing is written when the cluster "
+         "already holds that setting"},
+        {{"port"},
+         "PORT",
+         "use this port for this run only: a number such as 3 or COM3, or a device such as "
+         "/dev/ttyUSB0; the settings file is not changed"},
+        {{"speed"}, "S", "use S bit/s for this run only: " + OfferedSpeedsText()},
+        {{"list-ports"}, {}, "list the ports COM1 to COM16 with their devices"},
+        {{"find"},
+         {},
+         "look for the adapter on every free port and speed, and print what was found; "
+         "nothing is saved"},
+        {{"h", "help"}, {}, "print this help and exit"},
+        {{"version"}, {}, "print the version and the licence and exit"},
+    };
+    return options;
+}
+
+QCommandLineOption toQt(const OptionSpec& spec) {
+    return QCommandLineOption(spec.names, spec.help, spec.valueName);
+}
+
+// Words wrapped to fit width columns.
+QStringList wrapped(const QString& text, int width) {
+    QStringList lines{QString()};
+    for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (!lines.last().isEmpty() && lines.last().size() + 1 + word.size() > width)
+            lines << QString();
+        if (!lines.last().isEmpty()) lines.last() += QLatin1Char(' ');
+        lines.last() += word;
+    }
+    return lines;
+}
 
 }  // namespace
 
@@ -58,15 +105,22 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     QCommandLineParser parser;
     // "-platform" is an unknown option, not the letters p, l, a, ...
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringLiteral("version"));
-    const QCommandLineOption status(QStringLiteral("status"));
-    const QCommandLineOption police(QStringLiteral("police"), QString(), QStringLiteral("on|off"));
-    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("port"));
-    const QCommandLineOption speed(QStringLiteral("speed"), QString(), QStringLiteral("speed"));
-    const QCommandLineOption listPorts(QStringLiteral("list-ports"));
-    const QCommandLineOption find(QStringLiteral("find"));
-    parser.addOptions({help, version, status, police, port, speed, listPorts, find});
+    QList<QCommandLineOption> all;
+    for (const OptionSpec& spec : Options()) all << toQt(spec);
+    parser.addOptions(all);
+    const auto option = [&all](const char* name) {
+        for (const QCommandLineOption& o : all)
+            if (o.names().contains(QLatin1String(name))) return o;
+        return QCommandLineOption(QLatin1String(name));
+    };
+    const QCommandLineOption help = option("help");
+    const QCommandLineOption version = option("version");
+    const QCommandLineOption status = option("status");
+    const QCommandLineOption police = option("police");
+    const QCommandLineOption port = option("port");
+    const QCommandLineOption speed = option("speed");
+    const QCommandLineOption listPorts = option("list-ports");
+    const QCommandLineOption find = option("find");
     if (!parser.parse(QStringList{QStringLiteral("tavrin")} + arguments))
         return invalid(asProblem(parser.errorText()));
     if (!parser.positionalArguments().isEmpty())
@@ -123,7 +177,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         }
     }
     if (parser.isSet(speed)) {
-        if (!kSpeeds.contains(parser.value(speed)))
+        if (!OfferedSpeeds().contains(parser.value(speed)))
             return invalid(QStringLiteral("--speed takes %1, not \"%2\"")
                                .arg(OfferedSpeedsText(), parser.value(speed)));
         c.speed = parser.value(speed);
@@ -148,28 +202,26 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
 }
 
 QString UsageText() {
-    return QStringLiteral(
+    // The option column is as wide as the widest option with its value.
+    constexpr int kColumn = 20;
+    constexpr int kWidth = 78;
+    QString text = QStringLiteral(
         "Usage: tavrin [--status | --police on|off] [--port PORT] [--speed S]\n"
         "       tavrin --list-ports | --find | --help | --version\n"
         "Without options, tavrin opens its window.\n"
-        "\n"
-        "  --status          connect with the saved settings, print the cluster's part\n"
-        "                    number, the adapter, the model and the police mode as\n"
-        "                    \"key: value\" lines, and disconnect\n"
-        "  --police on|off   connect and switch police mode on or off; nothing is\n"
-        "                    written when the cluster already holds that setting\n"
-        "  --port PORT       use this port for this run only: a number such as 3 or COM3,\n"
-        "                    or a device such as /dev/ttyUSB0; the settings file is not\n"
-        "                    changed\n"
-        "  --speed S         use S bit/s for this run only: 9600, 38400 or 115200\n"
-        "  --list-ports      list the ports COM1 to COM16 with their devices\n"
-        "  --find            look for the adapter on every free port and speed, and\n"
-        "                    print what was found; nothing is saved\n"
-        "  --help            print this help and exit\n"
-        "  --version         print the version and the licence and exit\n"
-        "\n"
-        "Exit status: 0 done or already so, 1 failed or refused, 2 bad usage,\n"
-        "128+N stopped by signal N (Ctrl-C: 130) before anything was written.\n");
+        "\n");
+    for (const OptionSpec& spec : Options()) {
+        QString name = QStringLiteral("  --") + spec.names.last();
+        if (!spec.valueName.isEmpty()) name += QLatin1Char(' ') + spec.valueName;
+        const QStringList lines = wrapped(spec.help, kWidth - kColumn);
+        for (int i = 0; i < lines.size(); ++i) {
+            text += (i == 0 ? name : QString()).leftJustified(kColumn) + lines[i] + u'\n';
+        }
+    }
+    return text + QStringLiteral(
+                      "\n"
+                      "Exit status: 0 done or already so, 1 failed or refused, 2 bad usage,\n"
+                      "128+N stopped by signal N (Ctrl-C: 130) before anything was written.\n");
 }
 
 QString UsageErrorText(const QString& error) {
@@ -178,15 +230,12 @@ QString UsageErrorText(const QString& error) {
 
 QString VersionText() {
     return QStringLiteral(
-               "%1 %2.%3.%4\n"
+               "%1 %2\n"
                "Copyright (C) 2026 Tavrin developers\n"
                "License GPLv3+: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>.\n"
                "This is free software: you are free to change and redistribute it.\n"
                "There is NO WARRANTY, to the extent permitted by law.\n")
-        .arg(QLatin1String(version::kProductName))
-        .arg(version::kMajor)
-        .arg(version::kMinor)
-        .arg(version::kRevision);
+        .arg(QLatin1String(version::kProductName), QLatin1String(version::kVersion));
 }
 
 bool DisplayAvailable() {
@@ -233,13 +282,14 @@ int listPorts(const QString& folder, Host& host, QTextStream& out, QTextStream& 
 }
 
 // --find: the Find Adapter search on every free port; nothing is saved.
-int findAdapter(const QString& folder, Host& host, QTextStream& out, QTextStream& err) {
+QCoro::Task<int> findAdapter(Defines& d, Host& host, QTextStream& out, QTextStream& err) {
+    const QString folder = SettingsFolder(d, host);
     QList<qint16> ports;
     for (qint16 n = 1; n <= 16; ++n) {
         if (ComPortAvailable(n, folder, nullptr, host)) ports << n;
     }
-    AdapterFinder finder(folder, nullptr, host);
-    QObject::connect(&finder, &AdapterFinder::trying, [&err](qint16 n, int speed) {
+    Operations ops(d, host);
+    QObject::connect(&ops, &Operations::searchTrying, [&err](qint16 n, int speed) {
         err << QStringLiteral("COM%1 at %2\u2026\n").arg(n).arg(speed);
         err.flush();
     });
@@ -247,25 +297,44 @@ int findAdapter(const QString& folder, Host& host, QTextStream& out, QTextStream
     int interruptedBy = 0;
     QObject::connect(&interrupts, &InterruptWatcher::interrupted, [&](int signalNumber) {
         if (interruptedBy == 0) interruptedBy = signalNumber;
-        finder.stop();
+        ops.cancel();
     });
-    const FinderReport report = finder.run(ports);
-    if (interruptedBy != 0) return kExitInterrupted + interruptedBy;
-    out << DescribeSearch(report, Audience::Terminal) << '\n';
+    const std::optional<FinderReport> report = co_await ops.findAdapter(ports);
+    if (interruptedBy != 0) co_return kExitInterrupted + interruptedBy;
+    if (!report) co_return kExitFailed;
+    out << words::DescribeSearch(*report, Audience::Terminal) << '\n';
     out.flush();
-    const int chosen = report.chosen();
-    return chosen >= 0 && report.found.at(chosen).capable() ? kExitDone : kExitFailed;
+    const int chosen = report->chosen();
+    co_return chosen >= 0 && report->found.at(chosen).capable() ? kExitDone : kExitFailed;
+}
+
+// What --status and --police print, as the session tells it.
+struct Printed {
+    QString part;
+    QString adapter;
+    QString model;
+    QString police;
+};
+
+void printLines(QTextStream& out, const Printed& p, const QString& change) {
+    out << "part-number: " << printable(p.part) << '\n'
+        << "adapter: " << printable(p.adapter) << '\n'
+        << "model: " << printable(p.model) << '\n';
+    if (!p.police.isEmpty()) out << "police-mode: " << p.police << '\n';
+    if (!change.isEmpty()) out << "change: " << change << '\n';
+    out.flush();
 }
 
 }  // namespace
 
-int RunCommandLine(const CommandLine& command, Host& host, QTextStream& out, QTextStream& err) {
+QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& out,
+                                QTextStream& err) {
     host.audience = Audience::Terminal;
     Defines d;
     d.IniFilePath = StartupIniFilePath(host);
-    const QString folder = SettingsFolder(d, host);
-    if (command.mode == CommandLine::Mode::ListPorts) return listPorts(folder, host, out, err);
-    if (command.mode == CommandLine::Mode::Find) return findAdapter(folder, host, out, err);
+    if (command.mode == CommandLine::Mode::ListPorts)
+        co_return listPorts(SettingsFolder(d, host), host, out, err);
+    if (command.mode == CommandLine::Mode::Find) co_return co_await findAdapter(d, host, out, err);
 
     // A query writes nothing: a missing or damaged file means the defaults,
     // as the window would use them, but no file is created.
@@ -283,22 +352,20 @@ int RunCommandLine(const CommandLine& command, Host& host, QTextStream& out, QTe
                    .arg(QDir::toNativeSeparators(d.IniFilePath), portUsed, d.ComSpeed);
     }
 
-    ClusterSession session(d, host);
+    Operations ops(d, host);
+    ClusterSession& session = ops.session();
     if (command.device) session.setDevice(*command.device);
-    QString part;
-    QString adapter;
-    QString model;
-    QString police;
+    Printed printed;
     QObject::connect(&session, &ClusterSession::adapterIdentified,
-                     [&adapter](const QString& t) { adapter = t; });
+                     [&printed](const QString& t) { printed.adapter = t; });
     QObject::connect(&session, &ClusterSession::modelIdentified,
-                     [&model](const QString& t) { model = t; });
+                     [&printed](const QString& t) { printed.model = t; });
     QObject::connect(&session, &ClusterSession::clusterIdentified,
-                     [&part](const QString& t) { part = t; });
+                     [&printed](const QString& t) { printed.part = t; });
     QObject::connect(&session, &ClusterSession::policeModeShown,
-                     [&police](const QString& t) { police = t; });
+                     [&printed](const QString& t) { printed.police = t; });
     QObject::connect(&session, &ClusterSession::policeModeUnknown,
-                     [&police] { police = QStringLiteral("unknown"); });
+                     [&printed] { printed.police = QStringLiteral("unknown"); });
     QObject::connect(&session, &ClusterSession::watchdogExpired,
                      [&err](const Message& m) { printMessage(err, m); });
 
@@ -310,54 +377,47 @@ int RunCommandLine(const CommandLine& command, Host& host, QTextStream& out, QTe
     QObject::connect(&interrupts, &InterruptWatcher::interrupted, [&](int signalNumber) {
         if (interruptedBy != 0) return;
         interruptedBy = signalNumber;
-        if (session.Cancel() || !session.busy()) return;
+        if (ops.cancel() || !ops.running()) return;
         err << "Finishing the change already sent to the cluster; its outcome follows.\n";
         err.flush();
     });
 
-    const auto printLines = [&](const QString& change) {
-        out << "part-number: " << printable(part) << '\n'
-            << "adapter: " << printable(adapter) << '\n'
-            << "model: " << printable(model) << '\n';
-        if (!police.isEmpty()) out << "police-mode: " << police << '\n';
-        if (!change.isEmpty()) out << "change: " << change << '\n';
-        out.flush();
-    };
-
-    const SessionReport connected = session.Connect();
-    for (const Message& m : connected.messages) printMessage(err, m);
+    const std::optional<SessionReport> connected = co_await ops.connectAdapter();
+    if (connected) {
+        for (const Message& m : connected->messages) printMessage(err, m);
+    }
     if (interruptedBy != 0) {
         session.Disconnect();
-        return kExitInterrupted + interruptedBy;
+        co_return kExitInterrupted + interruptedBy;
     }
-    if (!connected.ok()) {
-        if (session.isConnected()) printLines({});
+    if (!connected || !connected->ok()) {
+        if (session.isConnected()) printLines(out, printed, {});
         session.Disconnect();
-        return kExitFailed;
+        co_return kExitFailed;
     }
 
     int code = kExitDone;
     QString change;
     if (command.mode == CommandLine::Mode::Police) {
-        const PoliceReport report = session.SetPoliceMode(command.policeOn);
-        if (report.status == SessionStatus::Cancelled) {
+        const std::optional<PoliceReport> report = co_await ops.changePoliceMode(command.policeOn);
+        if (!report || report->status == SessionStatus::Cancelled) {
             session.Disconnect();
-            return kExitInterrupted + interruptedBy;
+            co_return interruptedBy != 0 ? kExitInterrupted + interruptedBy : kExitFailed;
         }
-        for (const Message& m : report.messages) printMessage(err, m);
-        if (report.ok()) {
-            change = report.change == PoliceChange::AlreadySo
-                         ? QStringLiteral("none, already %1").arg(report.before)
-                         : QStringLiteral("%1 -> %2").arg(report.before, police);
+        for (const Message& m : report->messages) printMessage(err, m);
+        if (report->ok()) {
+            change = report->change == PoliceChange::AlreadySo
+                         ? QStringLiteral("none, already %1").arg(report->before)
+                         : QStringLiteral("%1 -> %2").arg(report->before, printed.police);
         } else {
-            if (report.messages.isEmpty())
+            if (report->messages.isEmpty())
                 printMessage(err, ErrorMessage(QStringLiteral("The change was not written.")));
             code = kExitFailed;
         }
     }
-    printLines(change);
+    printLines(out, printed, change);
     session.Disconnect();
-    return code;
+    co_return code;
 }
 
 }  // namespace tavrin

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -53,8 +54,9 @@ bool DisplayAvailable();
 QString NoDisplayText();
 
 // Runs --status, --police, --list-ports or --find without a window, with the
-// saved settings and the overrides. Needs a QCoreApplication. Returns the
-// exit code.
-int RunCommandLine(const CommandLine& command, Host& host, QTextStream& out, QTextStream& err);
+// saved settings and the overrides. Needs a QCoreApplication whose event loop
+// runs while it waits. Ends with the exit code.
+QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& out,
+                                QTextStream& err);
 
 }  // namespace tavrin

@@ -4,38 +4,28 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QLayout>
-#include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStatusBar>
-#include <utility>
 
 #include "Version.h"
 #include "about/frmAbout.h"
 #include "app/frmLog.h"
-#include "cluster/ClusterSession.h"
+#include "cluster/Operations.h"
 #include "config/INI_Handler.h"
 #include "config/Setup_Form.h"
 #include "core/Defines.h"
 #include "platform/AdapterLine.h"
 #include "platform/Clock.h"
-#include "platform/ElidingLabel.h"
 #include "platform/Host.h"
-#include "platform/WrapButton.h"
 #include "serial/SerialPort.h"
 
 namespace tavrin {
 
 namespace {
 
-// Captions with their mnemonics: Alt and the underlined letter click them.
-const QString kConnect = QStringLiteral("&Connect");
-const QString kDisconnect = QStringLiteral("&Disconnect");
-const QString kCancel = QStringLiteral("&Cancel");
+using State = Operations::State;
 
 // One window of each kind: an open one is only brought to the front.
 bool bringToFront(QWidget* window) {
@@ -44,157 +34,74 @@ bool bringToFront(QWidget* window) {
     window->activateWindow();
     return true;
 }
-const QString kNotConnected = QStringLiteral("Not Connected");
-const QString kConnecting = QStringLiteral("Connecting...");
-const QString kConnected = QStringLiteral("Connected");
-// The window was closed after a change went out: its outcome comes first.
-const QString kFinishing = QStringLiteral("Finishing...");
 
 }  // namespace
-
-QString MainCaption() {
-    return QStringLiteral("%1 v%2.%3%4")
-        .arg(QLatin1String(version::kProductName))
-        .arg(version::kMajor)
-        .arg(version::kMinor)
-        .arg(version::kRevision);
-}
 
 Form1::Form1(Defines& defines, Host& host, QWidget* parent)
     : QMainWindow(parent), d_(defines), host_(host) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Form1"));
+    buildWidgets();
+    ops_ = new Operations(d_, host_, this);
+    MSComm1 = &ops_->session().port();
+    Timer1 = &ops_->session().watchdog();
+    wire();
+    // Load: the toggle waits for an identified cluster, and no setting read
+    // earlier stands for the car connected now.
+    showState();
+}
 
-    auto* client = new QWidget(this);
-    client->setObjectName(QStringLiteral("client"));
-    client->setFixedSize(Tw(6270), Tw(1365));
-    setCentralWidget(client);
+Form1::~Form1() {
+    // Whatever still runs is let go while this window can still hear of it,
+    // and is told nothing more.
+    ops_->session().disconnect(this);
+    ops_->disconnect(this);
+    delete ops_;
+    if (setup_) setup_->deleteLater();
+    if (about_) about_->deleteLater();
+    if (log_) log_->deleteLater();
+}
 
-    Connect_Command = new WrapButton(kConnect, client);
-    Connect_Command->setObjectName(QStringLiteral("Connect_Command"));
-    Connect_Command->setGeometry(Tw(840), Tw(120), Tw(1215), Tw(495));
-
-    Command1 = new WrapButton(QStringLiteral("&Toggle Police Mode"), client);
-    Command1->setObjectName(QStringLiteral("Command1"));
-    Command1->setGeometry(Tw(4080), Tw(120), Tw(1215), Tw(495));
-
-    ClusterInfo = new QGroupBox(QStringLiteral("Cluster Information"), client);
-    ClusterInfo->setObjectName(QStringLiteral("ClusterInfo"));
-    ClusterInfo->setGeometry(Tw(120), Tw(720), Tw(4335), Tw(615));
-    ClusterInfotext = new QLabel(ClusterInfo);
-    ClusterInfotext->setObjectName(QStringLiteral("ClusterInfotext"));
-    ClusterInfotext->setGeometry(Tw(120), Tw(240), Tw(2415), Tw(255));
-    ClusterInfotext->setTextFormat(Qt::PlainText);
-    ClusterInfotext->setAccessibleName(QStringLiteral("Car model"));
-
-    Frame1 = new QGroupBox(QStringLiteral("Police Mode"), client);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
-    Frame1->setGeometry(Tw(4560), Tw(720), Tw(1575), Tw(615));
-    PM_label = new QLabel(Frame1);
-    PM_label->setObjectName(QStringLiteral("PM_label"));
-    PM_label->setGeometry(Tw(120), Tw(240), Tw(1335), Tw(255));
-    PM_label->setTextFormat(Qt::PlainText);
-    PM_label->setAccessibleName(QStringLiteral("Police mode"));
-
-    auto* bar = new QStatusBar(this);
-    bar->setObjectName(QStringLiteral("StatusBar1"));
-    bar->setSizeGripEnabled(false);
-    bar->setFixedHeight(Tw(375));
-    // Panels 3 and 4 are as wide as their longest texts; 1 and 2 share the rest.
-    const QFontMetrics metrics(bar->font());
-    const int fixedWidth[4] = {0, 0,
-                               metrics.horizontalAdvance(QStringLiteral("COM 16 / 115200")) + 10,
-                               metrics.horizontalAdvance(kNotConnected) + 10};
-    // What a screen reader says for each panel.
-    const char* const names[4] = {"Cluster part number", "Adapter", "Port and speed",
-                                  "Connection status"};
-    for (int i = 0; i < 4; ++i) {
-        // A long adapter name ends in "…" rather than pushing panels 3 and 4
-        // out of sight.
-        panels_[i] = fixedWidth[i] > 0 ? new QLabel(bar) : new ElidingLabel(bar);
-        panels_[i]->setObjectName(QStringLiteral("Panel%1").arg(i + 1));
-        panels_[i]->setAccessibleName(QLatin1String(names[i]));
-        panels_[i]->setTextFormat(Qt::PlainText);
-        panels_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-        panels_[i]->setMinimumWidth(fixedWidth[i] > 0 ? fixedWidth[i] : 10);
-        bar->addWidget(panels_[i], fixedWidth[i] > 0 ? 0 : 1);
-    }
-    // Connect's steps, beside the connection status, while it connects.
-    connectProgress_ = new QProgressBar(bar);
-    connectProgress_->setObjectName(QStringLiteral("ConnectProgress"));
-    connectProgress_->setAccessibleName(QStringLiteral("Connection steps done"));
-    connectProgress_->setRange(0, ClusterSession::kConnectSteps);
-    connectProgress_->setTextVisible(false);
-    connectProgress_->setFixedWidth(metrics.horizontalAdvance(QStringLiteral("COM 16")));
-    connectProgress_->hide();
-    bar->addPermanentWidget(connectProgress_);
-    setStatusBar(bar);
-
-    mnu_Setup = menuBar()->addAction(QStringLiteral("&Setup"));
-    mnu_Setup->setObjectName(QStringLiteral("mnu_Setup"));
-    mnu_About = menuBar()->addAction(QStringLiteral("&About"));
-    mnu_About->setObjectName(QStringLiteral("mnu_About"));
-    mnu_Log = menuBar()->addAction(QStringLiteral("&Log"));
-    mnu_Log->setObjectName(QStringLiteral("mnu_Log"));
-    // Ctrl+Q quits: as closing the window does while an operation runs.
-    auto* quit = new QAction(QStringLiteral("Quit"), this);
-    quit->setObjectName(QStringLiteral("mnu_Quit"));
-    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    quit->setShortcutContext(Qt::ApplicationShortcut);
-    addAction(quit);
-    connect(quit, &QAction::triggered, this, &Form1::quit);
-    modeCaption_ = kConnect;
-
-    session_ = new ClusterSession(d_, host_, this);
-    MSComm1 = &session_->port();
-    Timer1 = &session_->watchdog();
-
+void Form1::wire() {
+    ClusterSession* session = &ops_->session();
     connect(Connect_Command, &QPushButton::clicked, this, &Form1::connectClicked);
     connect(Command1, &QPushButton::clicked, this, &Form1::toggleClicked);
     connect(mnu_Setup, &QAction::triggered, this, &Form1::mnu_Setup_Click);
     connect(mnu_About, &QAction::triggered, this, &Form1::mnu_About_Click);
     connect(mnu_Log, &QAction::triggered, this, &Form1::mnu_Log_Click);
 
-    // What the session reports, shown where the window shows it.
-    connect(session_, &ClusterSession::connecting, this, [this] { setPanelText(4, kConnecting); });
-    connect(session_, &ClusterSession::connectStep, connectProgress_, &QProgressBar::setValue);
-    connect(session_, &ClusterSession::adapterIdentified, this, [this](const QString& text) {
+    connect(session, &ClusterSession::connecting, this,
+            [this] { setPanelText(4, QStringLiteral("Connecting...")); });
+    connect(session, &ClusterSession::connectStep, connectProgress_, &QProgressBar::setValue);
+    connect(session, &ClusterSession::adapterIdentified, this, [this](const QString& text) {
         adapterName_ = text;
         setPanelText(2, text);
     });
-    connect(session_, &ClusterSession::modelIdentified, ClusterInfotext, &QLabel::setText);
-    connect(session_, &ClusterSession::clusterIdentified, this, [this](const QString& part) {
-        setPanelText(1, part);
-        command1Wanted_ = true;
-        // Shown once the operation ends; until then the button offers Cancel.
-        modeCaption_ = kDisconnect;
-        refreshControls();
-    });
-    connect(session_, &ClusterSession::connected, this, [this] {
-        setPanelText(4, kConnected);
-        refreshControls();
-    });
-    connect(session_, &ClusterSession::policeModeShown, PM_label, &QLabel::setText);
+    connect(session, &ClusterSession::modelIdentified, ClusterInfotext, &QLabel::setText);
+    connect(session, &ClusterSession::clusterIdentified, this,
+            [this](const QString& part) { setPanelText(1, part); });
+    connect(session, &ClusterSession::connected, this,
+            [this] { setPanelText(4, QStringLiteral("Connected")); });
+    connect(session, &ClusterSession::policeModeShown, PM_label, &QLabel::setText);
     // A change went out and what the cluster holds now is not known.
-    connect(session_, &ClusterSession::policeModeUnknown, PM_label, &QLabel::clear);
-    connect(session_, &ClusterSession::watchdogExpired, this,
+    connect(session, &ClusterSession::policeModeUnknown, PM_label, &QLabel::clear);
+    // Shown without waiting for it: Connect goes on, or has ended.
+    connect(session, &ClusterSession::watchdogExpired, this,
             [this](const Message& m) { host_.showMessage(this, m); });
-    connect(session_, &ClusterSession::connectionClosed, this, &Form1::showNotConnected);
-    connect(session_, &ClusterSession::portLost, this,
-            [this](const Message& m) { host_.showMessage(this, m); });
-    connect(session_, &ClusterSession::cancellableChanged, this, &Form1::refreshControls);
+    connect(session, &ClusterSession::connectionClosed, this, &Form1::showNotConnected);
 
-    // Load: the toggle waits for an identified cluster, and no setting read
-    // earlier stands for the car connected now.
-    Command1->setEnabled(false);
-    PM_label->setEnabled(false);
-    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    connect(ops_, &Operations::stateChanged, this, &Form1::showState);
+    connect(ops_, &Operations::connectEnded, this,
+            [this](const SessionReport& r) { showMessages(r.messages); });
+    connect(ops_, &Operations::changeEnded, this,
+            [this](const PoliceReport& r) { showMessages(r.messages); });
+    connect(ops_, &Operations::portLost, this,
+            [this](const Message& m) { host_.showMessage(this, m); });
+    connect(ops_, &Operations::closeReady, this, &QWidget::close);
 }
 
-Form1::~Form1() {
-    if (setup_) setup_->deleteLater();
-    if (about_) about_->deleteLater();
-    if (log_) log_->deleteLater();
+ClusterSession& Form1::session() {
+    return ops_->session();
 }
 
 QString Form1::panelText(int panel) const {
@@ -209,7 +116,7 @@ void Form1::setPanelText(int panel, const QString& text) {
 }
 
 bool Form1::busy() const {
-    return busy_ || session_->busy();
+    return ops_->running();
 }
 
 QWidget* Form1::setupDialog() const {
@@ -222,65 +129,55 @@ QWidget* Form1::logWindow() const {
     return log_;
 }
 
-void Form1::setBusy(bool busy) {
-    busy_ = busy;
-    refreshControls();
-}
-
-void Form1::refreshControls() {
+void Form1::showState() {
+    const State state = ops_->state();
     // While the adapter is being talked to, nothing may start a second
     // exchange or close the port under it; the one way out is Cancel, and
-    // only while the session allows it.
-    Connect_Command->setText(busy_ ? kCancel : modeCaption_);
-    Connect_Command->setEnabled(!busy_ || session_->cancellable());
-    mnu_Setup->setEnabled(!busy_);
-    Command1->setEnabled(!busy_ && command1Wanted_);
+    // only while the change has not sent its write.
+    switch (state) {
+        case State::Connected:
+            Connect_Command->setText(QStringLiteral("&Disconnect"));
+            break;
+        case State::Connecting:
+        case State::Changing:
+        case State::Writing:
+        case State::Finishing:
+            Connect_Command->setText(QStringLiteral("&Cancel"));
+            break;
+        case State::Idle:
+        case State::Searching:
+            Connect_Command->setText(QStringLiteral("&Connect"));
+            break;
+    }
+    Connect_Command->setEnabled(state != State::Writing && state != State::Finishing);
+    Command1->setEnabled(ops_->check(Operations::Action::Toggle).allowed);
+    mnu_Setup->setEnabled(ops_->check(Operations::Action::Setup).allowed);
+    connectProgress_->setVisible(state == State::Connecting);
+    // The window was closed after a change went out: its outcome comes first.
+    if (state == State::Finishing) setPanelText(4, QStringLiteral("Finishing..."));
     // Greyed while no connection is open: a setting read earlier is not the
     // current one, perhaps not even this car's.
-    PM_label->setEnabled(session_->isConnected());
+    PM_label->setEnabled(ops_->session().isConnected());
 }
 
-bool Form1::secondClick() const {
-    return lastActMs_ >= 0 &&
-           host_.clock().nowMs() - lastActMs_ < QApplication::doubleClickInterval();
-}
-
-void Form1::quit() {
-    quitWhenClosed_ = true;
-    close();
-}
-
-void Form1::closeEvent(QCloseEvent* event) {
-    if (!busy_) {
-        // Nothing is left holding the port.
-        session_->Disconnect();
-        QMainWindow::closeEvent(event);
-        if (std::exchange(quitWhenClosed_, false)) {
-            for (QWidget* window : {setup_.data(), about_.data(), log_.data()}) {
-                if (window) window->close();
-            }
-        }
-        return;
-    }
-    // The operation's wait is on the stack: the window closes once it has
-    // returned. Before the write that is at once; after it, the outcome is
-    // read back, recorded and shown first.
-    event->ignore();
-    closeWhenDone_ = true;
-    if (!session_->Cancel()) setPanelText(4, kFinishing);
-}
-
-void Form1::operationEnded(const QList<Message>& messages) {
-    setBusy(false);
-    showMessages(messages);
-    if (std::exchange(closeWhenDone_, false)) close();
+void Form1::showNotConnected() {
+    // Whoever closed the port, the window must not claim a connection it no
+    // longer has, nor show a cluster it no longer talks to.
+    setPanelText(1, QString());
+    setPanelText(2, QString());
+    ClusterInfotext->setText(QString());
+    setPanelText(4, QStringLiteral("Not Connected"));
+    showState();
 }
 
 void Form1::showMessages(const QList<Message>& messages) {
     for (const Message& m : messages) host_.showMessage(this, m);
 }
 
-// ---------------------------------------------------------------- Connect
+bool Form1::secondClick() const {
+    const qint64 last = ops_->lastUserActionMs();
+    return last >= 0 && host_.clock().nowMs() - last < QApplication::doubleClickInterval();
+}
 
 void Form1::connectClicked() {
     // The second click of a double-click: the first one's operation stands.
@@ -288,77 +185,77 @@ void Form1::connectClicked() {
     Connect_Command_Click();
 }
 
+void Form1::toggleClicked() {
+    if (secondClick()) return;
+    Command1_Click();
+}
+
 void Form1::Connect_Command_Click() {
-    lastActMs_ = host_.clock().nowMs();
-    if (busy_) {
-        // The button reads Cancel while an operation runs; the session
-        // refuses once a write is on its way.
-        session_->Cancel();
-        return;
+    switch (ops_->state()) {
+        case State::Idle:
+            connectProgress_->setValue(0);
+            ops_->connectAdapter();
+            break;
+        case State::Connected:
+            ops_->disconnectAdapter();
+            break;
+        case State::Connecting:
+        case State::Changing:
+            ops_->cancel();
+            break;
+        case State::Searching: {
+            const Operations::Verdict why = ops_->check(Operations::Action::Connect);
+            host_.showMessage(this, Message{why.text, QStringLiteral("Connect"),
+                                            MessageIcon::Information, why.detail});
+            break;
+        }
+        case State::Writing:
+        case State::Finishing:
+            break;
     }
-    if (session_->busy()) return;
-    if (Connect_Command->text() == kConnect) {
-        setBusy(true);
-        connectProgress_->setValue(0);
-        connectProgress_->show();
-        const SessionReport report = session_->Connect();
-        connectProgress_->hide();
-        operationEnded(report.messages);
-    } else {
-        // Release the port too, so the next Connect can open it again.
-        session_->Disconnect();
-    }
+}
+
+void Form1::Command1_Click() {
+    if (!Command1->isEnabled()) return;
+    ops_->changePoliceMode(std::nullopt);
 }
 
 void Form1::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-        if (busy_) session_->Cancel();
+        const State state = ops_->state();
+        if (state == State::Connecting || state == State::Changing) ops_->cancel();
         event->accept();
         return;
     }
     QMainWindow::keyPressEvent(event);
 }
 
-void Form1::showNotConnected() {
-    // Whoever closed the port, the window must not claim a connection it no
-    // longer has, show a cluster it no longer talks to, or offer to write.
-    modeCaption_ = kConnect;
-    setPanelText(1, QString());
-    setPanelText(2, QString());
-    ClusterInfotext->setText(QString());
-    setPanelText(4, kNotConnected);
-    command1Wanted_ = false;
-    refreshControls();
+void Form1::quit() {
+    // The other windows take no part in an operation of this one's.
+    for (QWidget* window : {setup_.data(), about_.data(), log_.data()}) {
+        if (window) window->close();
+    }
+    close();
 }
 
-// ------------------------------------------------------------- Police mode
-
-void Form1::toggleClicked() {
-    if (secondClick()) return;
-    Command1_Click();
+void Form1::closeEvent(QCloseEvent* event) {
+    if (ops_->close()) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    // A change's write is out: it is read back and recorded first, and the
+    // window closes when closeReady says so.
+    event->ignore();
 }
-
-void Form1::Command1_Click() {
-    if (busy() || !Command1->isEnabled()) return;
-    lastActMs_ = host_.clock().nowMs();
-    setBusy(true);
-    const PoliceReport report = session_->TogglePoliceMode();
-    command1Wanted_ = session_->isConnected();
-    operationEnded(report.messages);
-}
-
-// ------------------------------------------------------------------ Menus
 
 void Form1::mnu_Setup_Click() {
     // One dialog at a time; choosing Setup again keeps the user's selection.
     if (bringToFront(setup_)) return;
+    if (!ops_->check(Operations::Action::Setup).allowed) return;
     QPointer<Form1> self(this);
-    auto* dialog = new Setup_Form(
-        d_, host_, MSComm1,
-        [self](const QString& text) {
-            if (self) self->setPanelText(3, text);
-        },
-        [self] { return self && self->busy(); });
+    auto* dialog = new Setup_Form(d_, host_, ops_, [self](const QString& text) {
+        if (self) self->setPanelText(3, text);
+    });
     setup_ = dialog;
     dialog->show();
 }
@@ -366,11 +263,8 @@ void Form1::mnu_Setup_Click() {
 QStringList Form1::logHeader() const {
     const QString folder = SettingsFolder(d_, host_);
     const QString device = ComDeviceName(d_.ComPort, folder);
-    return {QStringLiteral("%1 %2.%3.%4 adapter log")
-                .arg(QLatin1String(version::kProductName))
-                .arg(version::kMajor)
-                .arg(version::kMinor)
-                .arg(version::kRevision),
+    return {QStringLiteral("%1 %2 adapter log")
+                .arg(QLatin1String(version::kProductName), QLatin1String(version::kVersion)),
             QStringLiteral("Saved: %1").arg(QDateTime::currentDateTime().toString(Qt::ISODate)),
             QStringLiteral("Port: COM%1 (%2)")
                 .arg(d_.ComPort)
@@ -396,26 +290,6 @@ void Form1::mnu_About_Click() {
     auto* box = new frmAbout();
     about_ = box;
     box->show();
-}
-
-// ---------------------------------------------------------------- Start-up
-
-Form1* Main(Defines& defines, Host& host) {
-    auto* form = new Form1(defines, host);
-    form->setWindowTitle(MainCaption());
-    defines.IniFilePath = StartupIniFilePath(host);
-    QString error;
-    const bool saved = ReadIniFile(
-        defines, [form](const QString& text) { form->setPanelText(3, text); }, &error);
-    form->setPanelText(3, StatusText(defines));
-    form->setPanelText(4, QStringLiteral("Not Connected"));
-    defines.ConnectState = 0;
-    form->show();
-    if (!saved) {
-        host.showMessage(form, Message{QStringLiteral("The settings cannot be saved."),
-                                       QStringLiteral("Error!"), MessageIcon::Warning, error});
-    }
-    return form;
 }
 
 }  // namespace tavrin

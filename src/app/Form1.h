@@ -17,12 +17,14 @@ class ClusterSession;
 class Host;
 class AdapterLine;
 class ClockTimer;
+class Operations;
 struct Defines;
 struct Message;
 
-// The main window. It shows what the cluster session reports and turns the
-// user's clicks into session calls; the conversation with the adapter lives
-// in the session.
+// The main window. It shows the state the owner of what is running
+// (Operations) holds and what the cluster session reports, and turns the
+// user's clicks into requests to that owner; the conversation with the
+// adapter lives below it.
 class Form1 : public QMainWindow {
     Q_OBJECT
 public:
@@ -48,11 +50,13 @@ public:
 
     Defines& defines() { return d_; }
     Host& host() { return host_; }
-    ClusterSession& session() { return *session_; }
-    // True while a connection attempt, a read or a toggle talks to the adapter.
+    Operations& operations() { return *ops_; }
+    ClusterSession& session();
+    // True while a connection attempt, a change or a search runs.
     bool busy() const;
 
-    // Handlers, public so that tests can drive them as a click would.
+    // Handlers, public so that tests can drive them as a click would. Each
+    // starts what it asks for and returns at once.
     void Connect_Command_Click();
     void Command1_Click();
     void mnu_Setup_Click();
@@ -64,44 +68,40 @@ public:
     QWidget* logWindow() const;
 
 protected:
-    // Esc cancels a connection attempt or a read, as the Cancel button does.
+    // Esc cancels a connection attempt or a change, as the Cancel button does.
     void keyPressEvent(QKeyEvent* event) override;
-    // Closing during an operation cancels it, or, once its write is sent,
-    // lets it finish; the window closes when it has ended.
+    // Closing cancels what runs, or, once a change's write is sent, lets it
+    // finish; the window then closes when it has ended.
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // Ctrl+Q: closes every window of the program, once an operation allows.
+    // The controls, where the window's layout puts them (Form1Widgets.cpp).
+    void buildWidgets();
+    // What the session and the owner report, shown where the window shows it.
+    void wire();
+    // Ctrl+Q: closes every window of the program; this one once its
+    // operation allows.
     void quit();
     // The buttons' clicks; a click within the double-click interval of the
-    // one that started or ended an operation is the second of a double-click
-    // and does nothing.
+    // one that started or ended an operation is the second of a
+    // double-click and does nothing.
     void connectClicked();
     void toggleClicked();
     bool secondClick() const;
-    void operationEnded(const QList<Message>& messages);
-    // What a saved adapter log starts with.
-    QStringList logHeader() const;
+    // Captions, enabled controls and panel 4, from the owner's state.
+    void showState();
     void showNotConnected();
     void showMessages(const QList<Message>& messages);
-    void setBusy(bool busy);
-    void refreshControls();
+    // What a saved adapter log starts with.
+    QStringList logHeader() const;
 
     Defines& d_;
     Host& host_;
-    ClusterSession* session_ = nullptr;
+    Operations* ops_ = nullptr;
     QLabel* panels_[4] = {};
-    bool busy_ = false;
-    bool command1Wanted_ = false;
-    bool closeWhenDone_ = false;
-    bool quitWhenClosed_ = false;
+    QProgressBar* connectProgress_ = nullptr;
     // The adapter as it last named itself; it stays for the log's header.
     QString adapterName_;
-    QProgressBar* connectProgress_ = nullptr;
-    // When the last click started or ended an operation, on the host's clock.
-    qint64 lastActMs_ = -1;
-    // What the Connect/Disconnect button offers when no operation runs.
-    QString modeCaption_;
     QPointer<QWidget> setup_;
     QPointer<QWidget> about_;
     QPointer<QWidget> log_;

@@ -177,10 +177,11 @@ std::optional<PoliceRecord> ApplyPoliceRead(Defines& d, const QString& phase1,
 
     const bool oneByte = length == QLatin1String("03");
     const bool twoBytes = length == QLatin1String("04");
-    d.PM_ReadValid = phase1.endsWith(kPoliceAnswerPrefix) && (oneByte || twoBytes) &&
-                     isTwoHexDigits(d.PM_Data[1]) && (!twoBytes || isTwoHexDigits(d.PM_Data[2])) &&
-                     holdsExactly(phase2, twoBytes ? 2 : 1);
-    if (!d.PM_ReadValid) return std::nullopt;
+    const bool valid = phase1.endsWith(kPoliceAnswerPrefix) && (oneByte || twoBytes) &&
+                       isTwoHexDigits(d.PM_Data[1]) &&
+                       (!twoBytes || isTwoHexDigits(d.PM_Data[2])) &&
+                       holdsExactly(phase2, twoBytes ? 2 : 1);
+    if (!valid) return std::nullopt;
     return PoliceRecord(d);
 }
 
@@ -193,35 +194,37 @@ QString PoliceRecord::label() const {
     return bits_[2] == QLatin1String("1") ? QStringLiteral("ON") : QStringLiteral("OFF");
 }
 
-QString PoliceWriteRequest(Defines& d, const PoliceRecord& read) {
-    d.PM_TwoBytes = read.twoBytes_;
-    d.PM_Bits = read.bits_;
-    InvertPoliceBit(d);
-    return BuildPoliceWriteRequest(d);
-}
-
 QString PoliceModeLabel(const Defines& d) {
     if (d.PM_Bits[2] == QLatin1String("1")) return QStringLiteral("ON");
     if (d.PM_Bits[2] == QLatin1String("0")) return QStringLiteral("OFF");
     return QString();
 }
 
-void InvertPoliceBit(Defines& d) {
-    d.PM_Bits[2] = d.PM_Bits[2] == QLatin1String("1") ? QStringLiteral("0") : QStringLiteral("1");
+PoliceRecord InvertPoliceBit(PoliceRecord record) {
+    record.bits_[2] =
+        record.bits_[2] == QLatin1String("1") ? QStringLiteral("0") : QStringLiteral("1");
+    // The bytes follow the bits, as the adapter would print them.
+    record.text_ = BuildPoliceWriteRequest(record).mid(4).toUpper();
+    return record;
 }
 
-QString BuildPoliceWriteRequest(Defines& d) {
+QString BuildPoliceWriteRequest(const PoliceRecord& record) {
+    QString data[3];
     for (int entry = 1; entry <= 2; ++entry) {
         const qsizetype base = (entry - 1) * 8;
         QString bits;
-        for (qsizetype i = 7; i >= 0; --i) bits += d.PM_Bits[base + i];
+        for (qsizetype i = 7; i >= 0; --i) bits += record.bits()[base + i];
         QString hex = BinaryToHex(bits);
         if (hex.size() < 2) hex.prepend(u'0');
-        d.PM_Data[entry] = hex;
+        data[entry] = hex;
     }
-    QString request = QStringLiteral("3b03") + d.PM_Data[1];
-    if (d.PM_TwoBytes == 1) request += d.PM_Data[2];
+    QString request = QStringLiteral("3b03") + data[1];
+    if (record.twoBytes()) request += data[2];
     return request;
+}
+
+QString PoliceWriteRequest(const PoliceRecord& read) {
+    return BuildPoliceWriteRequest(InvertPoliceBit(read));
 }
 
 }  // namespace tavrin::cluster

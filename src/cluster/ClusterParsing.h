@@ -59,26 +59,30 @@ class PoliceRecord;
 
 // Applies a police-mode read: phase1 is the text collected up to and including
 // "61 03 ", phase2 the data line up to its carriage return. Updates
-// PM_TwoBytes (only for length "03" or "04"), PM_Data[1..2], PM_Bits and
-// PM_ReadValid, and returns the record when the read was valid: the frame's
-// length byte 03 or 04, and a data line of exactly that many data bytes.
+// PM_TwoBytes (only for length "03" or "04"), PM_Data[1..2] and PM_Bits, what
+// the window shows, and returns the record when the read was valid: the
+// frame's length byte 03 or 04, and a data line of exactly that many data
+// bytes.
 std::optional<PoliceRecord> ApplyPoliceRead(Defines& d, const QString& phase1,
                                             const QString& phase2);
 
-// The police-mode record as one valid read found it. Only that read makes
-// one, so a write built from a PoliceRecord is always built from a record
-// that was read completely and validly.
+// The police-mode record as one valid read found it: a value, from the read
+// to the write. Only a valid read makes one, so a write built from a
+// PoliceRecord is always built from a record that was read completely and
+// validly.
 class PoliceRecord {
 public:
     // The data bytes as the adapter printed them: "4C12", or "04".
     const QString& text() const { return text_; }
     bool twoBytes() const { return twoBytes_ == 1; }
+    // Bits 0 to 15 as "0"/"1" texts: bit 0 the last binary digit of byte 1.
+    const std::array<QString, 16>& bits() const { return bits_; }
     // "ON" or "OFF".
     QString label() const;
 
 private:
     friend std::optional<PoliceRecord> ApplyPoliceRead(Defines&, const QString&, const QString&);
-    friend QString PoliceWriteRequest(Defines& d, const PoliceRecord& read);
+    friend PoliceRecord InvertPoliceBit(PoliceRecord record);
     PoliceRecord(const Defines& d);
 
     QString text_;
@@ -90,17 +94,15 @@ private:
 // meaning the label keeps its text.
 QString PoliceModeLabel(const Defines& d);
 
-// Flips the police-mode bit PM_Bits[2].
-void InvertPoliceBit(Defines& d);
+// The record with the police-mode bit (bit 2) inverted.
+PoliceRecord InvertPoliceBit(PoliceRecord record);
 
-// Re-encodes both data bytes from PM_Bits into PM_Data[1] and [2] (two
-// lower-case hexadecimal digits each) and returns the write request without
-// its line end: "3b03", entry 1, and entry 2 when PM_TwoBytes is 1.
-QString BuildPoliceWriteRequest(Defines& d);
+// Re-encodes both data bytes from the record's bits (two lower-case
+// hexadecimal digits each) and returns the write request without its line
+// end: "3b03", byte 1, and byte 2 when the record has two bytes.
+QString BuildPoliceWriteRequest(const PoliceRecord& record);
 
-// The write that inverts police mode in the record read: puts the record's
-// bits into the program-wide fields, inverts the police-mode bit there and
-// builds the request from them.
-QString PoliceWriteRequest(Defines& d, const PoliceRecord& read);
+// The write that inverts police mode in the record read.
+QString PoliceWriteRequest(const PoliceRecord& read);
 
 }  // namespace tavrin::cluster

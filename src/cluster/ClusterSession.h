@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -9,6 +10,7 @@
 #include "cluster/ClusterParsing.h"
 #include "cluster/SessionWords.h"
 #include "platform/Host.h"
+#include "platform/Wait.h"
 #include "serial/Exchange.h"
 
 namespace tavrin {
@@ -22,7 +24,6 @@ enum class SessionStatus {
     Done,       // completed as asked
     Failed,     // ended early or was refused; messages say why
     Abandoned,  // the watchdog gave up on the adapter and has said so itself
-    Busy,       // another operation was still talking to the adapter
     Cancelled,  // the user cancelled it; the port is closed, nothing to tell
 };
 
@@ -47,9 +48,12 @@ struct PoliceReport : SessionReport {
 
 // The whole conversation with the adapter and the cluster behind it: the
 // connection attempt with its watchdog, the identification, the police-mode
-// read and the police-mode write with its safety checks. It owns the serial
-// control and the watchdog timer, shows nothing itself, and tells whoever
-// presents it what to show through its signals and reports.
+// read and the police-mode write with its safety checks. Each is a coroutine
+// that reads in the order of the wire and suspends while it waits. It owns
+// the serial control and the watchdog timer, shows nothing itself, and tells
+// whoever presents it what to show through its signals and reports. It runs
+// what it is asked to; which operation may run when is decided by its owner
+// (Operations).
 class ClusterSession : public QObject {
     Q_OBJECT
 public:
@@ -65,29 +69,19 @@ public:
     Defines& defines() { return d_; }
     Host& host() { return host_; }
 
-    // True while an operation talks to the adapter.
-    bool busy() const { return exchange_->busy(); }
-    // Whether Cancel would end the running operation now; false from the
-    // moment a write is about to go out until the operation ends. Cancel
-    // ends waits and the fixed pauses alike.
-    bool cancellable() const { return exchange_->cancellable(); }
-    // Ends the running operation at once and closes the port; false when
-    // nothing can be cancelled now.
-    bool Cancel() { return exchange_->cancel(); }
     // The port is open and the last attempt identified the cluster.
     bool isConnected() const;
 
     // Connect: one connection attempt and, when it completes, the
     // police-mode read 500 ms later.
-    SessionReport Connect();
+    QCoro::Task<SessionReport> Connect(Stop stop = {});
     // Reads the police-mode record and, when the read is valid, announces it.
-    SessionReport ReadPoliceMode();
+    QCoro::Task<SessionReport> ReadPoliceMode(Stop stop = {});
     // Reads the record afresh, inverts the police-mode bit, writes the
-    // record back and reads it again.
-    PoliceReport TogglePoliceMode();
-    // As the toggle, but writes only when the record read does not already
-    // hold the wanted setting.
-    PoliceReport SetPoliceMode(bool on);
+    // record back and reads it again; with wanted set, writes only when the
+    // record does not already hold that setting. A Cancel is heard until the
+    // write is about to go out (writeCommitted), and not after.
+    QCoro::Task<PoliceReport> ChangePoliceMode(std::optional<bool> wanted, Stop stop = {});
     // Closes the port; the connection display ends through connectionClosed.
     void Disconnect();
 
@@ -118,13 +112,15 @@ signals:
     void policeModeShown(const QString& label);
     // A change went out and could not be read back: the setting is unknown.
     void policeModeUnknown();
-    // The watchdog ran out; emitted while the running wait is suspended.
+    // The watchdog ran out: shown at once, while Connect goes on or ends.
     void watchdogExpired(const Message& message);
     // The port closed, for whatever reason: nothing is connected any more.
     void connectionClosed();
-    // The port vanished while no operation was waiting on it.
+    // The port vanished. An operation waiting on it reports the loss itself.
     void portLost(const Message& message);
-    void cancellableChanged(bool cancellable);
+    // The write request is about to go out: from here on the change runs to
+    // its end, and a Cancel no longer applies.
+    void writeCommitted();
 
 private:
     struct Failure {
@@ -139,37 +135,38 @@ private:
         NotSafe,       // not sent: the request failed the independent check
         NotRecorded,   // not sent: the history line could not be written
     };
-
-    // A record one valid read found, and the operation that read it.
-    struct ValidRead {
-        cluster::PoliceRecord record;
-        quint64 operation = 0;
+    struct Written {
+        WriteOutcome outcome = WriteOutcome::Skipped;
+        QString request;
+        QString historyError;
     };
 
     // One connection attempt; true when it completed. abandoned: the
     // watchdog gave up on the adapter's reset.
-    bool ConnectELM(QList<Message>* messages, bool* abandoned);
-    PoliceReport changePoliceMode(std::optional<bool> wanted);
-    // The police-mode read, announced; the record when it was valid.
-    std::optional<cluster::PoliceRecord> readPoliceMode(QList<Message>* messages);
-    bool GetClusterInfo(Failure* failure);
+    QCoro::Task<bool> ConnectELM(QList<Message>* messages, bool* abandoned, Stop stop);
+    QCoro::Task<bool> GetClusterInfo(Failure* failure, Stop stop);
     // The police-mode read alone: the record when the read was complete and
     // valid, nothing otherwise (failure says why when a wait failed).
-    std::optional<ValidRead> PoliceModeRead(Failure* failure);
+    QCoro::Task<std::optional<cluster::PoliceRecord>> PoliceModeRead(Failure* failure, Stop stop);
+    // The police-mode read, announced; the record when it was valid.
+    QCoro::Task<std::optional<cluster::PoliceRecord>> readPoliceMode(QList<Message>* messages,
+                                                                     Stop stop);
     // The only way to the cluster's record: the write of the record read,
     // with the police-mode bit inverted.
-    WriteOutcome WritePoliceMode(const ValidRead& read, const QString& history, Failure* failure,
-                                 QString* request, QString* historyError);
-    // A fixed pause; false, with failure set to Cancelled, when Cancel ended it.
-    bool pause(int ms, Failure* failure);
+    QCoro::Task<Written> WritePoliceMode(cluster::PoliceRecord read, QString history,
+                                         Failure* failure, Stop stop);
+    // The answer prefix, then the rest of its line in a fresh buffer.
+    QCoro::Task<bool> prefixedExchange(QString request, QString prefix, QString* phase1,
+                                       QString* remainder, Failure* failure, Stop stop);
+    // What an ended change tells the user and the history.
+    void judgeChange(const Written& written, const Failure& failure, const QString& before,
+                     const std::optional<cluster::PoliceRecord>& readBack, const QString& history,
+                     PoliceReport* report);
     bool recordHistory(const QString& path, const QString& step, const QString& record,
                        const QString& request, const QString& outcome, QString* error);
-    bool prefixedExchange(const QString& request, const QString& prefix, QString* phase1,
-                          QString* remainder, Failure* failure);
     void endAttempt(const QString& command, const WaitResult& result, QList<Message>* messages);
     void closePort();
     void onPortClosed();
-    void onPortLost(const QString& reason);
 
     Defines& d_;
     Host& host_;

@@ -2,7 +2,7 @@
 
 #include <QDir>
 
-#include "serial/Exchange.h"
+#include "serial/AnswerReader.h"
 #include "serial/SerialPort.h"
 
 namespace tavrin {
@@ -131,7 +131,7 @@ Message ConnectionFailed(const QString& command, const WaitResult& result, const
                                : QStringLiteral(", then click Connect again.")));
     }
     return ErrorMessage(
-        QStringLiteral("Connection failed at \"%1\": %2.").arg(command, result.describe()),
+        QStringLiteral("Connection failed at \"%1\": %2.").arg(command, Describe(result)),
         adviceFor(result, a));
 }
 
@@ -160,7 +160,7 @@ Message PortLost(const QString& reason, Audience a) {
 
 Message ReadFailed(const WaitResult& result, Audience a) {
     return ErrorMessage(
-        QStringLiteral("The police mode setting could not be read: %1.").arg(result.describe()),
+        QStringLiteral("The police mode setting could not be read: %1.").arg(Describe(result)),
         QStringLiteral("The setting shown may be out of date. ") + adviceFor(result, a));
 }
 
@@ -173,7 +173,7 @@ Message ReadGarbled() {
 Message ChangeReadFailed(const WaitResult& result, Audience a) {
     return ErrorMessage(QStringLiteral("The police mode record could not be read, so nothing "
                                        "was written: %1.")
-                            .arg(result.describe()),
+                            .arg(Describe(result)),
                         adviceFor(result, a));
 }
 
@@ -215,7 +215,7 @@ Message ChangeNotApplied(const QString& before) {
 
 Message ChangeRefused(const WaitResult& result, Audience a) {
     return ErrorMessage(
-        QStringLiteral("The cluster refused the change: %1.").arg(result.describe()),
+        QStringLiteral("The cluster refused the change: %1.").arg(Describe(result)),
         NegativeResponseAdvice(result.negativeCode, a) +
             (atTerminal(a) ? QStringLiteral(" The setting printed is the one the cluster "
                                             "reports now.")
@@ -246,7 +246,7 @@ Message ChangeNotConfirmed(const WaitResult& result, const QString& afterText, A
     }
     return ErrorMessage(QStringLiteral("The cluster did not confirm the change (%1); it may or "
                                        "may not have been applied.")
-                            .arg(result.describe()),
+                            .arg(Describe(result)),
                         now);
 }
 

@@ -7,6 +7,9 @@
 
 namespace tavrin {
 
+struct FinderReport;
+struct Refusal;
+struct SkippedPort;
 struct WaitResult;
 
 // A message box's content for a failure: critical icon, title "Error!".
@@ -51,6 +54,22 @@ Message ChangeRefused(const WaitResult& result, Audience a);
 // afterText: police mode as read back, or empty when it could not be.
 Message ChangeNotConfirmed(const WaitResult& result, const QString& afterText, Audience a);
 Message HistoryNotWritten(const QString& historyPath, const QString& error);
+
+// How a wait for the adapter ended, in plain words.
+QString Describe(const WaitResult& result);
+// A negative response code as the adapter prints it: "22", "7F".
+QString NegativeCodeText(int code);
+// Meaning of a negative response code, in words.
+QString NegativeResponseMeaning(int code);
+// What the user can do about a negative response code.
+QString NegativeResponseAdvice(int code, Audience audience = Audience::Window);
+
+// The outcome of a search for the adapter, for the user.
+QString DescribeSearch(const FinderReport& report, Audience audience = Audience::Window);
+// What a set-up command got instead of "OK", as the end of "it ...".
+QString RefusalText(const Refusal& refusal);
+// Why a search left a port alone.
+QString SkipReason(const SkippedPort& skipped);
 
 // The outcome column of the write history.
 QString OutcomeApplied();

@@ -1,6 +1,5 @@
 #include "config/Setup_Form.h"
 
-#include <QCloseEvent>
 #include <QDir>
 #include <QFrame>
 #include <QGroupBox>
@@ -10,11 +9,12 @@
 #include <QSerialPortInfo>
 #include <utility>
 
+#include "cluster/Operations.h"
+#include "cluster/SessionWords.h"
 #include "core/Defines.h"
 #include "platform/AdapterLine.h"
 #include "platform/Host.h"
 #include "platform/Twips.h"
-#include "serial/AdapterFinder.h"
 #include "serial/SerialPort.h"
 
 namespace tavrin {
@@ -23,7 +23,6 @@ namespace {
 
 constexpr qint16 kFirstPort = 1;
 constexpr qint16 kLastPort = 16;
-const char* const kSpeeds[] = {"9600", "38400", "115200"};
 const QString kFind = QStringLiteral("&Find Adapter");
 const QString kStop = QStringLiteral("S&top");
 
@@ -51,14 +50,12 @@ void selectRow(QListWidget* list, int row) {
 
 }  // namespace
 
-Setup_Form::Setup_Form(Defines& defines, Host& host, AdapterLine* port, PanelSetter setPanel3,
-                       BusyTest operationRunning)
+Setup_Form::Setup_Form(Defines& defines, Host& host, Operations* operations, PanelSetter setPanel3)
     : QDialog(nullptr),
       d_(defines),
       host_(host),
-      port_(port),
-      setPanel3_(std::move(setPanel3)),
-      operationRunning_(std::move(operationRunning)) {
+      ops_(operations),
+      setPanel3_(std::move(setPanel3)) {
     setObjectName(QStringLiteral("Setup_Form"));
     setWindowTitle(QStringLiteral("Setup"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -108,20 +105,23 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, AdapterLine* port, PanelSet
     FindStatus->setWordWrap(true);
     FindStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     FindStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    FindStatus->setText(QStringLiteral(
-        "Find Adapter tries every listed port at 38400, 9600 and 115200 bit/s and selects "
-        "the adapter it finds. Nothing is saved until you press Save."));
+    QStringList speeds;
+    for (int speed : kSearchSpeeds) speeds << QString::number(speed);
+    FindStatus->setText(
+        QStringLiteral("Find Adapter tries every listed port at %1 and %2 bit/s "
+                       "and selects the adapter it finds. Nothing is saved until "
+                       "you press Save.")
+            .arg(speeds.mid(0, speeds.size() - 1).join(QStringLiteral(", ")), speeds.last()));
     // The hint's height is the least the dialog keeps, so the one-line
     // progress does not make it jump.
     statusMinHeight_ = FindStatus->heightForWidth(kStatusWidth);
     showStatus(FindStatus->text());
 
-    // In reading order: the two lists, Save and Cancel below them, then the
-    // search.
-    setTabOrder(CommPort_List, Speed_List);
-    setTabOrder(Speed_List, SaveConfig);
+    // The port list, Save, Cancel, then the speed list, and the search last.
+    setTabOrder(CommPort_List, SaveConfig);
     setTabOrder(SaveConfig, SetupCancel);
-    setTabOrder(SetupCancel, FindAdapter);
+    setTabOrder(SetupCancel, Speed_List);
+    setTabOrder(Speed_List, FindAdapter);
 
     connect(SaveConfig, &QPushButton::clicked, this, &Setup_Form::SaveConfig_Click);
     connect(SetupCancel, &QPushButton::clicked, this, &Setup_Form::SetupCancel_Click);
@@ -133,27 +133,31 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, AdapterLine* port, PanelSet
 void Setup_Form::Form_Load() {
     // A port this program holds would fail its own probe; the main window
     // notices the close through the port's closed signal.
-    if (port_ && port_->PortOpen()) port_->setPortOpen(false);
+    AdapterLine* port = ops_ ? &ops_->session().port() : nullptr;
+    if (port && port->PortOpen()) ops_->session().Disconnect();
 
     const QString folder = SettingsFolder(d_, host_);
     // One look at the system's port list serves every tooltip.
     const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
     for (qint16 n = kFirstPort; n <= kLastPort; ++n) {
-        if (!ComPortAvailable(n, folder, port_, host_)) continue;
+        if (!ComPortAvailable(n, folder, port, host_)) continue;
         auto* item = new QListWidgetItem(QStringLiteral("COM%1").arg(n), CommPort_List);
         item->setToolTip(PortDescription(n, folder, known));
     }
     selectRow(CommPort_List, FindListItem(QStringLiteral("COM%1").arg(d_.ComPort), CommPort_List));
 
-    for (const char* speed : kSpeeds) Speed_List->addItem(QLatin1String(speed));
+    Speed_List->addItems(OfferedSpeeds());
     selectRow(Speed_List, FindListItem(d_.ComSpeed, Speed_List));
 
-    Finder = new AdapterFinder(folder, port_.data(), host_, this);
-    // The search is part of what the adapter log shows.
-    Finder->setLog(&host_.adapterLog());
-    connect(Finder, &AdapterFinder::trying, this, [this](qint16 n, int speed) {
+    if (!ops_) return;
+    connect(ops_, &Operations::searchTrying, this, [this](qint16 n, int speed) {
         showStatus(QStringLiteral("COM%1 at %2\u2026").arg(n).arg(speed));
     });
+    connect(ops_, &Operations::searchEnded, this, [this](const FinderReport& report) {
+        showStatus(words::DescribeSearch(report));
+        selectFound(report);
+    });
+    connect(ops_, &Operations::stateChanged, this, &Setup_Form::showSearching);
 }
 
 void Setup_Form::refuse(const QString& text, const QString& detail) {
@@ -165,19 +169,14 @@ void Setup_Form::showPanel3(const QString& text) const {
 }
 
 void Setup_Form::SaveConfig_Click() {
-    if (Finder->running()) {
-        afterSearch_ = AfterSearch::Save;
-        Finder->stop();
-        return;
-    }
-    // An operation keeps the port, speed and history file it started with;
-    // a change saved now would not be the one in use, nor the one it records.
-    if (operationRunning_ && operationRunning_()) {
-        refuse(QStringLiteral("The settings cannot be saved while the main window is talking to "
-                              "the adapter."),
-               QStringLiteral("Press Save again once it has finished, or click Cancel in the "
-                              "main window first."));
-        return;
+    if (ops_) {
+        const Operations::Verdict save = ops_->check(Operations::Action::Save);
+        if (!save.allowed) {
+            refuse(save.text, save.detail);
+            return;
+        }
+        // What the search finds no longer matters: the user has chosen.
+        if (searching()) ops_->cancel();
     }
     const QString port = selectedText(CommPort_List);
     if (port.isEmpty()) {
@@ -240,24 +239,27 @@ void Setup_Form::showStatus(const QString& text) {
     if (size != minimumSize() || size != maximumSize()) setFixedSize(size);
 }
 
-void Setup_Form::setSearching(bool searching) {
-    FindAdapter->setText(searching ? kStop : kFind);
+bool Setup_Form::searching() const {
+    return ops_ && ops_->state() == Operations::State::Searching;
+}
+
+void Setup_Form::showSearching() {
+    const bool on = searching();
+    FindAdapter->setText(on ? kStop : kFind);
     // The search chooses from the lists as they were when it started.
-    CommPort_List->setEnabled(!searching);
-    Speed_List->setEnabled(!searching);
+    CommPort_List->setEnabled(!on);
+    Speed_List->setEnabled(!on);
 }
 
 void Setup_Form::FindAdapter_Click() {
-    if (Finder->running()) {
-        Finder->stop();
+    if (!ops_) return;
+    if (searching()) {
+        ops_->cancel();
         return;
     }
-    // The main window may be in the middle of an exchange on its port; a
-    // search started now would hold that exchange's wait up until it ends.
-    if (port_ && port_->PortOpen()) {
-        showStatus(QStringLiteral("COM%1 is open in the main window. Click Disconnect there "
-                                  "first, then Find Adapter.")
-                       .arg(port_->CommPort));
+    const Operations::Verdict find = ops_->check(Operations::Action::Find);
+    if (!find.allowed) {
+        showStatus(find.text);
         return;
     }
     QList<qint16> ports;
@@ -265,29 +267,8 @@ void Setup_Form::FindAdapter_Click() {
         qint16 n = 0;
         if (IniPortNumber(CommPort_List->item(i)->text().mid(3), &n)) ports << n;
     }
-
-    afterSearch_ = AfterSearch::Nothing;
-    setSearching(true);
-    const FinderReport report = Finder->run(ports);
-    setSearching(false);
-    showStatus(DescribeSearch(report));
-    selectFound(report);
-
-    // What the user asked for during the search, now that no wait of it is
-    // on the stack. Nothing may touch the dialog after this.
-    switch (std::exchange(afterSearch_, AfterSearch::Nothing)) {
-        case AfterSearch::Save:
-            SaveConfig_Click();
-            break;
-        case AfterSearch::Done:
-            QDialog::done(doneResult_);
-            break;
-        case AfterSearch::Close:
-            close();
-            break;
-        case AfterSearch::Nothing:
-            break;
-    }
+    // Runs on its own; this returns at once.
+    ops_->findAdapter(ports);
 }
 
 void Setup_Form::selectFound(const FinderReport& report) {
@@ -303,23 +284,9 @@ void Setup_Form::selectFound(const FinderReport& report) {
 }
 
 void Setup_Form::done(int result) {
-    if (Finder && Finder->running()) {
-        afterSearch_ = AfterSearch::Done;
-        doneResult_ = result;
-        Finder->stop();
-        return;
-    }
+    // The search goes with the dialog.
+    if (searching()) ops_->cancel();
     QDialog::done(result);
-}
-
-void Setup_Form::closeEvent(QCloseEvent* event) {
-    if (Finder && Finder->running()) {
-        afterSearch_ = AfterSearch::Close;
-        Finder->stop();
-        event->ignore();
-        return;
-    }
-    QDialog::closeEvent(event);
 }
 
 }  // namespace tavrin

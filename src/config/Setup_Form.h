@@ -13,9 +13,8 @@ class QSerialPortInfo;
 
 namespace tavrin {
 
-class AdapterFinder;
 class Host;
-class AdapterLine;
+class Operations;
 struct Defines;
 struct FinderReport;
 
@@ -25,14 +24,11 @@ struct FinderReport;
 class Setup_Form : public QDialog {
     Q_OBJECT
 public:
-    // Whether the main window is talking to the adapter right now.
-    using BusyTest = std::function<bool()>;
-
-    // The settings to show and change, the program's services, the serial
-    // control to close (it may go away first), how to show panel 3, and
-    // whether an operation runs (settings do not change under one).
-    Setup_Form(Defines& defines, Host& host, AdapterLine* port, PanelSetter setPanel3,
-               BusyTest operationRunning = {});
+    // The settings to show and change, the program's services, the owner of
+    // what is running (its port is closed, its search runs from here, and
+    // settings do not change under an operation) and how to show panel 3.
+    // The owner may go away first.
+    Setup_Form(Defines& defines, Host& host, Operations* operations, PanelSetter setPanel3);
 
     QGroupBox* Frame1 = nullptr;
     QListWidget* CommPort_List = nullptr;
@@ -42,26 +38,20 @@ public:
     QListWidget* Speed_List = nullptr;
     QPushButton* FindAdapter = nullptr;  // reads "Stop" while a search runs
     QLabel* FindStatus = nullptr;
-    AdapterFinder* Finder = nullptr;
 
     // Handlers, public so that tests can drive them as a click would.
     void SaveConfig_Click();
     void SetupCancel_Click();
-    // Searches the listed ports, or stops the search that is running. Returns
-    // when the search has ended.
+    // Starts a search of the listed ports, or stops the one that is running.
+    // Returns at once; the search reports as it goes and when it ends.
     void FindAdapter_Click();
 
-    // Closing, Save and Cancel during a search stop it first and take effect
-    // once its wait has returned, so the dialog is never deleted under it.
+    // Closing, Save and Cancel during a search stop it first.
     void done(int result) override;
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
 private:
-    enum class AfterSearch { Nothing, Save, Done, Close };
-
-    void setSearching(bool searching);
+    bool searching() const;
+    void showSearching();
     void showStatus(const QString& text);
     void selectFound(const FinderReport& report);
     void Form_Load();
@@ -70,11 +60,8 @@ private:
 
     Defines& d_;
     Host& host_;
-    QPointer<AdapterLine> port_;
+    QPointer<Operations> ops_;
     PanelSetter setPanel3_;
-    BusyTest operationRunning_;
-    AfterSearch afterSearch_ = AfterSearch::Nothing;
-    int doneResult_ = 0;
     int statusMinHeight_ = 0;
 };
 

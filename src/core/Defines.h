@@ -24,14 +24,11 @@ struct Defines {
     QString PartSuffix;
     QString ModelName;
 
-    // Police-mode record as last read (or as last computed for a write).
+    // Police-mode record as last read: what the window shows.
     qint16 PM_TwoBytes = 0;
     std::array<QString, 3> PM_Data;  // entries 1 and 2 are used
     std::array<QString, 16> PM_Bits = {"0", "0", "0", "0", "0", "0", "0", "0",
                                        "0", "0", "0", "0", "0", "0", "0", "0"};
-    // True only after a read in which the prefix was found, the length byte
-    // was "03" or "04" and every data byte was two hexadecimal digits.
-    bool PM_ReadValid = false;
 };
 
 }  // namespace tavrin

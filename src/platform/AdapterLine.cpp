@@ -44,6 +44,10 @@ bool AdapterLine::setPortOpen(bool open) {
     return false;
 }
 
+void AdapterLine::notifyArrival() {
+    if (RThreshold > 0) emit dataArrived();
+}
+
 void AdapterLine::lose(const QString& reason) {
     if (!PortOpen()) return;
     closeDevice();

@@ -4,7 +4,7 @@
 #include <QObject>
 #include <QString>
 
-#include "platform/Clock.h"
+#include "platform/Wait.h"
 
 namespace tavrin {
 
@@ -33,11 +33,14 @@ public:
     qint16 CommPort = 1;
     int InputLen = 0;  // 0 takes everything waiting
     QString Settings = QStringLiteral("9600,n,8,1");
-    int Handshaking = 0;  // only "none" is used
+    // Flow control, as the serial control numbers it.
+    enum { comNone = 0, comXOnXOff = 1, comRTS = 2, comRTSXOnXOff = 3 };
+    int Handshaking = comNone;
     bool DTREnable = false;
     bool RTSEnable = false;
-    int RThreshold = 0;  // kept for completeness; receive notifications are signals here
-    int SThreshold = 0;
+    // Characters that make a receive notification (dataArrived); 0: none, so
+    // nothing waiting on the line wakes when characters arrive.
+    int RThreshold = 1;
 
     bool PortOpen() const { return isDeviceOpen(); }
     // Opens (true) or closes (false) the port. On failure the port stays
@@ -74,8 +77,8 @@ signals:
 
 protected:
     // The device at DevicePath, at speed bit/s, 8 data bits, no parity, one
-    // stop bit, no flow control, DTR and RTS as the properties say. On
-    // failure: the error and the system's words for it.
+    // stop bit, flow control, DTR and RTS as the properties say. On failure:
+    // the error and the system's words for it.
     virtual OpenError openDevice(qint32 speed, QString* why) = 0;
     virtual void closeDevice() = 0;
     virtual bool isDeviceOpen() const = 0;
@@ -86,6 +89,8 @@ protected:
 
     // The device failed or vanished: closes the port and tells so once.
     void lose(const QString& reason);
+    // Characters have arrived: a receive notification, when they are wanted.
+    void notifyArrival();
 
 private:
     AdapterLog* log_ = nullptr;
@@ -94,9 +99,9 @@ private:
 };
 
 // A wait on the line ends when characters arrive or the port closes.
-inline void WakeOnLine(Sleeper& sleeper, const AdapterLine& line) {
-    sleeper.wakeOn(&line, &AdapterLine::dataArrived);
-    sleeper.wakeOn(&line, &AdapterLine::closed);
+inline void WakeOnLine(Wait& wait, const AdapterLine& line) {
+    wait.wakeOn(&line, &AdapterLine::dataArrived);
+    wait.wakeOn(&line, &AdapterLine::closed);
 }
 
 }  // namespace tavrin

@@ -1,6 +1,5 @@
 #include "platform/Clock.h"
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <limits>
 
@@ -18,21 +17,6 @@ int msUntil(qint64 ns) {
 
 void Clock::fire(ClockTimer& timer) {
     timer.fired();
-}
-
-bool RealClock::sleep(Sleeper& sleeper, qint64 ms) {
-    QEventLoop& loop = sleeper.loop();
-    sleeper.woken_ = false;
-    sleeper.sleeping_ = true;
-    sleeper.deadline_->start(msUntil(ms * 1'000'000));
-    const int result = loop.exec();
-    sleeper.deadline_->stop();
-    sleeper.sleeping_ = false;
-    return result >= 0;
-}
-
-void RealClock::runPendingEvents() {
-    QCoreApplication::processEvents();
 }
 
 void RealClock::arm(ClockTimer& timer, qint64 dueNs) {
@@ -86,24 +70,6 @@ void ClockTimer::fired() {
         clock_.arm(*this, dueNs_);
     }
     emit timeout();
-}
-
-Sleeper::Sleeper(Clock& clock) : clock_(clock) {}
-
-QEventLoop& Sleeper::loop() {
-    if (!loop_) {
-        loop_ = std::make_unique<QEventLoop>();
-        deadline_ = std::make_unique<QTimer>();
-        deadline_->setSingleShot(true);
-        deadline_->setTimerType(Qt::PreciseTimer);
-        connect(deadline_.get(), &QTimer::timeout, loop_.get(), &QEventLoop::quit);
-    }
-    return *loop_;
-}
-
-void Sleeper::wake() {
-    woken_ = true;
-    if (sleeping_ && loop_) loop_->quit();
 }
 
 }  // namespace tavrin

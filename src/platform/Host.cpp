@@ -47,23 +47,39 @@ bool Host::syncToDisk(QFileDevice& file) {
 }
 
 void Host::showMessage(QWidget* parent, const Message& message) {
-    QMessageBox box(parent);
+    auto* box = new QMessageBox(parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
     switch (message.icon) {
         case MessageIcon::Critical:
-            box.setIcon(QMessageBox::Critical);
+            box->setIcon(QMessageBox::Critical);
             break;
         case MessageIcon::Warning:
-            box.setIcon(QMessageBox::Warning);
+            box->setIcon(QMessageBox::Warning);
             break;
         case MessageIcon::Information:
-            box.setIcon(QMessageBox::Information);
+            box->setIcon(QMessageBox::Information);
             break;
     }
-    box.setWindowTitle(message.title);
-    box.setText(message.text);
-    if (!message.detail.isEmpty()) box.setInformativeText(message.detail);
-    box.setStandardButtons(QMessageBox::Ok);
-    box.exec();
+    box->setWindowTitle(message.title);
+    box->setText(message.text);
+    if (!message.detail.isEmpty()) box->setInformativeText(message.detail);
+    box->setStandardButtons(QMessageBox::Ok);
+    // Shown, not run: whatever the program is doing goes on while the box is
+    // up. A box still waiting its turn for the same window goes first.
+    static const char kAnswered[] = "tavrinAnswered";
+    QObject::connect(box, &QDialog::finished, box, [box] { box->setProperty(kAnswered, true); });
+    QMessageBox* before = nullptr;
+    if (parent) {
+        for (QMessageBox* other :
+             parent->findChildren<QMessageBox*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (other != box && !other->property(kAnswered).toBool()) before = other;
+        }
+    }
+    if (before) {
+        QObject::connect(before, &QDialog::finished, box, &QDialog::open);
+    } else {
+        box->open();
+    }
 }
 
 QString Host::askSaveFileName(QWidget* parent, const QString& caption,

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include "core/TimeLimits.h"
 #include "platform/AdapterLine.h"
 #include "platform/AdapterLog.h"
 #include "platform/Clock.h"
@@ -50,7 +51,9 @@ public:
     // Puts what was written to file on the disk itself, not only in the
     // system's cache; false when that failed.
     virtual bool syncToDisk(QFileDevice& file);
-    // A modal message box with an OK button; returns once it is closed.
+    // A message box with an OK button, shown without waiting for it: the
+    // program goes on meanwhile. Messages for one window come one after
+    // another, each once the one before it is closed.
     virtual void showMessage(QWidget* parent, const Message& message);
     // Asks where to save a file; empty when the user changes their mind.
     virtual QString askSaveFileName(QWidget* parent, const QString& caption,
@@ -62,14 +65,8 @@ public:
     // Who the program's messages are for.
     Audience audience = Audience::Window;
 
-    // The connection watchdog: the adapter's whole connection sequence must
-    // finish within this budget.
-    int watchdogMs = 6000;
-    // Safety net for one wait on the adapter. An ELM327 gives up on a silent
-    // bus by itself within a fraction of a second (and prints NO DATA), and
-    // even its first protocol search ends within a few seconds, so running out
-    // of ten seconds means a dead adapter or cable, not a slow car.
-    int answerTimeLimitMs = 10000;
+    // The time limits of every conversation with an adapter.
+    TimeLimits limits;
 
 private:
     AdapterLog log_;

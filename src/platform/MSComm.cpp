@@ -32,6 +32,20 @@ bool lockDevice(qintptr handle) {
 
 const char kLockedText[] = "the device is locked by another program";
 
+// The serial control's handshaking as Qt names it. Qt has no RTS/CTS and
+// XON/XOFF at once; the hardware lines are the ones a device cannot ignore.
+QSerialPort::FlowControl flowControl(int handshaking) {
+    switch (handshaking) {
+        case AdapterLine::comXOnXOff:
+            return QSerialPort::SoftwareControl;
+        case AdapterLine::comRTS:
+        case AdapterLine::comRTSXOnXOff:
+            return QSerialPort::HardwareControl;
+        default:
+            return QSerialPort::NoFlowControl;
+    }
+}
+
 }  // namespace
 
 MSComm::MSComm(QObject* parent) : AdapterLine(parent) {}
@@ -83,7 +97,7 @@ AdapterLine::OpenError MSComm::openDevice(qint32 speed, QString* why) {
     const bool configured = port_->setBaudRate(speed) && port_->setDataBits(QSerialPort::Data8) &&
                             port_->setParity(QSerialPort::NoParity) &&
                             port_->setStopBits(QSerialPort::OneStop) &&
-                            port_->setFlowControl(QSerialPort::NoFlowControl);
+                            port_->setFlowControl(flowControl(Handshaking));
     if (!configured) {
         *why =
             QStringLiteral("the device refused %1 bit/s: %2").arg(speed).arg(port_->errorString());
@@ -135,7 +149,7 @@ void MSComm::onReadyRead() {
         }
         loggedUnread_ = waiting;
     }
-    emit dataArrived();
+    notifyArrival();
 }
 
 bool MSComm::writeDevice(const QByteArray& bytes) {

@@ -139,8 +139,16 @@ QString PortDescription(qint16 n, const QString& settingsFolder,
     return text;
 }
 
+QStringList OfferedSpeeds() {
+    QStringList speeds;
+    for (int speed : kLineSpeeds) speeds << QString::number(speed);
+    return speeds;
+}
+
 QString OfferedSpeedsText() {
-    return QStringLiteral("9600, 38400 or 115200");
+    QStringList speeds = OfferedSpeeds();
+    const QString last = speeds.takeLast();
+    return speeds.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
 }
 
 OpenResult OpenComPort(const Defines& d, const QString& settingsFolder, AdapterLine& port,
@@ -152,11 +160,10 @@ OpenResult OpenDevice(const QString& path, const Defines& d, AdapterLine& port, 
     port.CommPort = d.ComPort;
     port.InputLen = 1;
     port.Settings = d.ComSpeed + QStringLiteral(",n,8,1");
-    port.Handshaking = 0;
+    port.Handshaking = AdapterLine::comNone;
     port.DTREnable = true;
     port.RTSEnable = true;
     port.RThreshold = 1;
-    port.SThreshold = 1;
     if (AdapterLine::SpeedFromSettings(port.Settings) <= 0) return OpenResult::InvalidSpeed;
     if (ProbeDevice(path, &port, host) != ProbeResult::Available) return OpenResult::NotAvailable;
     port.DevicePath = path;

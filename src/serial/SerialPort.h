@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include "platform/AdapterLine.h"
@@ -64,7 +65,15 @@ OpenResult OpenDevice(const QString& path, const Defines& d, AdapterLine& port, 
 QString PortDescription(qint16 n, const QString& settingsFolder,
                         const QList<QSerialPortInfo>& known);
 
-// The speeds the Setup dialog offers.
+// The line speeds the program offers, in bit/s, in the order the Setup
+// dialog lists them.
+inline constexpr int kLineSpeeds[] = {9600, 38400, 115200};
+// The same speeds in the order a search tries them, most likely first: most
+// USB adapters ship at 38400, older ones at 9600, newer ones at 115200.
+inline constexpr int kSearchSpeeds[] = {kLineSpeeds[1], kLineSpeeds[0], kLineSpeeds[2]};
+// The offered speeds as texts ("9600", ...), and in words ("9600, 38400 or
+// 115200").
+QStringList OfferedSpeeds();
 QString OfferedSpeedsText();
 
 }  // namespace tavrin

@@ -68,7 +68,7 @@ private slots:
         QFETCH(bool, toggle);
         QFETCH(bool, escape);
         AppRig rig;
-        rig.host.watchdogMs = 10000;  // only Cancel can end these waits early
+        rig.host.limits.watchdogMs = 10000;  // only Cancel can end these waits early
         if (toggle) {
             rig.connect();
             QCOMPARE(rig.form->PM_label->text(), QString("ON"));
@@ -94,7 +94,7 @@ private slots:
             });
         });
         if (toggle) {
-            rig.form->Command1_Click();
+            rig.toggle();
         } else {
             rig.connect();
         }
@@ -123,7 +123,7 @@ private slots:
     void everyEndOfAConnectionLeavesTheSameScreen() {
         QFETCH(QString, path);
         AppRig rig;
-        rig.host.watchdogMs = 300;
+        rig.host.limits.watchdogMs = 300;
         rig.connect();
         QCOMPARE(rig.form->panelText(1), QString("3R23-123-FB"));
         QCOMPARE(rig.form->PM_label->text(), QString("ON"));
@@ -192,7 +192,7 @@ private slots:
                 if (when == "pause" && line == "2103") rig.host.vclock().after(200, closeNow);
                 if (when == "write" && line.startsWith("3b")) closeNow();
             });
-            rig.form->Command1_Click();
+            rig.toggle();
         }
         QCOMPARE(rig.writes().size(), writes);
         QCOMPARE(readFile(rig.form->session().historyPath()).count("\r\n"), historyLines);

@@ -39,7 +39,7 @@ struct CommandRig {
         QTextStream out(&r.out);
         QTextStream err(&r.err);
         const qint64 start = host.clock().nowMs();
-        r.code = RunCommandLine(ParseCommandLine(args), host, out, err);
+        r.code = host.finish(RunCommandLine(ParseCommandLine(args), host, out, err));
         out.flush();
         err.flush();
         r.ms = host.clock().nowMs() - start;

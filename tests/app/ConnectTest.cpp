@@ -2,11 +2,14 @@
 // simulated adapter and cluster, on virtual time. The conversation itself is
 // tested with the session alone.
 #include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
 
 #include "SimRig.h"
+#include "config/Setup_Form.h"
 #include "platform/ElidingLabel.h"
 
 using namespace tavrin;
@@ -134,7 +137,7 @@ private slots:
         sim::SimConfig config;
         config.answerDelayMs = 120;
         AppRig rig(config);
-        rig.host.watchdogMs = 1700;  // runs out waiting for the answer to 22e21a
+        rig.host.limits.watchdogMs = 1700;  // runs out waiting for the answer to 22e21a
         rig.connect();
         QCOMPARE(rig.messageTexts(), QStringList{"Unable to Connect To ELM"});
         QCOMPARE(rig.form->panelText(4), QString("Connected"));
@@ -261,6 +264,70 @@ private slots:
                     panel->fontMetrics().horizontalAdvance(panel->text()));
         }
         QCOMPARE(rig.form->panelText(4), QString("Connected"));
+    }
+
+    // A message box left open, or a dialog running an event loop of its own,
+    // in the middle of Connect or a change stalls nothing: the conversation
+    // goes on with its usual pauses, and no watchdog fires on an adapter that
+    // answers.
+    void aBoxOpenForTwentySecondsStallsNothing_data() {
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<bool>("duringChange");
+        QTest::newRow("Setup's refusal during Connect") << "message" << false;
+        QTest::newRow("a dialog of its own during Connect") << "dialog" << false;
+        QTest::newRow("Setup's refusal in the pause before the write") << "message" << true;
+        QTest::newRow("a dialog of its own before the write") << "dialog" << true;
+    }
+    void aBoxOpenForTwentySecondsStallsNothing() {
+        QFETCH(QString, box);
+        QFETCH(bool, duringChange);
+        AppRig rig;
+        rig.host.realBoxes = true;
+        // Opened first: Setup closes the main window's port when it opens.
+        rig.form->mnu_Setup_Click();
+        auto* setup = qobject_cast<Setup_Form*>(rig.form->setupDialog());
+        QVERIFY(setup);
+        if (duringChange) rig.connect();
+        rig.sim.clearLog();
+
+        QPointer<QMessageBox> shown;
+        bool openDuringTheConversation = false;
+        rig.host.vclock().after(duringChange ? 200 : 1200, [&] {
+            if (box == "message") {
+                setup->SaveConfig->click();
+                shown = setup->findChild<QMessageBox*>();
+                rig.host.vclock().after(20000, [&] {
+                    openDuringTheConversation = shown && shown->isVisible();
+                    if (shown) shown->accept();
+                });
+            } else {
+                QDialog dialog(rig.form.get());
+                QTimer::singleShot(0, &dialog, [&] {
+                    rig.host.vclock().advance(20000);
+                    openDuringTheConversation = dialog.isVisible();
+                    dialog.reject();
+                });
+                dialog.exec();
+            }
+        });
+        if (duringChange) {
+            rig.toggle();
+        } else {
+            rig.connect();
+        }
+        rig.host.wait(25000);
+
+        QVERIFY(openDuringTheConversation);
+        QCOMPARE(rig.form->panelText(4), QString("Connected"));
+        const QList<qint64> usual = duringChange
+                                        ? QList<qint64>{500, 500}
+                                        : QList<qint64>{0, 0, 0, 0, 1000, 500, 500, 500, 500};
+        QCOMPARE(gapsMs(rig.sim), usual);
+        QCOMPARE(rig.form->PM_label->text(), QString(duringChange ? "OFF" : "ON"));
+        const QStringList said = rig.messageTexts();
+        QCOMPARE(said.size(), box == "message" ? 1 : 0);
+        if (box == "message") QVERIFY(said.first().contains("cannot be saved"));
+        QVERIFY(!shown);
     }
 
     void duringAnAttemptOnlyCancelIsOffered() {

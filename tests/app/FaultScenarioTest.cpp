@@ -121,7 +121,7 @@ private slots:
         sim::SimConfig config;
         config.pendingCount = 1;
         AppRig rig(config);
-        const int answerLimitMs = rig.host.answerTimeLimitMs;
+        const int answerLimitMs = rig.host.limits.answerMs;
         WriteJudge judge(rig.sim);
         auto inject = [&] {
             rig.sim.config().fault = Fault(fault);
@@ -131,7 +131,7 @@ private slots:
 
         if (stage == AtConnect) inject();
         const qint64 connectMs = timed(rig.host.clock(), [&] { rig.connect(); });
-        QVERIFY2(connectMs <= rig.host.watchdogMs + answerLimitMs + kConnectPausesMs,
+        QVERIFY2(connectMs <= rig.host.limits.watchdogMs + answerLimitMs + kConnectPausesMs,
                  qPrintable(QString::number(connectMs)));
         QVERIFY(!rig.form->Timer1->isActive());
         QVERIFY(!rig.form->busy());
@@ -146,7 +146,7 @@ private slots:
 
         if (stage == AtToggle) inject();
         if (connected) {
-            const qint64 toggleMs = timed(rig.host.clock(), [&] { rig.form->Command1_Click(); });
+            const qint64 toggleMs = timed(rig.host.clock(), [&] { rig.toggle(); });
             // A read, a write and a read again, each within its limit.
             QVERIFY2(toggleMs <= 3 * answerLimitMs + kTogglePausesMs,
                      qPrintable(QString::number(toggleMs)));

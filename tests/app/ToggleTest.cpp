@@ -20,7 +20,7 @@ private slots:
         AppRig rig;
         rig.connect();
         QCOMPARE(rig.form->PM_label->text(), QString("ON"));
-        rig.form->Command1_Click();
+        rig.toggle();
         QVERIFY2(rig.host.messages.empty(), qPrintable(rig.messageTexts().join(" | ")));
         QCOMPARE(rig.writes(), QStringList{"3b034812"});
         QCOMPARE(rig.form->PM_label->text(), QString("OFF"));
@@ -60,7 +60,7 @@ private slots:
         rig.host.onMessage = [&](const Message&) {
             enabledDuringMessage = rig.form->Command1->isEnabled();
         };
-        rig.form->Command1_Click();
+        rig.toggle();
         QCOMPARE(rig.host.messages.size(), size_t(1));
         QVERIFY2(rig.host.messages[0].text.contains(said), qPrintable(rig.host.messages[0].text));
         const bool connected = rig.form->MSComm1->PortOpen();
@@ -90,7 +90,7 @@ private slots:
         // Between operations Save works; the open connection stays at 38400.
         setup->SaveConfig->click();
         QCOMPARE(rig.d.ComSpeed, QString("115200"));
-        rig.form->Command1_Click();
+        rig.toggle();
         const QByteArray history = readFile(rig.form->session().historyPath());
         QCOMPARE(history.count(",COM3,38400,"), 2);
     }
@@ -114,7 +114,7 @@ private slots:
             rig.form->Command1_Click();
         });
         rig.sim.clearLog();
-        rig.form->Command1_Click();
+        rig.toggle();
         QVERIFY(checked);
         QCOMPARE(rig.sim.requests(), (QStringList{"2103", "3b034812", "2103"}));
         QCOMPARE(caption(rig.form->Connect_Command->text()), QString("Disconnect"));

@@ -91,7 +91,7 @@ private slots:
         QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
             if (line.startsWith("3b")) linesAtWrite = historyLines(path);
         });
-        QVERIFY(rig.session->TogglePoliceMode().ok());
+        QVERIFY(rig.change().ok());
         QCOMPARE(linesAtWrite.size(), 2);
         QCOMPARE(withoutTime(linesAtWrite),
                  QStringList{"COM3,38400,3R23-123-FB,BA Fairmont Ghia,before,4C12,3b034812,"});
@@ -104,7 +104,7 @@ private slots:
                               "applied"}));
 
         // Only ever appended to.
-        QVERIFY(rig.session->TogglePoliceMode().ok());
+        QVERIFY(rig.change().ok());
         const QStringList more = historyLines(path);
         QCOMPARE(more.size(), 5);
         QCOMPARE(more.mid(0, 3), lines);
@@ -129,7 +129,7 @@ private slots:
         QVERIFY(rig.connect().ok());
         rig.sim.config().fault = Fault(fault);
         rig.sim.config().faultCommand = "3b03";
-        QVERIFY(!rig.session->TogglePoliceMode().ok());
+        QVERIFY(!rig.change().ok());
         const QStringList lines = historyLines(rig.session->historyPath());
         QCOMPARE(lines.size(), 3);
         QVERIFY2(lines[2].endsWith(after), qPrintable(lines[2]));
@@ -142,7 +142,7 @@ private slots:
         // not even by root.
         QVERIFY(QDir().mkpath(rig.session->historyPath()));
         rig.sim.clearLog();
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        const PoliceReport report = rig.change();
         QCOMPARE(rig.writes(), QStringList{});
         QCOMPARE(report.change, PoliceChange::NotWritten);
         QCOMPARE(report.messages.size(), 1);

@@ -44,7 +44,7 @@ private slots:
 
         // The toggle goes on with the carriage return alone: one write.
         rig.sim.clearLog();
-        QVERIFY(rig.session->TogglePoliceMode().ok());
+        QVERIFY(rig.change().ok());
         QCOMPARE(rig.sim.receivedBytes(), QByteArray("2103\r3b034812\r2103\r"));
         QCOMPARE(rig.writes(), QStringList{"3b034812"});
         QCOMPARE(rig.sim.record(), QByteArray::fromHex("4812"));
@@ -86,7 +86,7 @@ private slots:
             // Once the line feed behind the first write has stopped it.
             rig.host.vclock().after(0, [&] { rig.sim.config().fault = Fault::NegativeWrite; });
         });
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        const PoliceReport report = rig.change();
         QVERIFY2(report.ok(), qPrintable(texts(report.messages).join(" | ")));
         // The same request again, ended by the carriage return alone, then
         // the read back.

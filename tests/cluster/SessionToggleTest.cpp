@@ -55,7 +55,7 @@ private slots:
         QCOMPARE(rig.eventsOf("police"), QStringList{before});
         rig.sim.clearLog();
         rig.events.clear();
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        const PoliceReport report = rig.change();
         QVERIFY2(report.ok(), qPrintable(texts(report.messages).join(" | ")));
         QCOMPARE(report.change, PoliceChange::Written);
         QCOMPARE(report.before, before);
@@ -70,8 +70,8 @@ private slots:
     void toggleTwiceGoesBackAndForth() {
         SessionRig rig;
         QVERIFY(rig.connect().ok());
-        QVERIFY(rig.session->TogglePoliceMode().ok());
-        QVERIFY(rig.session->TogglePoliceMode().ok());
+        QVERIFY(rig.change().ok());
+        QVERIFY(rig.change().ok());
         QCOMPARE(rig.eventsOf("police"), (QStringList{"ON", "OFF", "ON"}));
         QCOMPARE(rig.writes(), (QStringList{"3b034812", "3b034c12"}));
         QCOMPARE(rig.sim.record(), bytes({0x4C, 0x12}));
@@ -103,7 +103,7 @@ private slots:
         SessionRig rig(config);
         QVERIFY(rig.connect().ok());
         rig.events.clear();
-        const PoliceReport report = rig.session->SetPoliceMode(on);
+        const PoliceReport report = rig.change(on);
         QVERIFY2(report.ok(), qPrintable(texts(report.messages).join(" | ")));
         QCOMPARE(int(report.change), change);
         QCOMPARE(rig.writes(), writes);
@@ -138,11 +138,12 @@ private slots:
             checkAsked = true;
             return true;
         });
-        if (headersOff) QVERIFY(rig.session->exchange().Ask("ath0", "OK\r").ok());
+        if (headersOff)
+            QVERIFY(rig.host.finish(rig.session->exchange().Ask("ath0", "OK\r", {})).ok());
         rig.sim.config().record = record;
         rig.sim.config().fault = Fault(fault);
         rig.sim.clearLog();
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        const PoliceReport report = rig.change();
         QCOMPARE(rig.sim.requests(), QStringList{"2103"});
         QVERIFY(!checkAsked);
         QCOMPARE(report.change, PoliceChange::NotWritten);
@@ -156,8 +157,9 @@ private slots:
         // above failed for their read and not for some other reason.
         rig.sim.config().record = bytes({0x4C, 0x12});
         rig.sim.config().fault = Fault::None;
-        if (headersOff) QVERIFY(rig.session->exchange().Ask("ath1", "OK\r").ok());
-        QVERIFY(rig.session->TogglePoliceMode().ok());
+        if (headersOff)
+            QVERIFY(rig.host.finish(rig.session->exchange().Ask("ath1", "OK\r", {})).ok());
+        QVERIFY(rig.change().ok());
         QVERIFY(checkAsked);
         QCOMPARE(rig.writes(), QStringList{"3b034812"});
     }
@@ -175,7 +177,7 @@ private slots:
         QVERIFY(rig.connect().ok());
         rig.sim.config().fault = Fault(fault);
         rig.sim.config().faultCommand = "2103";
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        const PoliceReport report = rig.change();
         QCOMPARE(rig.writes(), QStringList{});
         QCOMPARE(report.change, PoliceChange::NotWritten);
         QCOMPARE(report.messages.size(), 1);
@@ -196,7 +198,7 @@ private slots:
             return false;
         });
         rig.sim.clearLog();
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        const PoliceReport report = rig.change();
         QCOMPARE(seenRecord, QString("4C12"));
         QCOMPARE(seenRequest, QString("3b034812"));
         QCOMPARE(rig.sim.requests(), (QStringList{"2103", "2103"}));
@@ -226,7 +228,7 @@ private slots:
         rig.sim.config().negativeCode = code;
         rig.sim.clearLog();
         rig.events.clear();
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        const PoliceReport report = rig.change();
         QCOMPARE(rig.sim.requests(), (QStringList{"2103", "3b034812", "2103"}));
         QCOMPARE(report.status, SessionStatus::Failed);
         QCOMPARE(report.messages.size(), 1);
@@ -244,7 +246,7 @@ private slots:
         rig.sim.config().faultCommand = "3b03";
         rig.sim.clearLog();
         const qint64 start = rig.host.vclock().nowMs();
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        const PoliceReport report = rig.change();
         // The read, the pause, ten seconds of silence, the pause, the read.
         QCOMPARE(rig.host.vclock().nowMs() - start, 500 + 10000 + 500);
         QCOMPARE(rig.sim.requests(), (QStringList{"2103", "3b034812", "2103"}));
@@ -257,7 +259,7 @@ private slots:
         SessionRig rig;
         QVERIFY(rig.connect().ok());
         rig.sim.config().fault = Fault::WriteNotApplied;
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        const PoliceReport report = rig.change();
         QCOMPARE(rig.writes(), QStringList{"3b034812"});
         QCOMPARE(report.status, SessionStatus::Failed);
         QCOMPARE(report.messages.size(), 1);
@@ -270,8 +272,8 @@ private slots:
         QVERIFY(rig.connect().ok());
         rig.sim.clearLog();
         // In the pause between the read and the write.
-        rig.host.vclock().after(250, [&] { QVERIFY(rig.session->Cancel()); });
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        rig.host.vclock().after(250, [&] { QVERIFY(rig.ops->cancel()); });
+        const PoliceReport report = rig.change();
         QCOMPARE(report.status, SessionStatus::Cancelled);
         QCOMPARE(report.change, PoliceChange::NotWritten);
         QCOMPARE(rig.sim.requests(), QStringList{"2103"});
@@ -289,7 +291,7 @@ private slots:
             if (line == "2103" && rig.sim.requests().size() == 1)
                 rig.sim.say("2103\r728 04 61 03 0F 0F \r\r>", 100);
         });
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        const PoliceReport report = rig.change();
         QCOMPARE(rig.writes(), QStringList{});
         QCOMPARE(report.change, PoliceChange::NotWritten);
         QCOMPARE(texts(report.messages),
@@ -305,9 +307,9 @@ private slots:
         QVERIFY(rig.connect().ok());
         bool refused = false;
         QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
-            if (line.startsWith("3b")) refused = !rig.session->Cancel();
+            if (line.startsWith("3b")) refused = !rig.ops->cancel();
         });
-        QVERIFY(rig.session->TogglePoliceMode().ok());
+        QVERIFY(rig.change().ok());
         QVERIFY(refused);
         QCOMPARE(rig.writes(), QStringList{"3b034812"});
     }
@@ -317,7 +319,7 @@ private slots:
         QVERIFY(rig.connect().ok());
         rig.d.ClusterReady = false;
         rig.sim.clearLog();
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        const PoliceReport report = rig.change();
         QCOMPARE(rig.sim.requests(), (QStringList{"2103", "2103"}));
         QCOMPARE(report.change, PoliceChange::NotWritten);
         QVERIFY(!report.ok());
@@ -329,7 +331,7 @@ private slots:
         rig.sim.config().fault = Fault::DisconnectMidAnswer;
         rig.sim.config().faultCommand = "3b03";
         rig.events.clear();
-        const PoliceReport report = rig.session->TogglePoliceMode();
+        const PoliceReport report = rig.change();
         QCOMPARE(rig.writes(), QStringList{"3b034812"});
         QCOMPARE(report.messages.size(), 1);
         QVERIFY2(report.messages[0].text.contains("lost"), qPrintable(report.messages[0].text));

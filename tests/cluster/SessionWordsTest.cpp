@@ -82,8 +82,7 @@ private slots:
         rig.sim.config().fault = Fault(fault);
         rig.sim.config().faultCommand = faultCommand;
         rig.sim.config().negativeCode = code;
-        const QList<Message> messages =
-            atToggle ? rig.session->TogglePoliceMode().messages : rig.connect().messages;
+        const QList<Message> messages = atToggle ? rig.change().messages : rig.connect().messages;
         QCOMPARE(messages.size(), 1);
         const Message& m = messages[0];
         QVERIFY2(m.text.contains(text, Qt::CaseInsensitive), qPrintable(m.text));
@@ -138,7 +137,7 @@ private slots:
         SessionRig rig;
         QVERIFY(rig.connect().ok());
         QList<Message> lost;
-        QObject::connect(rig.session.get(), &ClusterSession::portLost,
+        QObject::connect(rig.ops.get(), &Operations::portLost,
                          [&lost](const Message& m) { lost << m; });
         rig.sim.stop();
         QVERIFY(rig.host.waitUntil([&] { return !lost.isEmpty(); }, 3000));

@@ -547,8 +547,7 @@ private slots:
         Defines d;
         d.PM_TwoBytes = qint16(twoBytesBefore);
         d.PM_Bits.fill(QStringLiteral("1"));  // stale bits must not survive
-        d.PM_ReadValid = !valid;
-        ApplyPoliceRead(d, phase1, phase2);
+        const std::optional<PoliceRecord> record = ApplyPoliceRead(d, phase1, phase2);
         QCOMPARE(d.PM_TwoBytes, qint16(twoBytes));
         QCOMPARE(d.PM_Data[1], data1);
         QCOMPARE(d.PM_Data[2], data2);
@@ -556,15 +555,15 @@ private slots:
         for (const QString& b : d.PM_Bits) joined += b;
         QCOMPARE(joined, bits);
         QCOMPARE(PoliceModeLabel(d), label);
-        QCOMPARE(d.PM_ReadValid, valid);
+        QCOMPARE(record.has_value(), valid);
+        if (record) QCOMPARE(record->label(), label);
 
         // A second read of the same answer changes nothing.
         const Defines first = d;
-        ApplyPoliceRead(d, phase1, phase2);
+        QCOMPARE(ApplyPoliceRead(d, phase1, phase2).has_value(), valid);
         QCOMPARE(d.PM_TwoBytes, first.PM_TwoBytes);
         QCOMPARE(d.PM_Data, first.PM_Data);
         QCOMPARE(d.PM_Bits, first.PM_Bits);
-        QCOMPARE(d.PM_ReadValid, first.PM_ReadValid);
     }
 
     void labelLeftAloneForOtherContent() {
@@ -581,49 +580,45 @@ private slots:
         QTest::addColumn<QString>("phase1");
         QTest::addColumn<QString>("phase2");
         QTest::addColumn<QString>("request");
-        QTest::addColumn<QString>("data2");
         QTest::newRow("4C 12") << kPhase1Two << "4C 12 \r"
-                               << "3b034812"
-                               << "12";
+                               << "3b034812";
         QTest::newRow("48 12") << kPhase1Two << "48 12 \r"
-                               << "3b034c12"
-                               << "12";
+                               << "3b034c12";
         QTest::newRow("AB CD") << kPhase1Two << "AB CD \r"
-                               << "3b03afcd"
-                               << "cd";
+                               << "3b03afcd";
         QTest::newRow("one byte 04") << kPhase1One << "04 \r"
-                                     << "3b0300"
-                                     << "00";
+                                     << "3b0300";
         QTest::newRow("one byte 00") << kPhase1One << "00 \r"
-                                     << "3b0304"
-                                     << "00";
+                                     << "3b0304";
         QTest::newRow("00 01") << kPhase1Two << "00 01 \r"
-                               << "3b030401"
-                               << "01";
+                               << "3b030401";
     }
 
     void writeRequest() {
         QFETCH(QString, phase1);
         QFETCH(QString, phase2);
         QFETCH(QString, request);
-        QFETCH(QString, data2);
         Defines d;
-        ApplyPoliceRead(d, phase1, phase2);
-        const QString before = PoliceModeLabel(d);
-        InvertPoliceBit(d);
-        QVERIFY(PoliceModeLabel(d) != before);
-        QCOMPARE(BuildPoliceWriteRequest(d), request);
-        QCOMPARE(d.PM_Data[1], request.mid(4, 2));
-        QCOMPARE(d.PM_Data[2], data2);  // computed even when not sent
+        const std::optional<PoliceRecord> record = ApplyPoliceRead(d, phase1, phase2);
+        QVERIFY(record);
+        const PoliceRecord inverted = InvertPoliceBit(*record);
+        QVERIFY(inverted.label() != record->label());
+        QCOMPARE(BuildPoliceWriteRequest(inverted), request);
+        QCOMPARE(PoliceWriteRequest(*record), request);
+        QCOMPARE(inverted.text(), request.mid(4).toUpper());
+        // The window's copy keeps what was read, not what is to be written.
+        QCOMPARE(d.PM_Data[1], phase2.left(2));
+        QCOMPARE(PoliceModeLabel(d), record->label());
     }
 
-    void invertTurnsAnythingElseOn() {
+    void invertTwiceGivesTheRecordBack() {
         Defines d;
-        d.PM_Bits[2] = QStringLiteral("x");
-        InvertPoliceBit(d);
-        QCOMPARE(d.PM_Bits[2], QStringLiteral("1"));
-        InvertPoliceBit(d);
-        QCOMPARE(d.PM_Bits[2], QStringLiteral("0"));
+        const std::optional<PoliceRecord> record = ApplyPoliceRead(d, kPhase1Two, "4C 12 \r");
+        QVERIFY(record);
+        const PoliceRecord twice = InvertPoliceBit(InvertPoliceBit(*record));
+        QCOMPARE(twice.bits(), record->bits());
+        QCOMPARE(twice.text(), record->text());
+        QCOMPARE(BuildPoliceWriteRequest(twice), QStringLiteral("3b034c12"));
     }
 
     // Every record the cluster can hold comes back with only the police-mode
@@ -634,24 +629,22 @@ private slots:
             const QString expectedFirst = hex2(first ^ 0x04);
 
             Defines one;
-            ApplyPoliceRead(one, kPhase1One, b1 + QStringLiteral(" \r"));
-            QVERIFY(one.PM_ReadValid);
-            QCOMPARE(PoliceModeLabel(one),
+            const std::optional<PoliceRecord> oneByte =
+                ApplyPoliceRead(one, kPhase1One, b1 + QStringLiteral(" \r"));
+            QVERIFY(oneByte);
+            QCOMPARE(oneByte->label(),
                      (first & 0x04) ? QStringLiteral("ON") : QStringLiteral("OFF"));
-            InvertPoliceBit(one);
-            QCOMPARE(BuildPoliceWriteRequest(one), QStringLiteral("3b03") + expectedFirst);
+            QCOMPARE(PoliceWriteRequest(*oneByte), QStringLiteral("3b03") + expectedFirst);
 
             for (int second = 0; second < 256; ++second) {
                 Defines d;
-                ApplyPoliceRead(d, kPhase1Two,
-                                b1 + u' ' + hex2(second).toUpper() + QStringLiteral(" \r"));
-                InvertPoliceBit(d);
-                const QString request = BuildPoliceWriteRequest(d);
-                if (!d.PM_ReadValid ||
-                    request != QStringLiteral("3b03") + expectedFirst + hex2(second)) {
+                const std::optional<PoliceRecord> record = ApplyPoliceRead(
+                    d, kPhase1Two, b1 + u' ' + hex2(second).toUpper() + QStringLiteral(" \r"));
+                const QString request = record ? PoliceWriteRequest(*record) : QString();
+                if (request != QStringLiteral("3b03") + expectedFirst + hex2(second)) {
                     QFAIL(qPrintable(QStringLiteral("record %1 %2 gave %3 (valid %4)")
                                          .arg(b1, hex2(second), request)
-                                         .arg(d.PM_ReadValid)));
+                                         .arg(record.has_value())));
                 }
             }
         }

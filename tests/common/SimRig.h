@@ -14,6 +14,7 @@
 #include "TestSupport.h"
 #include "app/Form1.h"
 #include "cluster/ClusterSession.h"
+#include "cluster/Operations.h"
 #include "core/Defines.h"
 #include "platform/AdapterLine.h"
 #include "serial/Exchange.h"
@@ -45,8 +46,12 @@ struct PortRig {
         return port.setPortOpen(true);
     }
     // Sends a command and collects up to the mark.
-    WaitResult ask(const QString& command, const QString& mark) {
-        return exchange.Ask(command, mark);
+    WaitResult ask(const QString& command, const QString& mark, Stop stop = {}) {
+        return host.finish(exchange.Ask(command, mark, stop));
+    }
+    // Collects, after what buffer holds, up to the mark.
+    WaitResult waitFor(const QString& mark, const QString& buffer = {}, Stop stop = {}) {
+        return host.finish(exchange.WaitFor(mark, stop, buffer));
     }
 
     TestHost host;
@@ -86,10 +91,19 @@ inline bool writeSettings(const QString& folder, int com, const QString& speed) 
                          .toLatin1());
 }
 
-// The cluster session alone, without a window, talking to the simulator
-// linked as its configured COM port. Everything the session announces, and
-// every line the simulator receives, goes into one list of events in the
-// order it happened.
+// What an operation the owner refused gives a rig: a failure that says so.
+template <typename Report>
+Report refusedReport() {
+    Report r;
+    r.status = SessionStatus::Failed;
+    r.messages << Message{QStringLiteral("refused in this state"), {}, MessageIcon::Critical, {}};
+    return r;
+}
+
+// The cluster session and the owner of what runs, without a window, talking
+// to the simulator linked as its configured COM port. Everything the session
+// announces, and every line the simulator receives, goes into one list of
+// events in the order it happened.
 struct SessionRig {
     explicit SessionRig(sim::SimConfig config = {}, int com = 3,
                         const QString& speed = QStringLiteral("38400"), Lines lines = Lines::Memory)
@@ -97,8 +111,9 @@ struct SessionRig {
         d.IniFilePath = QDir(host.programFolder()).filePath(QStringLiteral("QUILLET.INI"));
         d.ComPort = qint16(com);
         d.ComSpeed = speed;
-        session = std::make_unique<ClusterSession>(d, host);
-        auto* s = session.get();
+        ops = std::make_unique<Operations>(d, host);
+        session = &ops->session();
+        auto* s = session;
         auto note = [this](const QString& what) { events << what; };
         QObject::connect(s, &ClusterSession::connecting, [note] { note("connecting"); });
         QObject::connect(s, &ClusterSession::adapterIdentified,
@@ -114,12 +129,20 @@ struct SessionRig {
         QObject::connect(s, &ClusterSession::connectionClosed, [note] { note("closed"); });
         QObject::connect(s, &ClusterSession::watchdogExpired,
                          [note](const Message& m) { note("watchdog:" + m.text); });
-        QObject::connect(s, &ClusterSession::portLost,
+        QObject::connect(ops.get(), &Operations::portLost,
                          [note](const Message& m) { note("lost:" + m.text); });
         QObject::connect(&sim, &sim::SimCore::requestReceived,
                          [note](const QString& line) { note("sent:" + line); });
     }
-    SessionReport connect() { return session->Connect(); }
+    // Each runs its operation through the owner, to its end.
+    SessionReport connect() {
+        return host.finish(ops->connectAdapter()).value_or(refusedReport<SessionReport>());
+    }
+    PoliceReport change(std::optional<bool> wanted = std::nullopt) {
+        return host.finish(ops->changePoliceMode(wanted)).value_or(refusedReport<PoliceReport>());
+    }
+    // The police-mode read alone, on the session.
+    SessionReport read(Stop stop = {}) { return host.finish(session->ReadPoliceMode(stop)); }
     // Events of one kind ("police", "part", ...), without their prefix.
     QStringList eventsOf(const QString& kind) const {
         QStringList out;
@@ -132,7 +155,8 @@ struct SessionRig {
     TestHost host;
     Defines d;
     sim::SimCore& sim;
-    std::unique_ptr<ClusterSession> session;
+    std::unique_ptr<Operations> ops;
+    ClusterSession* session = nullptr;
     QStringList events;
 };
 
@@ -151,8 +175,20 @@ struct AppRig {
         writeSettings(host.programFolder(), com, speed);
         form.reset(Main(d, host));
     }
-    // Clicks Connect and returns once the click handler is done.
-    void connect() { form->Connect_Command_Click(); }
+    // Clicks Connect, or the toggle, and lets what it started run to its end.
+    void connect() {
+        form->Connect_Command_Click();
+        settle();
+    }
+    void toggle() {
+        form->Command1_Click();
+        settle();
+    }
+    // Lets the window's operation, if any, run to its end.
+    void settle() {
+        if (!host.waitUntil([this] { return !form->busy(); }, 3'600'000))
+            qFatal("the window's operation did not end");
+    }
     QStringList messageTexts() const {
         QStringList texts;
         for (const auto& m : host.messages) texts << m.text;

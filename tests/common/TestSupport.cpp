@@ -71,9 +71,10 @@ bool TestHost::waitUntil(const std::function<bool()>& done, int limitMs) {
     return done();
 }
 
-void TestHost::showMessage(QWidget*, const Message& message) {
+void TestHost::showMessage(QWidget* parent, const Message& message) {
     messages.push_back(message);
     if (onMessage) onMessage(message);
+    if (realBoxes) Host::showMessage(parent, message);
 }
 
 OtherProgram::OtherProgram(const QString& device, bool deviceLockOnly) {

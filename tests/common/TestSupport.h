@@ -1,17 +1,19 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QObject>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "MemoryLine.h"
 #include "SimAdapter.h"
+#include "VirtualClock.h"
 #include "platform/Host.h"
-#include "platform/VirtualClock.h"
 
 namespace tavrin::test {
 
@@ -66,10 +68,24 @@ public:
     void wait(int ms);
     // Lets time pass until done() holds, at most limitMs; what done() says.
     bool waitUntil(const std::function<bool()>& done, int limitMs);
+    // Lets time pass until the operation has ended, and gives its result. An
+    // operation that never ends is a fault no test can go on from.
+    template <typename T>
+    T finish(QCoro::Task<T>&& task, int limitMs = 3'600'000) {
+        std::optional<T> result;
+        auto done = task.then([&result](T value) { result = std::move(value); });
+        // Real time is dear: a minute is far more than any operation takes.
+        if (lines_ == Lines::Real) limitMs = qMin(limitMs, 60'000);
+        if (!waitUntil([&result] { return result.has_value(); }, limitMs))
+            qFatal("an operation did not end within %d ms", limitMs);
+        return std::move(*result);
+    }
 
     std::vector<Message> messages;
-    // Runs while a message box would be on screen (the box is modal).
+    // Runs as a message box is shown.
     std::function<void(const Message&)> onMessage;
+    // Shows the real boxes too (offscreen), as the program does.
+    bool realBoxes = false;
 
 private:
     Lines lines_;

@@ -9,6 +9,7 @@
 
 #include "ListSupport.h"
 #include "SimRig.h"
+#include "cluster/Operations.h"
 #include "config/Setup_Form.h"
 #include "serial/AdapterFinder.h"
 #include "serial/SerialPort.h"
@@ -56,6 +57,15 @@ struct FindBench {
         return qobject_cast<Setup_Form*>(form->setupDialog());
     }
     qint64 nowMs() { return host.clock().nowMs(); }
+    // Lets the search, or whatever else runs, come to its end.
+    void settle() {
+        QVERIFY(host.waitUntil([this] { return !form->operations().running(); }, 3'600'000));
+    }
+    // Searches that would have to wait for a time limit show plainly.
+    void slowLimits() {
+        host.limits.searchPromptMs = 5000;
+        host.limits.searchAnswerMs = 5000;
+    }
     QString foreignLines() {
         for (const auto& [n, sim] : ports.sims) {
             const QString foreign = foreignSearchLine(sim->receivedBytes());
@@ -93,12 +103,13 @@ private slots:
 
         QStringList progress;
         bool searchingLooksSo = true;
-        connect(dlg->Finder, &AdapterFinder::trying, this, [&] {
+        connect(&b.form->operations(), &Operations::searchTrying, this, [&] {
             progress << dlg->FindStatus->text();
             searchingLooksSo = searchingLooksSo && caption(dlg->FindAdapter->text()) == "Stop" &&
                                !dlg->CommPort_List->isEnabled() && !dlg->Speed_List->isEnabled();
         });
         QTest::mouseClick(dlg->FindAdapter, Qt::LeftButton);
+        b.settle();
 
         QCOMPARE(progress.first(), QStringLiteral("COM2 at 38400\u2026"));
         QVERIFY(progress.contains(QStringLiteral("COM4 at 115200\u2026")));
@@ -152,6 +163,7 @@ private slots:
         QCOMPARE(selected(dlg->CommPort_List), portSelected);
 
         dlg->FindAdapter_Click();
+        b.settle();
 
         const QString said = dlg->FindStatus->text();
         for (const char* phrase : {"No adapter answered on COM1 or COM3", "plugged in", "paired",
@@ -171,15 +183,16 @@ private slots:
         Setup_Form* dlg = b.open();
         QVERIFY(dlg);
         // A stop that had to wait for the limit would show plainly.
-        dlg->Finder->limits = {5000, 5000};
+        b.slowLimits();
         bool closedAtOnce = false;
         auto stopper = connect(&b.ports[3], &sim::SimCore::requestReceived, this, [&] {
             QCOMPARE(caption(dlg->FindAdapter->text()), QStringLiteral("Stop"));
             QTest::mouseClick(dlg->FindAdapter, Qt::LeftButton);
-            closedAtOnce = !dlg->Finder->port().PortOpen();
+            closedAtOnce = !b.form->operations().finder().port().PortOpen();
         });
         const qint64 start = b.nowMs();
         dlg->FindAdapter_Click();
+        b.settle();
 
         QCOMPARE(b.nowMs() - start, 0);
         QVERIFY(closedAtOnce);
@@ -191,8 +204,9 @@ private slots:
         QVERIFY(b.ports[5].requests().isEmpty());
 
         disconnect(stopper);
-        dlg->Finder->limits = {};
+        b.host.limits = TimeLimits();
         QTest::mouseClick(dlg->FindAdapter, Qt::LeftButton);
+        b.settle();
         QCOMPARE(selected(dlg->CommPort_List), QStringLiteral("COM5"));
         QCOMPARE(selected(dlg->Speed_List), QStringLiteral("38400"));
         QVERIFY2(dlg->FindStatus->text().contains(QStringLiteral("Found ELM327 v1.5 on COM5")),
@@ -210,6 +224,8 @@ private slots:
             << QByteArray("QUILLET v1.00 INI File\r\nComPort=COM3\r\nComSpeed=115200\r\n");
     }
 
+    // The dialog goes at once: the search is the owner's, not the dialog's,
+    // and ends in the next turn with its port already closed.
     void leavingDuringASearch() {
         QFETCH(QString, how);
         QFETCH(QByteArray, file);
@@ -218,38 +234,85 @@ private slots:
         QVERIFY(b.ports.add(5));
         QPointer<Setup_Form> dlg = b.open();
         QVERIFY(dlg);
-        dlg->Finder->limits = {5000, 5000};
+        b.slowLimits();
         choose(dlg->Speed_List, QStringLiteral("115200"));
 
-        bool stillThere = false;
+        bool goneAtOnce = false;
         bool closedAtOnce = false;
         connect(&b.ports[3], &sim::SimCore::requestReceived, this, [&] {
             if (how == "cancel") QTest::mouseClick(dlg->SetupCancel, Qt::LeftButton);
             if (how == "save") QTest::mouseClick(dlg->SaveConfig, Qt::LeftButton);
             if (how == "escape") QTest::keyClick(dlg, Qt::Key_Escape);
-            if (how == "close") QVERIFY(!dlg->close());
-            closedAtOnce = !dlg->Finder->port().PortOpen();
-            // Deleting the dialog now would pull the search's wait from
-            // under it: it stays until the wait has returned.
-            b.host.wait(20);
-            stillThere = dlg && dlg->isVisible() && dlg->Finder->running();
+            if (how == "close") QVERIFY(dlg->close());
+            closedAtOnce = !b.form->operations().finder().port().PortOpen();
+            goneAtOnce = !dlg || !dlg->isVisible();
         });
         const qint64 start = b.nowMs();
         dlg->FindAdapter_Click();
-        QCOMPARE(b.nowMs() - start, 20);
+        b.settle();
+        QCOMPARE(b.nowMs() - start, 0);
 
         QVERIFY(closedAtOnce);
-        QVERIFY(stillThere);
-        QVERIFY(!dlg || !dlg->isVisible());
+        QVERIFY(goneAtOnce);
         QTRY_VERIFY(dlg.isNull());
         QCOMPARE(b.form->setupDialog(), nullptr);
+        QCOMPARE(b.form->operations().state(), Operations::State::Idle);
         QCOMPARE(readFile(b.iniPath()), file);
         QCOMPARE(b.d.ComSpeed, how == "save" ? QStringLiteral("115200") : QStringLiteral("38400"));
         QVERIFY(b.ports[5].requests().isEmpty());
         QVERIFY(b.host.messages.empty());
     }
 
-    void noSearchWhileTheMainWindowHasItsPortOpen() {
+    // What the main window does during a search ends in a defined state,
+    // with nothing of its own sent on a port the search has open.
+    void mainWindowDuringASearch_data() {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<bool>("searchGoesOn");
+        QTest::newRow("Connect is refused and says why") << "connect" << true;
+        QTest::newRow("closing the window stops the search") << "close" << false;
+    }
+    void mainWindowDuringASearch() {
+        QFETCH(QString, what);
+        QFETCH(bool, searchGoesOn);
+        FindBench b;
+        QVERIFY(b.ports.add(3, silent()));
+        QVERIFY(b.ports.add(5));
+        QPointer<Setup_Form> dlg = b.open();
+        QVERIFY(dlg);
+        bool acted = false;
+        connect(&b.ports[3], &sim::SimCore::requestReceived, this, [&] {
+            if (acted) return;
+            acted = true;
+            if (what == "connect") {
+                QTest::mouseClick(b.form->Connect_Command, Qt::LeftButton);
+            } else {
+                QVERIFY(b.form->close());
+            }
+        });
+        dlg->FindAdapter_Click();
+        b.settle();
+
+        QVERIFY(acted);
+        QCOMPARE(b.form->operations().state(), Operations::State::Idle);
+        QVERIFY(!b.form->MSComm1->PortOpen());
+        // The search's own lines only, on every port.
+        QVERIFY2(b.foreignLines().isEmpty(), qPrintable(b.foreignLines()));
+        QCOMPARE(b.ports[5].requests().isEmpty(), !searchGoesOn);
+        if (what == "connect") {
+            QCOMPARE(caption(b.form->Connect_Command->text()), QStringLiteral("Connect"));
+            QCOMPARE(b.host.messages.size(), std::size_t(1));
+            QVERIFY2(b.host.messages.front().text.contains("Find Adapter"),
+                     qPrintable(b.host.messages.front().text));
+            QVERIFY(dlg->FindStatus->text().contains(QStringLiteral("Found ELM327 v1.5 on COM5")));
+        } else {
+            QVERIFY(!b.form->isVisible());
+            QVERIFY(dlg->isVisible());
+            QVERIFY(dlg->FindStatus->text().contains(QStringLiteral("stopped")));
+            QVERIFY(b.host.messages.empty());
+        }
+    }
+
+    void noSearchWhileTheMainWindowIsConnected() {
         FindBench b;
         QVERIFY(b.ports.add(2, silent()));
         QVERIFY(b.ports.add(3));
@@ -257,12 +320,15 @@ private slots:
         QVERIFY(dlg);
         // Connect after Setup was opened: a search now could hold up the main
         // window's exchange, and the search skips that port in any case.
-        QCOMPARE(OpenComPort(b.d, SettingsFolder(b.d, b.host), *b.form->MSComm1, b.host),
-                 OpenResult::Opened);
+        b.form->Connect_Command_Click();
+        b.settle();
+        QCOMPARE(b.form->operations().state(), Operations::State::Connected);
+        b.ports[2].clearLog();
+        b.ports[3].clearLog();
 
         dlg->FindAdapter_Click();
 
-        QVERIFY(!dlg->Finder->running());
+        QCOMPARE(b.form->operations().state(), Operations::State::Connected);
         QVERIFY(b.form->MSComm1->PortOpen());
         QVERIFY2(
             dlg->FindStatus->text().contains(QStringLiteral("COM3 is open in the main window")),

@@ -152,11 +152,11 @@ private slots:
         QVERIFY(status.height() >= dlg->FindStatus->heightForWidth(status.width()));
         QCOMPARE(dlg->height(), status.bottom() + 1 + 8);
 
-        // Tab in reading order: the lists, Save and Cancel, then the search.
+        // Tab: the port list, Save, Cancel, the speed list, then the search.
         QList<QWidget*> order;
         QWidget* w = dlg->CommPort_List;
-        const QList<QWidget*> wanted = {dlg->CommPort_List, dlg->Speed_List, dlg->SaveConfig,
-                                        dlg->SetupCancel, dlg->FindAdapter};
+        const QList<QWidget*> wanted = {dlg->CommPort_List, dlg->SaveConfig, dlg->SetupCancel,
+                                        dlg->Speed_List, dlg->FindAdapter};
         for (int i = 0; i < 50 && order.size() < wanted.size(); ++i, w = w->nextInFocusChain()) {
             if (wanted.contains(w) && !order.contains(w)) order << w;
         }

@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include "SimRig.h"
+#include "cluster/SessionWords.h"
 
 using namespace tavrin;
 using namespace tavrin::test;
@@ -31,7 +32,7 @@ private slots:
         const WaitResult phase1 = rig.ask("2103", "61 03 ");
         QVERIFY(phase1.ok());
         QCOMPARE(phase1.buffer, QString("\r>2103\r728 04 61 03 "));
-        const WaitResult phase2 = rig.exchange.WaitFor("\r");
+        const WaitResult phase2 = rig.waitFor("\r");
         QVERIFY(phase2.ok());
         QCOMPARE(phase2.buffer, QString("4C 12 \r"));
     }
@@ -58,7 +59,7 @@ private slots:
         const WaitResult phase1 = rig.ask("22e21a", "62 E2 1A ");
         QVERIFY(phase1.ok());
         QVERIFY(phase1.buffer.endsWith("62 E2 1A "));
-        const WaitResult phase2 = rig.exchange.WaitFor("\r");
+        const WaitResult phase2 = rig.waitFor("\r");
         QVERIFY(phase2.ok());
         QCOMPARE(phase2.buffer, QString("33 52 32 33 \r"));
     }
@@ -67,7 +68,7 @@ private slots:
         sim::SimConfig config;
         config.fault = Fault::Silence;
         PortRig rig(config, Lines::Real);
-        rig.host.answerTimeLimitMs = 1000;
+        rig.host.limits.answerMs = 1000;
         QVERIFY(rig.open());
         QElapsedTimer t;
         t.start();
@@ -125,7 +126,7 @@ private slots:
         QCOMPARE(r.adapterText, adapterText);
         QCOMPARE(r.negativeCode, code);
         QCOMPARE(since(rig.host, start), 0);
-        QVERIFY(!r.describe().isEmpty());
+        QVERIFY(!words::Describe(r).isEmpty());
     }
 
     void unknownCommandIsAnAdapterError() {
@@ -150,9 +151,9 @@ private slots:
         QVERIFY(rig.ask("atz", ">").ok());
         QVERIFY(rig.ask("ath1", "OK\r").ok());
         const WaitResult phase1 = rig.ask("2103", "61 03 ");
-        QVERIFY2(phase1.ok(), qPrintable(phase1.describe()));
+        QVERIFY2(phase1.ok(), qPrintable(words::Describe(phase1)));
         QVERIFY(phase1.buffer.contains("7F 21 78"));
-        QCOMPARE(rig.exchange.WaitFor("\r").buffer, QString("4C 12 \r"));
+        QCOMPARE(rig.waitFor("\r").buffer, QString("4C 12 \r"));
     }
 
     void otherSideClosingEndsTheWaitAndClosesThePort() {
@@ -187,7 +188,7 @@ private slots:
         QCOMPARE(r.status, WaitStatus::UnexpectedAnswer);
         QVERIFY(!r.adapterText.isEmpty());
         QCOMPARE(since(rig.host, start), 0);
-        QVERIFY(r.describe().contains(r.adapterText));
+        QVERIFY(words::Describe(r).contains(r.adapterText));
     }
 
     void endlessAnswerIsCutOffAtTheBufferBound() {
@@ -198,7 +199,7 @@ private slots:
         QVERIFY(rig.ask("atz", ">").ok());
         const WaitResult r = rig.ask("22e200", "not in the answer");
         QCOMPARE(r.status, WaitStatus::TooLong);
-        QVERIFY(r.buffer.size() <= Exchange::kMaxAnswerChars + 1);
+        QVERIFY(r.buffer.size() <= Listening().maxChars + 1);
         // What the adapter still sends belongs to the failed command.
         rig.host.wait(100);
         QVERIFY(rig.ask("ath1", "OK\r").ok());
@@ -215,21 +216,10 @@ private slots:
             rig.exchange.wake();
         });
         rig.exchange.SendCommand("atz");
-        const WaitResult r = rig.exchange.WaitFor(">", [&] { return stop; });
+        const WaitResult r =
+            rig.host.finish(rig.exchange.WaitFor(">", {}, {}, [&] { return stop; }));
         QCOMPARE(r.status, WaitStatus::Abandoned);
         QCOMPARE(rig.host.clock().nowMs(), 100);
-    }
-
-    void onlyOneSessionAtATime() {
-        PortRig rig;
-        Exchange::Session first(rig.exchange);
-        QVERIFY(first.owned());
-        QVERIFY(rig.exchange.busy());
-        {
-            Exchange::Session second(rig.exchange);
-            QVERIFY(!second.owned());
-        }
-        QVERIFY(rig.exchange.busy());
     }
 
     // An adapter prints text only. Bytes that are not text mean a wrong line
@@ -245,7 +235,7 @@ private slots:
                                << int(WaitStatus::Unreadable) << 20;
         QTest::newRow("a little noise, then quiet")
             << QByteArray("\xe0\x1cZ") << -1 << QByteArray() << int(WaitStatus::Unreadable)
-            << 20 + Exchange::kQuietAfterNoiseMs;
+            << 20 + TimeLimits().quietAfterNoiseMs;
         QTest::newRow("a stray byte before a slow answer")
             << QByteArray("\xff") << 1000 << QByteArray("atz\r\rELM327 v1.5\r\r>")
             << int(WaitStatus::Found) << 1000;
@@ -264,7 +254,7 @@ private slots:
         QVERIFY(rig.exchange.SendCommand("atz"));
         rig.sim.say(first, 20);
         if (laterMs >= 0) rig.sim.say(later, laterMs - 20);
-        const WaitResult r = rig.exchange.WaitFor(">");
+        const WaitResult r = rig.waitFor(">");
         QCOMPARE(int(r.status), status);
         QCOMPARE(rig.host.clock().nowMs(), endMs);
     }

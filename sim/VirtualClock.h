@@ -8,14 +8,13 @@
 namespace tavrin {
 
 // A clock for tests and fuzzing: time stands still while anything is pending
-// in the event loop, and jumps to the next deadline (a timer, a scheduled
-// call or the end of a sleep) once nothing is. No real time passes in a
-// sleep, and the order of events is the same in every run.
+// in the event loop, and jumps to the next deadline (a timer or a scheduled
+// call) once nothing is. Whoever runs it (a test, the fuzzer) drives it with
+// advance() or runUntil(); the program's operations only ever suspend on it.
+// No real time passes, and the order of events is the same in every run.
 class VirtualClock : public Clock {
 public:
     qint64 nowNs() const override { return nowNs_; }
-    bool sleep(Sleeper& sleeper, qint64 ms) override;
-    void runPendingEvents() override { drainEvents(); }
 
     // Calls what at ms from now, in the order scheduled among calls and
     // timers due at the same moment.

@@ -1,4 +1,4 @@
-#include "platform/VirtualClock.h"
+#include "VirtualClock.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -32,35 +32,13 @@ bool VirtualClock::runNext(qint64 limitNs) {
     return true;
 }
 
-bool VirtualClock::sleep(Sleeper& sleeper, qint64 ms) {
-    const qint64 deadline = nowNs_ + std::max<qint64>(ms, 0) * 1'000'000;
-    sleeper.woken_ = false;
-    sleeper.sleeping_ = true;
-    bool running = true;
-    for (;;) {
-        drainEvents();
-        if (sleeper.woken_) break;
-        if (QCoreApplication::closingDown()) {
-            running = false;
-            break;
-        }
-        if (!runNext(deadline)) {
-            nowNs_ = std::max(nowNs_, deadline);
-            break;
-        }
-    }
-    sleeper.sleeping_ = false;
-    return running;
-}
-
 void VirtualClock::after(qint64 ms, std::function<void()> what) {
     due_.push_back(
         Due{nowNs_ + std::max<qint64>(ms, 0) * 1'000'000, order_++, nullptr, std::move(what)});
 }
 
 void VirtualClock::advance(qint64 ms) {
-    Sleeper sleeper(*this);
-    sleep(sleeper, ms);
+    runUntil([] { return false; }, ms);
 }
 
 bool VirtualClock::runUntil(const std::function<bool()>& done, qint64 limitMs) {

@@ -1,0 +1,218 @@
+#include "cluster/Operations.h"
+
+#include "core/Defines.h"
+#include "platform/AdapterLine.h"
+#include "serial/SerialPort.h"
+
+namespace tavrin {
+
+namespace {
+
+using State = Operations::State;
+using Action = Operations::Action;
+using Verdict = Operations::Verdict;
+
+Verdict allowed() {
+    return {};
+}
+
+Verdict refused(const QString& text = {}, const QString& detail = {}) {
+    return Verdict{false, text, detail};
+}
+
+bool talking(State s) {
+    return s == State::Connecting || s == State::Changing || s == State::Writing ||
+           s == State::Finishing;
+}
+
+const QString kTalking = QStringLiteral("The main window is talking to the adapter.");
+const QString kSearching =
+    QStringLiteral("Find Adapter in Setup is searching the ports for the adapter.");
+
+}  // namespace
+
+Verdict Operations::Check(State state, Action action, qint16 comPort) {
+    switch (action) {
+        case Action::Connect:
+            if (state == State::Idle) return allowed();
+            if (state == State::Searching)
+                return refused(kSearching,
+                               QStringLiteral("Wait until it has finished, or click Stop in "
+                                              "Setup, then click Connect."));
+            return refused(state == State::Connected ? QStringLiteral("Already connected.")
+                                                     : kTalking);
+        case Action::Disconnect:
+            if (state == State::Connected) return allowed();
+            return refused(talking(state) ? kTalking : QStringLiteral("Not connected."));
+        case Action::Cancel:
+            if (state == State::Connecting || state == State::Changing || state == State::Searching)
+                return allowed();
+            if (state == State::Writing || state == State::Finishing)
+                return refused(QStringLiteral("The change has been sent to the cluster and "
+                                              "cannot be called back."),
+                               QStringLiteral("Its outcome is read back and recorded first."));
+            return refused(QStringLiteral("Nothing is running."));
+        case Action::Toggle:
+            if (state == State::Connected) return allowed();
+            if (state == State::Searching) return refused(kSearching);
+            return refused(talking(state) ? kTalking
+                                          : QStringLiteral("Connect to the cluster first."));
+        case Action::Find:
+            if (state == State::Idle) return allowed();
+            if (state == State::Connected)
+                return refused(QStringLiteral("COM%1 is open in the main window. Click Disconnect "
+                                              "there first, then Find Adapter.")
+                                   .arg(comPort));
+            if (state == State::Searching) return refused(QStringLiteral("A search is running."));
+            return refused(kTalking + QStringLiteral(" Wait until it has finished, then click "
+                                                     "Find Adapter."));
+        case Action::Save:
+            // A search is stopped first; an operation on the adapter keeps the
+            // port, speed and history file it started with, and a change saved
+            // now would not be the one in use, nor the one it records.
+            if (!talking(state)) return allowed();
+            return refused(QStringLiteral("The settings cannot be saved while the main window is "
+                                          "talking to the adapter."),
+                           QStringLiteral("Press Save again once it has finished, or click "
+                                          "Cancel in the main window first."));
+        case Action::Setup:
+            if (!talking(state)) return allowed();
+            return refused(kTalking);
+        case Action::Close:
+            // Closing cancels what can be cancelled; a change whose write is
+            // out is read back and recorded first.
+            if (state == State::Writing || state == State::Finishing)
+                return refused(QStringLiteral("Finishing..."));
+            return allowed();
+    }
+    return refused();
+}
+
+Verdict Operations::check(Action action) const {
+    return Check(state_, action, d_.ComPort);
+}
+
+Operations::Operations(Defines& defines, Host& host, QObject* parent)
+    : QObject(parent), d_(defines), host_(host) {
+    qRegisterMetaType<Operations::State>();
+    session_ = new ClusterSession(d_, host_, this);
+    finder_ = new AdapterFinder(&session_->port(), host_, this);
+    // The search is part of what the adapter log shows.
+    finder_->setLog(&host_.adapterLog());
+    connect(finder_, &AdapterFinder::trying, this, &Operations::searchTrying);
+    connect(session_, &ClusterSession::writeCommitted, this, [this] {
+        if (state_ == State::Changing) setState(State::Writing);
+    });
+    connect(session_, &ClusterSession::connectionClosed, this, [this] {
+        // Setup, Disconnect or an unplugged cable: nothing is connected.
+        if (state_ == State::Connected) setState(State::Idle);
+    });
+    connect(session_, &ClusterSession::portLost, this, [this](const Message& m) {
+        // A wait in progress reports the loss itself.
+        if (!running()) emit portLost(m);
+    });
+}
+
+Operations::~Operations() {
+    // Nothing may stay suspended on the session and the search, which go
+    // with this object: their waits end now, and the operation with them.
+    if (stop_) stop_->abort();
+}
+
+bool Operations::running() const {
+    return state_ != State::Idle && state_ != State::Connected;
+}
+
+void Operations::setState(State state) {
+    if (state_ == state) return;
+    state_ = state;
+    emit stateChanged(state);
+}
+
+void Operations::userAction() {
+    lastUserActionMs_ = host_.clock().nowMs();
+}
+
+Stop Operations::begin(State state) {
+    stop_ = std::make_unique<StopSource>();
+    setState(state);
+    return stop_->token();
+}
+
+void Operations::end() {
+    const bool closing = state_ == State::Finishing;
+    setState(session_->isConnected() ? State::Connected : State::Idle);
+    if (closing) emit closeReady();
+}
+
+QCoro::Task<std::optional<SessionReport>> Operations::connectAdapter() {
+    if (!check(Action::Connect).allowed) co_return std::nullopt;
+    userAction();
+    const Stop stop = begin(State::Connecting);
+    const SessionReport report = co_await session_->Connect(stop);
+    end();
+    emit connectEnded(report);
+    co_return report;
+}
+
+QCoro::Task<std::optional<PoliceReport>> Operations::changePoliceMode(std::optional<bool> wanted) {
+    if (!check(Action::Toggle).allowed) co_return std::nullopt;
+    userAction();
+    const Stop stop = begin(State::Changing);
+    const PoliceReport report = co_await session_->ChangePoliceMode(wanted, stop);
+    end();
+    emit changeEnded(report);
+    co_return report;
+}
+
+QCoro::Task<std::optional<FinderReport>> Operations::findAdapter(QList<qint16> ports) {
+    if (!check(Action::Find).allowed) co_return std::nullopt;
+    const Stop stop = begin(State::Searching);
+    const FinderReport report = co_await finder_->run(ports, SettingsFolder(d_, host_), stop);
+    end();
+    emit searchEnded(report);
+    co_return report;
+}
+
+bool Operations::disconnectAdapter() {
+    if (!check(Action::Disconnect).allowed) return false;
+    userAction();
+    // Release the port too, so the next Connect can open it again.
+    session_->Disconnect();
+    setState(State::Idle);
+    return true;
+}
+
+bool Operations::cancel() {
+    if (!check(Action::Cancel).allowed) return false;
+    userAction();
+    stop_->cancel();
+    // At once, not when the wait notices: the user may unplug the adapter next.
+    if (state_ != State::Searching) session_->Disconnect();
+    return true;
+}
+
+bool Operations::close() {
+    switch (state_) {
+        case State::Idle:
+            return true;
+        case State::Connected:
+            session_->Disconnect();
+            setState(State::Idle);
+            return true;
+        case State::Connecting:
+        case State::Changing:
+        case State::Searching:
+            stop_->cancel();
+            if (state_ != State::Searching) session_->Disconnect();
+            return true;
+        case State::Writing:
+            setState(State::Finishing);
+            return false;
+        case State::Finishing:
+            return false;
+    }
+    return true;
+}
+
+}  // namespace tavrin

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <memory>
+#include <optional>
+
+#include "cluster/ClusterSession.h"
+#include "platform/Wait.h"
+#include "serial/AdapterFinder.h"
+
+namespace tavrin {
+
+struct Defines;
+
+// The one owner of what is running: whether the program is idle, connecting,
+// connected, changing the cluster's setting, finishing a change it has sent,
+// or searching for the adapter. The window, the Setup dialog, the command
+// line and the tests all ask it, and every action is allowed or refused from
+// its state alone. It starts each operation as a coroutine and returns at
+// once; the operation suspends while it waits, and its end changes the state
+// and is announced. One operation runs at a time, and none nests in another.
+class Operations : public QObject {
+    Q_OBJECT
+public:
+    enum class State {
+        Idle,        // not connected, nothing running
+        Connecting,  // Connect, up to and with the police-mode read
+        Connected,   // connected, nothing running
+        Changing,    // a police-mode change, before its write
+        Writing,     // the change's write has gone out: it runs to its end
+        Finishing,   // as Writing, and the window closes once it has ended
+        Searching,   // the search for the adapter
+    };
+    enum class Action { Connect, Disconnect, Cancel, Toggle, Find, Save, Setup, Close };
+
+    // Allowed, or refused with the words that say why (none: nothing to say).
+    struct Verdict {
+        bool allowed = true;
+        QString text;
+        QString detail;
+    };
+    // The rule itself, from the state alone; comPort names the main
+    // window's port in the words.
+    static Verdict Check(State state, Action action, qint16 comPort);
+    Verdict check(Action action) const;
+
+    Operations(Defines& defines, Host& host, QObject* parent = nullptr);
+    // Lets go of whatever still runs: its waits end at once.
+    ~Operations() override;
+
+    State state() const { return state_; }
+    // An operation is under way (anything but Idle and Connected).
+    bool running() const;
+    ClusterSession& session() { return *session_; }
+    const ClusterSession& session() const { return *session_; }
+    AdapterFinder& finder() { return *finder_; }
+
+    // Each starts its operation and returns at once; the task ends with the
+    // operation, and gives nothing when the state refused it. Whoever does
+    // not wait for it hears the end through the signals below.
+    QCoro::Task<std::optional<SessionReport>> connectAdapter();
+    QCoro::Task<std::optional<PoliceReport>> changePoliceMode(std::optional<bool> wanted);
+    QCoro::Task<std::optional<FinderReport>> findAdapter(QList<qint16> ports);
+    // Closes the port at once; false when refused.
+    bool disconnectAdapter();
+    // Ends Connect, a change before its write, or a search: the port closes
+    // at once and the operation ends in the next turn of the event loop.
+    bool cancel();
+    // The window closes: true when it may close now (whatever ran is
+    // cancelled, the port let go); false while a change that has sent its
+    // write finishes, after which closeReady() follows.
+    bool close();
+
+    // When a user's action last started, ended or cancelled an operation,
+    // on the host's clock; -1 before the first.
+    qint64 lastUserActionMs() const { return lastUserActionMs_; }
+
+signals:
+    void stateChanged(Operations::State state);
+    void connectEnded(const SessionReport& report);
+    void changeEnded(const PoliceReport& report);
+    void searchTrying(qint16 port, int speed);
+    void searchEnded(const FinderReport& report);
+    // The port vanished while no operation was waiting on it.
+    void portLost(const Message& message);
+    // The change that kept the window open has ended: it may close now.
+    void closeReady();
+
+private:
+    // The operation under way: its state, and what stops it.
+    Stop begin(State state);
+    void end();
+    void setState(State state);
+    void userAction();
+
+    Defines& d_;
+    Host& host_;
+    ClusterSession* session_ = nullptr;
+    AdapterFinder* finder_ = nullptr;
+    State state_ = State::Idle;
+    std::unique_ptr<StopSource> stop_;
+    qint64 lastUserActionMs_ = -1;
+};
+
+}  // namespace tavrin
+
+Q_DECLARE_METATYPE(tavrin::Operations::State)

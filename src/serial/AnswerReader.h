@@ -1,0 +1,132 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <optional>
+
+#include "platform/Wait.h"
+
+namespace tavrin {
+
+class AdapterLine;
+class Host;
+
+// How one wait for the adapter ended.
+enum class WaitStatus {
+    Found,             // the end mark arrived
+    TimedOut,          // nothing more came within the time limit
+    AdapterError,      // the adapter printed an error ("?", NO DATA, CAN ERROR, ...)
+    NegativeResponse,  // the cluster answered 7F, the service and a code
+    UnexpectedAnswer,  // the adapter finished its answer (prompt) without the end mark
+    PortClosed,        // the port closed or vanished under the wait
+    TooLong,           // more arrived than any answer holds, without the end mark
+    Abandoned,         // the caller's abandon test said stop
+    Cancelled,         // the user cancelled the operation, or it was let go
+    Unreadable,        // characters no adapter prints: usually a wrong line speed
+};
+
+struct WaitResult {
+    WaitStatus status = WaitStatus::Found;
+    QString buffer;       // everything collected by this wait
+    QString adapterText;  // the error line the adapter printed, if any
+    int negativeCode = -1;
+    bool pendingSeen = false;  // the cluster asked for more time during the wait
+    bool resent = false;       // the adapter stopped the command, and it went out again
+
+    bool ok() const { return status == WaitStatus::Found; }
+};
+
+// The kinds of trouble an adapter names with the lines it prints instead of
+// an answer.
+enum class AdapterTrouble {
+    UnknownCommand,  // "?"
+    NoData,          // nothing on the bus answered
+    Stopped,         // the adapter interrupted the request
+    NoBus,           // it found no bus to talk on
+    BusTrouble,
+    Damaged,   // a damaged answer arrived
+    Sleeping,  // it reset itself or is going to sleep
+    General,
+};
+// What an adapter answers to a command it does not know.
+inline constexpr char kUnknownCommandAnswer[] = "?";
+// The trouble an answer line names; nothing when it is no error line.
+std::optional<AdapterTrouble> AdapterErrorIn(const QString& line);
+
+// Characters an adapter never prints: anything but printable ASCII, carriage
+// return, line feed and tab.
+bool IsUnreadableChar(QChar c);
+
+// The lines of an answer that ends in the adapter's prompt, without the echo
+// of `sent` and without empty lines; nothing when the text is not a clean
+// answer. Clean means: exactly one '>', as its last character, and apart from
+// carriage returns, line feeds and the echo, only printable ASCII; up to
+// kMaxStrayBytes other bytes are left out of an answer that holds the echo or
+// "ELM". A wrong line speed turns an answer into random bytes, which fail
+// this almost always; what little passes must still be the exact answer a
+// step expects. (NULs never get this far: reading leaves them out.)
+inline constexpr int kMaxStrayBytes = 3;
+std::optional<QStringList> AnswerLines(const QString& text, const QString& sent);
+
+// How one wait collects an answer.
+struct Listening {
+    // The wait ends when what it collected contains this.
+    QString endMark;
+    // The time limit, from the start (or from the cluster's last request
+    // for more time, when the lines are judged).
+    int limitMs = 0;
+    // More than this without the end mark is not an adapter answering.
+    int maxChars = 4096;
+    // Whether the answer's lines are read as they complete: the echo of the
+    // command, the adapter's error lines, the cluster's refusals and requests
+    // for more time, and STOPPED with the prompt that follows it. Without,
+    // the caller judges the whole text.
+    bool judged = true;
+};
+
+// The one way the program reads the adapter: after a command line went out,
+// characters are collected as they arrive until the end mark, an error line,
+// a closed port, a stop or the time limit. While it waits, the operation is
+// suspended on the host's clock; no CPU is used and nothing else waits on it.
+class AnswerReader : public QObject {
+    Q_OBJECT
+public:
+    // An adapter prints only text. A stray byte can come from a plug being
+    // moved, but several mean the line speed is wrong and nothing will ever
+    // be readable.
+    static constexpr int kUnreadableLimit = 4;
+
+    AnswerReader(AdapterLine& line, Host& host, QObject* parent = nullptr);
+
+    // A command line went out: what arrives from now on is its answer.
+    void expect(const QString& command);
+    const QString& command() const { return command_; }
+
+    // Collects, after what buffer already holds, as `how` says. abandon is
+    // asked before every read; wake() makes it be asked at once.
+    QCoro::Task<WaitResult> collect(Listening how, QString buffer, Stop stop,
+                                    std::function<bool()> abandon = {});
+    void wake() { emit wakeRequested(); }
+
+    AdapterLine& line() { return line_; }
+
+signals:
+    void wakeRequested();
+
+private:
+    // Looks at a completed answer line; fills result and returns true when it
+    // ends the wait with a failure.
+    bool judgeLine(const QString& line, WaitResult* result, bool* pending);
+
+    AdapterLine& line_;
+    Host& host_;
+    QString command_;
+    QString partial_;     // characters of the line now arriving
+    QString lastAnswer_;  // last non-empty line after the echo
+    bool echoSeen_ = false;
+};
+
+}  // namespace tavrin

@@ -1,0 +1,121 @@
+// The owner of what runs: in each state, each of the user's actions is
+// allowed or refused, and a refusal says why.
+#include <QTest>
+
+#include "SimRig.h"
+#include "cluster/Operations.h"
+
+using namespace tavrin;
+using namespace tavrin::test;
+using State = tavrin::Operations::State;
+using Action = tavrin::Operations::Action;
+
+Q_DECLARE_METATYPE(tavrin::Operations::Action)
+
+class OperationsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void eachActionInEachState_data() {
+        QTest::addColumn<State>("state");
+        QTest::addColumn<Action>("action");
+        QTest::addColumn<bool>("allowed");
+        // A phrase of the words a refusal gives; empty where it is allowed.
+        QTest::addColumn<QString>("said");
+
+        const QString talking = "talking to the adapter";
+        const QString searching = "Find Adapter in Setup is searching";
+        const QString sent = "sent to the cluster";
+        const auto row = [](const char* name, State s, Action a, bool allowed, QString said) {
+            QTest::newRow(name) << s << a << allowed << said;
+        };
+        row("idle: Connect", State::Idle, Action::Connect, true, {});
+        row("idle: Disconnect", State::Idle, Action::Disconnect, false, "Not connected");
+        row("idle: Cancel", State::Idle, Action::Cancel, false, "Nothing is running");
+        row("idle: Toggle", State::Idle, Action::Toggle, false, "Connect to the cluster first");
+        row("idle: Find", State::Idle, Action::Find, true, {});
+        row("idle: Save", State::Idle, Action::Save, true, {});
+        row("idle: Setup", State::Idle, Action::Setup, true, {});
+        row("idle: Close", State::Idle, Action::Close, true, {});
+
+        row("connecting: Connect", State::Connecting, Action::Connect, false, talking);
+        row("connecting: Cancel", State::Connecting, Action::Cancel, true, {});
+        row("connecting: Toggle", State::Connecting, Action::Toggle, false, talking);
+        row("connecting: Find", State::Connecting, Action::Find, false, talking);
+        row("connecting: Save", State::Connecting, Action::Save, false, "cannot be saved");
+        row("connecting: Setup", State::Connecting, Action::Setup, false, talking);
+        row("connecting: Close", State::Connecting, Action::Close, true, {});
+
+        row("connected: Connect", State::Connected, Action::Connect, false, "Already connected");
+        row("connected: Disconnect", State::Connected, Action::Disconnect, true, {});
+        row("connected: Cancel", State::Connected, Action::Cancel, false, "Nothing is running");
+        row("connected: Toggle", State::Connected, Action::Toggle, true, {});
+        row("connected: Find", State::Connected, Action::Find, false,
+            "COM3 is open in the main window");
+        row("connected: Save", State::Connected, Action::Save, true, {});
+        row("connected: Setup", State::Connected, Action::Setup, true, {});
+        row("connected: Close", State::Connected, Action::Close, true, {});
+
+        row("changing: Cancel", State::Changing, Action::Cancel, true, {});
+        row("changing: Toggle", State::Changing, Action::Toggle, false, talking);
+        row("changing: Disconnect", State::Changing, Action::Disconnect, false, talking);
+        row("changing: Save", State::Changing, Action::Save, false, "cannot be saved");
+        row("changing: Close", State::Changing, Action::Close, true, {});
+
+        row("writing: Cancel", State::Writing, Action::Cancel, false, sent);
+        row("writing: Toggle", State::Writing, Action::Toggle, false, talking);
+        row("writing: Find", State::Writing, Action::Find, false, talking);
+        row("writing: Save", State::Writing, Action::Save, false, "cannot be saved");
+        row("writing: Close", State::Writing, Action::Close, false, "Finishing");
+
+        row("finishing: Cancel", State::Finishing, Action::Cancel, false, sent);
+        row("finishing: Connect", State::Finishing, Action::Connect, false, talking);
+        row("finishing: Close", State::Finishing, Action::Close, false, "Finishing");
+
+        row("searching: Connect", State::Searching, Action::Connect, false, searching);
+        row("searching: Toggle", State::Searching, Action::Toggle, false, searching);
+        row("searching: Cancel", State::Searching, Action::Cancel, true, {});
+        row("searching: Find", State::Searching, Action::Find, false, "A search is running");
+        row("searching: Save", State::Searching, Action::Save, true, {});
+        row("searching: Setup", State::Searching, Action::Setup, true, {});
+        row("searching: Close", State::Searching, Action::Close, true, {});
+    }
+    void eachActionInEachState() {
+        QFETCH(State, state);
+        QFETCH(Action, action);
+        QFETCH(bool, allowed);
+        QFETCH(QString, said);
+        const Operations::Verdict v = Operations::Check(state, action, 3);
+        QCOMPARE(v.allowed, allowed);
+        if (allowed) {
+            QVERIFY(v.text.isEmpty());
+        } else {
+            QVERIFY2(v.text.contains(said), qPrintable(v.text));
+        }
+    }
+
+    // The states the owner passes through in one Connect and one change,
+    // and that a Cancel taken before the write leaves nothing running.
+    void theStateFollowsTheOperations() {
+        SessionRig rig;
+        QList<State> states;
+        QObject::connect(rig.ops.get(), &Operations::stateChanged,
+                         [&states](State s) { states << s; });
+        QVERIFY(rig.connect().ok());
+        QVERIFY(rig.change().ok());
+        QCOMPARE(states, (QList<State>{State::Connecting, State::Connected, State::Changing,
+                                       State::Writing, State::Connected}));
+
+        states.clear();
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&rig](const QString& line) {
+            if (line == "2103") rig.host.vclock().after(100, [&rig] { rig.ops->cancel(); });
+        });
+        QCOMPARE(rig.change().status, SessionStatus::Cancelled);
+        QCOMPARE(states, (QList<State>{State::Changing, State::Idle}));
+        QVERIFY(rig.writes().size() == 1);
+        QVERIFY(!rig.session->port().PortOpen());
+    }
+};
+
+TAVRIN_TEST(OperationsTest)
+#include "OperationsTest.moc"
