@@ -2,25 +2,35 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QEvent>
 #include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScrollBar>
+#include <QTabWidget>
+#include <QTableWidget>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QVBoxLayout>
 
+#include "cluster/HistoryTable.h"
 #include "platform/AdapterLog.h"
 #include "platform/Host.h"
 
 namespace tavrin {
 
-frmLog::frmLog(Host& host, Header header)
-    : QDialog(nullptr), host_(host), header_(std::move(header)), log_(&host.adapterLog()) {
+frmLog::frmLog(Host& host, Header header, HistoryPath historyPath)
+    : QDialog(nullptr),
+      host_(host),
+      header_(std::move(header)),
+      historyPath_(std::move(historyPath)),
+      log_(&host.adapterLog()) {
     setObjectName(QStringLiteral("frmLog"));
-    setWindowTitle(QStringLiteral("Adapter Log"));
+    setWindowTitle(QStringLiteral("Log"));
     setWindowFlags(Qt::Window);
     // Outlives the main window if the user closes that first, and is rebuilt
     // from the log on each opening.
@@ -42,15 +52,48 @@ frmLog::frmLog(Host& host, Header header)
     cmdClose->setObjectName(QStringLiteral("cmdClose"));
     cmdClose->setDefault(true);
 
+    // Save and Clear act on the adapter log, so they are on its tab; Close
+    // serves both.
+    auto* logPage = new QWidget;
+    auto* logButtons = new QHBoxLayout;
+    logButtons->addWidget(cmdSave);
+    logButtons->addWidget(cmdClear);
+    logButtons->addStretch(1);
+    auto* logLayout = new QVBoxLayout(logPage);
+    logLayout->addWidget(txtLog, 1);
+    logLayout->addLayout(logButtons);
+
+    changesPage_ = new QWidget;
+    lblChanges = new QLabel(changesPage_);
+    lblChanges->setObjectName(QStringLiteral("lblChanges"));
+    lblChanges->setTextFormat(Qt::PlainText);  // a path may hold "<"
+    lblChanges->setWordWrap(true);
+    lblChanges->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    tblChanges = new QTableWidget(0, int(HistoryColumns().size()), changesPage_);
+    tblChanges->setObjectName(QStringLiteral("tblChanges"));
+    tblChanges->setAccessibleName(QStringLiteral("Changes"));
+    tblChanges->setHorizontalHeaderLabels(HistoryColumns());
+    tblChanges->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tblChanges->setSelectionBehavior(QAbstractItemView::SelectRows);
+    tblChanges->setWordWrap(false);
+    tblChanges->verticalHeader()->hide();
+    tblChanges->horizontalHeader()->setStretchLastSection(true);
+    auto* changesLayout = new QVBoxLayout(changesPage_);
+    changesLayout->addWidget(lblChanges);
+    changesLayout->addWidget(tblChanges, 1);
+
+    tabs = new QTabWidget(this);
+    tabs->setObjectName(QStringLiteral("tabs"));
+    tabs->addTab(logPage, QStringLiteral("&Adapter Log"));
+    tabs->addTab(changesPage_, QStringLiteral("C&hanges"));
+
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(cmdSave);
-    buttons->addWidget(cmdClear);
     buttons->addStretch(1);
     buttons->addWidget(cmdClose);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(txtLog, 1);
+    layout->addWidget(tabs, 1);
     layout->addLayout(buttons);
-    resize(640, 360);
+    resize(720, 400);
 
     connect(cmdSave, &QPushButton::clicked, this, &frmLog::cmdSave_Click);
     connect(cmdClear, &QPushButton::clicked, this, &frmLog::cmdClear_Click);
@@ -60,6 +103,47 @@ frmLog::frmLog(Host& host, Header header)
     txtLog->verticalScrollBar()->setValue(txtLog->verticalScrollBar()->maximum());
     connect(log_, &AdapterLog::recorded, this, &frmLog::showEntry);
     connect(log_, &AdapterLog::cleared, txtLog, &QPlainTextEdit::clear);
+    connect(tabs, &QTabWidget::currentChanged, this, [this] {
+        if (tabs->currentWidget() == changesPage_) refreshChanges();
+    });
+}
+
+void frmLog::changeEvent(QEvent* event) {
+    // Back from the main window after a change, the tab shows it.
+    if (tabs && event->type() == QEvent::ActivationChange && isActiveWindow() &&
+        tabs->currentWidget() == changesPage_)
+        refreshChanges();
+    QDialog::changeEvent(event);
+}
+
+void frmLog::refreshChanges() {
+    const QString path = historyPath_ ? historyPath_() : QString();
+    const HistoryTable table = path.isEmpty() ? HistoryTable{} : ReadHistoryTable(path);
+    const QString where = QDir::toNativeSeparators(path);
+    if (!table.error.isEmpty()) {
+        lblChanges->setText(
+            QStringLiteral("The write history %1 could not be read: %2").arg(where, table.error));
+    } else if (table.rows.empty()) {
+        lblChanges->setText(path.isEmpty()
+                                ? QStringLiteral("No changes recorded.")
+                                : QStringLiteral("No changes recorded in %1.").arg(where));
+    } else {
+        QString text = QStringLiteral("Changes recorded in %1, newest first.").arg(where);
+        if (!table.note.isEmpty()) text += QLatin1Char(' ') + table.note;
+        lblChanges->setText(text);
+    }
+
+    tblChanges->clearContents();
+    tblChanges->clearSpans();
+    tblChanges->setRowCount(int(table.rows.size()));
+    for (int r = 0; r < int(table.rows.size()); ++r) {
+        const QStringList cells = HistoryCells(table.rows[size_t(r)]);
+        for (int c = 0; c < int(cells.size()); ++c)
+            tblChanges->setItem(r, c, new QTableWidgetItem(cells[c]));
+        // An unreadable line's note runs across the row.
+        if (cells.size() == 1) tblChanges->setSpan(r, 0, 1, tblChanges->columnCount());
+    }
+    tblChanges->resizeColumnsToContents();
 }
 
 void frmLog::showEntry(const AdapterLog::Entry& entry) {

@@ -6,8 +6,11 @@
 
 #include "platform/AdapterLog.h"
 
+class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QTabWidget;
+class QTableWidget;
 
 namespace tavrin {
 
@@ -15,7 +18,8 @@ class AdapterLog;
 class Host;
 
 // The adapter log: every exchange since the program started, newest last,
-// growing as lines arrive. A window of its own, not modal, deleted when closed.
+// growing as lines arrive; and on a second tab the changes made to clusters,
+// from the write history. A window of its own, not modal, deleted when closed.
 class frmLog : public QDialog {
     Q_OBJECT
 public:
@@ -23,12 +27,19 @@ public:
     // adapter, for whoever reads it later.
     using Header = std::function<QStringList()>;
 
-    explicit frmLog(Host& host, Header header = {});
+    // Where the write history is; asked each time the Changes tab is shown,
+    // since the settings file it lies beside may be created meanwhile.
+    using HistoryPath = std::function<QString()>;
 
+    explicit frmLog(Host& host, Header header = {}, HistoryPath historyPath = {});
+
+    QTabWidget* tabs = nullptr;
     QPlainTextEdit* txtLog = nullptr;
     QPushButton* cmdSave = nullptr;
     QPushButton* cmdClear = nullptr;
     QPushButton* cmdClose = nullptr;
+    QLabel* lblChanges = nullptr;
+    QTableWidget* tblChanges = nullptr;
 
     // Handlers, public so that tests can drive them as a click would.
     void cmdSave_Click();
@@ -38,11 +49,19 @@ public:
     // file in one step.
     bool saveTo(const QString& path, QString* error) const;
 
+    // Reads the write history again into the Changes tab.
+    void refreshChanges();
+
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     void showEntry(const AdapterLog::Entry& entry);
 
     Host& host_;
     Header header_;
+    HistoryPath historyPath_;
+    QWidget* changesPage_ = nullptr;
     QPointer<AdapterLog> log_;
 };
 

@@ -1,6 +1,9 @@
-// The Log window: one at a time, what it shows, Save and Clear.
+// The Log window: one at a time, what it shows, Save and Clear, and the
+// changes made on its second tab.
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTabWidget>
+#include <QTableWidget>
 #include <QTest>
 
 #include "SimRig.h"
@@ -103,6 +106,37 @@ private slots:
         host.adapterLog().record(AdapterLog::Direction::Sent, "newest");
         QCOMPARE(window.txtLog->blockCount(), int(AdapterLog::kMaxEntries));
         QVERIFY(window.txtLog->toPlainText().endsWith("\u2192 newest"));
+    }
+
+    // Read afresh each time the tab is shown; an unreadable line runs across
+    // the row.
+    void changesTabShowsTheHistoryNewestFirst() {
+        TestHost host;
+        const QString path = QDir(host.programFolder()).filePath("history.csv");
+        const QByteArray first =
+            "time,port,speed,part_number,model,step,record,request,outcome\r\n"
+            "2026-12-07T14:03:11.204+10:00,COM3,38400,3R23-123-FB,BA Fairmont Ghia,before,4C12,"
+            "3b034812,\r\n"
+            "2026-12-07T14:03:12.219+10:00,COM3,38400,3R23-123-FB,BA Fairmont Ghia,after,4812,"
+            "3b034812,applied\r\n";
+        QVERIFY(writeFile(path, first));
+        frmLog window(host, {}, [path] { return path; });
+        window.show();
+        window.tabs->setCurrentIndex(1);
+        QCOMPARE(window.tblChanges->rowCount(), 1);
+        QCOMPARE(window.tblChanges->item(0, 3)->text(), QString("ON \u2192 OFF"));
+
+        window.tabs->setCurrentIndex(0);
+        QVERIFY(writeFile(path, first + "2026-12-08T09:15:40.001+10:00,COM3,38400,3R23-123-FB,BA "
+                                        "Fairmont Ghia,before,4812,3b034c12,\r\n"
+                                        "2026-12-08T09:15:41.017+10:00,COM3,38400\r\n"));
+        window.tabs->setCurrentIndex(1);
+        QCOMPARE(window.tblChanges->rowCount(), 3);
+        QCOMPARE(window.tblChanges->item(0, 0)->text(),
+                 QString("Line 5 cannot be read: 3 fields instead of 9."));
+        QCOMPARE(window.tblChanges->columnSpan(0, 0), window.tblChanges->columnCount());
+        QCOMPARE(window.tblChanges->item(1, 0)->text(), QString("2026-12-08 09:15:40"));
+        QCOMPARE(window.tblChanges->item(1, 4)->text(), QString("no outcome recorded"));
     }
 };
 
