@@ -51,6 +51,7 @@ void ScriptedAdapter::reset(ScriptReader* script) {
     config().record = record;
     responder_.powerUp();
     line_.clear();
+    lines_ = 0;
     discardUnread();
     if (!isRunning()) start();
 }
@@ -64,7 +65,9 @@ void ScriptedAdapter::fromProgram(const QByteArray& bytes) {
             line_ += c;
             continue;
         }
-        answer(QString::fromLatin1(std::exchange(line_, QByteArray())));
+        const QString line = QString::fromLatin1(std::exchange(line_, QByteArray()));
+        emit lineReceived(lines_++, line);
+        answer(line);
     }
 }
 
@@ -189,6 +192,43 @@ void ConversationRunner::forget() {
     adapter_->clearLog();
 }
 
+std::optional<Pause> ConversationRunner::pauseNow(const QString& running) const {
+    if (running.isEmpty() || running == QLatin1String("connect")) return std::nullopt;
+    // The last line this change sent, whether its answer has ended in the
+    // prompt (the change is then in the pause after that line), and whether
+    // the change has written yet.
+    QByteArray last;
+    bool answered = false;
+    bool written = false;
+    for (auto e = record_.events.rbegin(); e != record_.events.rend(); ++e) {
+        if (e->kind == Event::Kind::OperationStarted) break;
+        if (e->kind == Event::Kind::Received && last.isNull() && e->bytes.contains('>'))
+            answered = true;
+        if (e->kind != Event::Kind::Sent) continue;
+        if (last.isNull()) last = e->bytes.trimmed();
+        if (e->bytes.startsWith("3b")) written = true;
+    }
+    if (!answered) return std::nullopt;
+    // The read back ends in a prompt too, but no pause follows it.
+    if (last == "2103" && !written) return Pause::BeforeTheWrite;
+    if (last.startsWith("3b")) return Pause::AfterTheWrite;
+    return std::nullopt;
+}
+
+QStringList Reach::lines() const {
+    static const char* const actions[] = {"Cancel", "second click", "close"};
+    QStringList out{QStringLiteral("reach: %1 conversations, %2 with a change")
+                        .arg(conversations)
+                        .arg(withChange)};
+    for (int a = 0; a < int(UserAction::Count); ++a) {
+        out << QStringLiteral("reach: %1 before the write %2, after the write %3")
+                   .arg(QLatin1String(actions[a]), -12)
+                   .arg(in[a][int(Pause::BeforeTheWrite)])
+                   .arg(in[a][int(Pause::AfterTheWrite)]);
+    }
+    return out;
+}
+
 void ConversationRunner::plant(qint64 atMs, const QByteArray& bytes) {
     plantAtMs_ = atMs;
     plantBytes_ = bytes;
@@ -216,24 +256,59 @@ const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size
     for (int i = 0; i < changes; ++i) kinds << script_.below(3);
     bool closed = false;
     QString running;  // the operation under way, for a second click
+
+    // The user acts k ms after a line of one of the operations reached the
+    // adapter (the n-th line of Connect, or of the first or second change):
+    // timed by the wire, so that the moments that matter (the pauses before
+    // and after a write, the read back) are reached as often as any.
+    struct Planned {
+        UserAction action;
+        int operation;
+        int line;
+        int delayMs;
+    };
+    QList<Planned> planned;
     for (int events = script_.below(4); events > 0; --events) {
-        const int kind = script_.below(3);
-        const int atMs = script_.word() % 20000;
-        clock.after(atMs, [&, kind] {
-            if (kind == 1 && !running.isEmpty()) {
-                // The second click of a double click reaches the owner, which
-                // must refuse it there and then.
-                const bool refused = running == QLatin1String("connect")
-                                         ? ops.connectAdapter().isReady()
-                                         : ops.changePoliceMode(std::nullopt).isReady();
-                if (!refused) record_.problems << QStringLiteral("a second %1 ran").arg(running);
-                return;
-            }
-            if (kind == 2) closed = true;  // closing the window: cancel, and no more
-            if (kind != 1 && ops.cancel())
-                record_.events.push_back({Event::Kind::CancelAccepted, clock.nowMs(), {}, {}});
-        });
+        Planned p;
+        p.action = UserAction(script_.below(int(UserAction::Count)));
+        p.operation = script_.below(3);
+        p.line = script_.below(p.operation == 0 ? 10 : 3);
+        p.delayMs = script_.below(4) == 0 ? script_.word() % 3000 : script_.below(600);
+        planned << p;
     }
+    const auto act = [&](UserAction action) {
+        if (const std::optional<Pause> pause = pauseNow(running))
+            record_.reached[int(action)][int(*pause)] = true;
+        if (action == UserAction::SecondClick) {
+            if (running.isEmpty()) return;
+            // The second click of a double click reaches the owner, which
+            // must refuse it there and then.
+            const bool refused = running == QLatin1String("connect")
+                                     ? ops.connectAdapter().isReady()
+                                     : ops.changePoliceMode(std::nullopt).isReady();
+            if (!refused) record_.problems << QStringLiteral("a second %1 ran").arg(running);
+            return;
+        }
+        if (action == UserAction::Close) closed = true;  // closing the window: cancel, and no more
+        // What the user saw: a Cancel on offer. What the program then does
+        // with it is for the judge to weigh.
+        if (!ops.check(Operations::Action::Cancel).allowed) return;
+        record_.events.push_back({Event::Kind::CancelPressed, clock.nowMs(), {}, {}});
+        const bool slipped = slip_ != Slip::None && pauseNow(running) == Pause::BeforeTheWrite;
+        if (slipped && slip_ == Slip::IgnoreCancelBeforeWrite) return;
+        const bool taken = !slipped && ops.cancel();
+        if (!taken) record_.events.push_back({Event::Kind::CancelRefused, clock.nowMs(), {}, {}});
+    };
+    int operationNow = -1;
+    int lineInOperation = 0;
+    const auto lines =
+        QObject::connect(adapter_, &ScriptedAdapter::lineReceived, [&](int, const QString&) {
+            for (const Planned& p : planned) {
+                if (p.operation == operationNow && p.line == lineInOperation)
+                    clock.after(p.delayMs, [&act, action = p.action] { act(action); });
+            }
+            ++lineInOperation;
+        });
     if (plantAtMs_ >= 0) {
         const QByteArray bytes = plantBytes_;
         clock.after(plantAtMs_, [&session, bytes] { session.port().Output(bytes); });
@@ -243,6 +318,8 @@ const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size
     // An operation runs from its start until the owner reports its end.
     auto operation = [&](const QString& name, auto start) {
         running = name;
+        ++operationNow;
+        lineInOperation = 0;
         record_.events.push_back({Event::Kind::OperationStarted, clock.nowMs(), {}, name});
         std::optional<SessionStatus> status;
         auto ended = start().then(
@@ -281,6 +358,12 @@ const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size
     if (session.port().PortOpen() != session.isConnected())
         record_.problems << QStringLiteral("port open without a connection");
     session.Disconnect();
+    QObject::disconnect(lines);
+    ++reach_.conversations;
+    if (!kinds.isEmpty() && connected == SessionStatus::Done) ++reach_.withChange;
+    for (int a = 0; a < int(UserAction::Count); ++a) {
+        for (int p = 0; p < int(Pause::Count); ++p) reach_.in[a][p] += record_.reached[a][p];
+    }
     // Nothing scheduled for this run may reach the next.
     clock.advance(qMax<qint64>(0, start + 20001 - clock.nowMs()));
     clock.advance(20000);

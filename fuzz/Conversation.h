@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "ElmResponder.h"
@@ -46,7 +47,8 @@ struct Event {
         Received,          // the adapter put bytes on the line to the program
         OperationStarted,  // text: "connect", "toggle", "on", "off"
         OperationEnded,    // text: how it ended
-        CancelAccepted,    // the session took a Cancel
+        CancelPressed,     // the user pressed Cancel (or closed) while the program offered it
+        CancelRefused,     // ... and the program said it took none
         Synced,            // a history line was put on the disk
         Vanished,          // the adapter's line went dead
     };
@@ -56,8 +58,15 @@ struct Event {
     QString text;
 };
 
+// Where in a police-mode change a user's action came.
+enum class Pause { BeforeTheWrite, AfterTheWrite, Count };
+// The user's actions, as the script chooses them.
+enum class UserAction { Cancel, SecondClick, Close, Count };
+
 struct Record {
     std::vector<Event> events;
+    // Which actions came in which pause of a change, in this conversation.
+    bool reached[int(UserAction::Count)][int(Pause::Count)] = {};
     QByteArray history;    // the history file as it stands afterwards
     QStringList problems;  // what the run itself saw go wrong (a double click that ran)
 };
@@ -68,6 +77,10 @@ class ScriptedAdapter : public sim::MemoryAdapter {
 public:
     ScriptedAdapter(Clock& clock, const QString& device, Record& record);
     void reset(ScriptReader* script);
+
+signals:
+    // A whole line from the program reached the adapter: the n-th of the run.
+    void lineReceived(int n, const QString& line);
 
 protected:
     void fromProgram(const QByteArray& bytes) override;
@@ -81,7 +94,21 @@ private:
     ScriptReader* script_ = nullptr;
     sim::ElmResponder responder_;
     QByteArray line_;
+    int lines_ = 0;
 };
+
+// What the user did in which pause, over many conversations.
+struct Reach {
+    quint64 conversations = 0;
+    quint64 withChange = 0;  // conversations in which a change ran
+    quint64 in[int(UserAction::Count)][int(Pause::Count)] = {};
+    QStringList lines() const;
+};
+
+// A slip planted in the user's side of the run, for the judge's positive
+// controls: the program's answer to a Cancel in the pause before the write
+// is replaced by one that ignores it, or one that refuses it.
+enum class Slip { None, IgnoreCancelBeforeWrite, RefuseCancelBeforeWrite };
 
 // A host of the run's own: virtual time, the scripted adapter behind COM3,
 // a folder in memory for the history, and a record of every sync.
@@ -122,14 +149,23 @@ public:
     // For the judge's own test: at ms into the next run, put these bytes on
     // the line as if the program had sent them.
     void plant(qint64 atMs, const QByteArray& bytes);
+    // For the judge's positive controls only: from now on, every run has
+    // this slip.
+    void plantSlip(Slip slip) { slip_ = slip; }
+
+    const Reach& reach() const { return reach_; }
 
 private:
+    // The pause of a change the conversation is in now, if any.
+    std::optional<Pause> pauseNow(const QString& running) const;
     Record record_;
     ConversationHost host_;
     ScriptedAdapter* adapter_ = nullptr;
     ScriptReader script_;
     qint64 plantAtMs_ = -1;
     QByteArray plantBytes_;
+    Slip slip_ = Slip::None;
+    Reach reach_;
 };
 
 }  // namespace tavrin::fuzz

@@ -100,8 +100,8 @@ QStringList csvFields(const QString& line) {
 QStringList Judge(const Record& r) {
     QStringList broken = r.problems;
 
-    // The lines the program sent, each with its operation; and where each
-    // operation's cancel was taken, if one was.
+    // The lines the program sent, each with its operation; and where the
+    // user first pressed a Cancel the program offered in each operation.
     std::vector<SentLine> sent;
     std::vector<std::size_t> cancelAt;  // by operation; npos: none
     std::vector<bool> vanished;
@@ -137,10 +137,14 @@ QStringList Judge(const Record& r) {
         } else if (action) {
             lastActionMs = e.timeMs;
         }
-        if (e.kind == Kind::CancelAccepted && operation >= 0 &&
+        if (e.kind == Kind::CancelPressed && operation >= 0 &&
             cancelAt[std::size_t(operation)] == std::size_t(-1)) {
             cancelAt[std::size_t(operation)] = i;
         }
+        // Offered, pressed, and then not taken: an offer the program did
+        // not mean.
+        if (e.kind == Kind::CancelRefused)
+            broken << QStringLiteral("a Cancel the program offered was refused");
         if (e.kind == Kind::Vanished && operation >= 0) vanished[std::size_t(operation)] = true;
         if (e.kind != Kind::Sent) continue;
         for (const char c : e.bytes) {
@@ -156,7 +160,7 @@ QStringList Judge(const Record& r) {
 
     // Each write against the last valid answer to "2103" before it in its
     // operation; at most one distinct write an operation; a resend only
-    // after STOPPED, and only once; nothing after a Cancel was taken.
+    // after STOPPED, and only once; nothing at all after a Cancel was pressed.
     std::vector<SentLine> writes;
     for (std::size_t n = 0; n < sent.size(); ++n) {
         const SentLine& line = sent[n];
@@ -169,16 +173,18 @@ QStringList Judge(const Record& r) {
                 broken << QStringLiteral("\"%1\" was sent again without cause")
                               .arg(QString::fromLatin1(line.text));
         }
+        if (line.operation >= 0) {
+            const std::size_t pressed = cancelAt[std::size_t(line.operation)];
+            if (pressed != std::size_t(-1) && line.event > pressed)
+                broken << QStringLiteral("\"%1\" was sent after Cancel was pressed")
+                              .arg(QString::fromLatin1(line.text));
+        }
         if (!line.text.toLower().startsWith("3b")) continue;
         if (line.operation < 0) {
             broken << QStringLiteral("\"%1\" was sent outside any operation")
                           .arg(QString::fromLatin1(line.text));
             continue;
         }
-        const std::size_t cancelled = cancelAt[std::size_t(line.operation)];
-        if (cancelled != std::size_t(-1) && line.event > cancelled)
-            broken << QStringLiteral("\"%1\" was sent after a Cancel was taken")
-                          .arg(QString::fromLatin1(line.text));
         std::optional<QByteArray> record;
         for (std::size_t m = n; m-- > 0;) {
             if (sent[m].operation != line.operation) break;
@@ -246,7 +252,7 @@ QStringList Judge(const Record& r) {
 
 QStringList Transcript(const Record& r) {
     static const char* const kinds[] = {"sent",   "received", "operation", "ended",
-                                        "cancel", "synced",   "vanished"};
+                                        "cancel", "refused",  "synced",    "vanished"};
     QStringList out;
     for (const Event& e : r.events) {
         QString bytes;

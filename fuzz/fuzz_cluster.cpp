@@ -7,11 +7,12 @@
 #include <QString>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 
-#include "core/Defines.h"
 #include "cluster/ClusterParsing.h"
 #include "cluster/PoliceSafety.h"
 #include "convert/Extras.h"
+#include "core/Defines.h"
 
 using namespace tavrin;
 using namespace tavrin::cluster;
@@ -45,17 +46,22 @@ void policeRead(Defines& d, FuzzedDataProvider& in) {
     if (in.ConsumeBool()) phase1 += QStringLiteral("61 03 ");
     const QString phase2 = take(in);
     d.PM_TwoBytes = in.ConsumeBool() ? 1 : 0;  // a stale value from an earlier read
-    ApplyPoliceRead(d, phase1, phase2);
-    if (!d.PM_ReadValid) return;
+    const std::optional<PoliceRecord> read = ApplyPoliceRead(d, phase1, phase2);
+    if (!read) return;
 
     const QString label = PoliceModeLabel(d);
     require(label == QLatin1String("ON") || label == QLatin1String("OFF"));
+    require(read->label() == label);
     const QString record = RecordText(d);
+    require(record == read->text());
     const QString expected = ExpectedPoliceWrite(record);
     require(!expected.isEmpty());
-    InvertPoliceBit(d);
-    require(PoliceModeLabel(d) != label);
-    require(BuildPoliceWriteRequest(d) == expected);
+    const PoliceRecord inverted = InvertPoliceBit(*read);
+    require(inverted.label() != label);
+    require(BuildPoliceWriteRequest(inverted) == expected);
+    require(PoliceWriteRequest(*read) == expected);
+    // The window's copy keeps the record as read.
+    require(PoliceModeLabel(d) == label);
 }
 
 }  // namespace

@@ -21,12 +21,37 @@ extern "C" const char* __asan_default_options() {
     return "malloc_context_size=0";
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+namespace {
+
+ConversationRunner& runner() {
     static int argc = 1;
     static char name[] = "fuzz_conversation";
     static char* argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
     static ConversationRunner runner;
+    return runner;
+}
+
+// How often the user's actions reached each pause of a change: printed as
+// the run ends, beside libFuzzer's own statistics.
+void printReach() {
+    for (const QString& line : runner().reach().lines())
+        std::fprintf(stderr, "%s\n", qPrintable(line));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // The judge's positive control, for a run that must fail: a program
+    // that ignores a Cancel in the pause before the write.
+    if (qEnvironmentVariable("TAVRIN_FUZZ_SLIP") == QLatin1String("ignore-cancel-before-write"))
+        runner().plantSlip(Slip::IgnoreCancelBeforeWrite);
+    std::atexit(printReach);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    ConversationRunner& runner = ::runner();
     const QStringList broken = Judge(runner.run(data, size));
     runner.forget();
     if (broken.isEmpty()) return 0;

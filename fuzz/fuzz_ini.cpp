@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "core/Defines.h"
 #include "config/INI_Handler.h"
 #include "convert/Extras.h"
+#include "core/Defines.h"
 
 using namespace tavrin;
 

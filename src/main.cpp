@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
         case tavrin::CommandLine::Mode::Status:
         case tavrin::CommandLine::Mode::Police:
         case tavrin::CommandLine::Mode::ListPorts:
-        case tavrin::CommandLine::Mode::Find: {
+        case tavrin::CommandLine::Mode::Find:
+        case tavrin::CommandLine::Mode::History: {
             QCoreApplication app(argc, argv);
             QCoreApplication::setApplicationName(QStringLiteral("Tavrin"));
             tavrin::Host host;

@@ -7,7 +7,9 @@
 #include <QTextStream>
 
 #include "Version.h"
+#include "cluster/HistoryTable.h"
 #include "cluster/Operations.h"
+#include "cluster/WriteHistory.h"
 #include "config/INI_Handler.h"
 #include "core/Defines.h"
 #include "platform/Host.h"
@@ -70,6 +72,10 @@ const std::vector<OptionSpec>& Options() {
          {},
          "look for the adapter on every free port and speed, and print what was found; "
          "nothing is saved"},
+        {{"history"},
+         {},
+         "print the changes made to clusters, newest first, from the write history beside "
+         "the settings file; nothing is changed"},
         {{"h", "help"}, {}, "print this help and exit"},
         {{"version"}, {}, "print the version and the licence and exit"},
     };
@@ -121,6 +127,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     const QCommandLineOption speed = option("speed");
     const QCommandLineOption listPorts = option("list-ports");
     const QCommandLineOption find = option("find");
+    const QCommandLineOption history = option("history");
     if (!parser.parse(QStringList{QStringLiteral("tavrin")} + arguments))
         return invalid(asProblem(parser.errorText()));
     if (!parser.positionalArguments().isEmpty())
@@ -146,7 +153,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     }
 
     QStringList modes;
-    for (const QCommandLineOption* option : {&status, &police, &listPorts, &find}) {
+    for (const QCommandLineOption* option : {&status, &police, &listPorts, &find, &history}) {
         if (parser.isSet(*option)) modes << QStringLiteral("--") + option->names().first();
     }
     if (modes.size() > 1)
@@ -191,6 +198,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         c.mode = CommandLine::Mode::ListPorts;
     } else if (parser.isSet(find)) {
         c.mode = CommandLine::Mode::Find;
+    } else if (parser.isSet(history)) {
+        c.mode = CommandLine::Mode::History;
     }
     const bool override = parser.isSet(port) || parser.isSet(speed);
     if (override && c.mode != CommandLine::Mode::Status && c.mode != CommandLine::Mode::Police) {
@@ -207,7 +216,7 @@ QString UsageText() {
     constexpr int kWidth = 78;
     QString text = QStringLiteral(
         "Usage: tavrin [--status | --police on|off] [--port PORT] [--speed S]\n"
-        "       tavrin --list-ports | --find | --help | --version\n"
+        "       tavrin --list-ports | --find | --history | --help | --version\n"
         "Without options, tavrin opens its window.\n"
         "\n");
     for (const OptionSpec& spec : Options()) {
@@ -335,6 +344,14 @@ QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& ou
     if (command.mode == CommandLine::Mode::ListPorts)
         co_return listPorts(SettingsFolder(d, host), host, out, err);
     if (command.mode == CommandLine::Mode::Find) co_return co_await findAdapter(d, host, out, err);
+    if (command.mode == CommandLine::Mode::History) {
+        const QString path =
+            QDir(SettingsFolder(d, host)).filePath(QLatin1String(WriteHistory::kFileName));
+        const HistoryTable table = ReadHistoryTable(path);
+        out << HistoryTableText(table, path);
+        out.flush();
+        co_return table.error.isEmpty() ? kExitDone : kExitFailed;
+    }
 
     // A query writes nothing: a missing or damaged file means the defaults,
     // as the window would use them, but no file is created.

@@ -22,6 +22,7 @@ struct CommandLine {
         Police,     // --police on|off
         ListPorts,  // --list-ports
         Find,       // --find
+        History,    // --history
         Invalid,    // anything else; error says why
     };
     Mode mode = Mode::Window;
@@ -53,7 +54,7 @@ QString UsageErrorText(const QString& error);
 bool DisplayAvailable();
 QString NoDisplayText();
 
-// Runs --status, --police, --list-ports or --find without a window, with the
+// Runs --status, --police, --list-ports, --find or --history without a window, with the
 // saved settings and the overrides. Needs a QCoreApplication whose event loop
 // runs while it waits. Ends with the exit code.
 QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& out,

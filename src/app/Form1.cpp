@@ -278,9 +278,12 @@ void Form1::mnu_Log_Click() {
     if (bringToFront(log_)) return;
     // The log window may outlive this one; the header then says less.
     QPointer<Form1> self(this);
-    auto* window = new frmLog(host_, [self] {
-        return self ? self->logHeader() : QStringList{QStringLiteral("Tavrin adapter log")};
-    });
+    auto* window = new frmLog(
+        host_,
+        [self] {
+            return self ? self->logHeader() : QStringList{QStringLiteral("Tavrin adapter log")};
+        },
+        [self] { return self ? self->session().historyPath() : QString(); });
     log_ = window;
     window->show();
 }

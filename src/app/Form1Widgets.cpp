@@ -52,7 +52,8 @@ void Form1::buildWidgets() {
     bar->setObjectName(QStringLiteral("StatusBar1"));
     bar->setSizeGripEnabled(false);
     bar->setFixedHeight(Tw(375));
-    // Panels 3 and 4 are as wide as their longest texts; 1 and 2 share the rest.
+    // Panels 3 and 4 are as wide as their longest texts; 1 and 2 share the
+    // rest, the adapter's name (longer than any part number) two parts of it.
     const QFontMetrics metrics(bar->font());
     const int fixedWidth[4] = {0, 0,
                                metrics.horizontalAdvance(QStringLiteral("COM 16 / 115200")) + 10,
@@ -69,7 +70,7 @@ void Form1::buildWidgets() {
         panels_[i]->setTextFormat(Qt::PlainText);
         panels_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panels_[i]->setMinimumWidth(fixedWidth[i] > 0 ? fixedWidth[i] : 10);
-        bar->addWidget(panels_[i], fixedWidth[i] > 0 ? 0 : 1);
+        bar->addWidget(panels_[i], fixedWidth[i] > 0 ? 0 : i + 1);
     }
     // Connect's steps, beside the connection status, while it connects.
     connectProgress_ = new QProgressBar(bar);

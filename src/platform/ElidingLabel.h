@@ -5,8 +5,9 @@
 namespace tavrin {
 
 // A one-line label that shortens a text too long for it with "…" instead of
-// growing or cutting it off mid-character; the whole text stays its text()
-// and its tooltip.
+// growing or cutting it off mid-character: from the end, unless that would
+// cut a version number, which then stays whole with the start of the text
+// ("OBDII to R… v2.1"). The whole text stays its text() and its tooltip.
 class ElidingLabel : public QLabel {
     Q_OBJECT
 public:

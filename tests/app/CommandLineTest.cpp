@@ -93,6 +93,9 @@ private slots:
             << "";
         QTest::newRow("find") << QStringList{"--find"} << int(Mode::Find) << false << 0 << ""
                               << "";
+        QTest::newRow("history") << QStringList{"--history"} << int(Mode::History) << false << 0
+                                 << ""
+                                 << "";
     }
     void parsing() {
         QFETCH(QStringList, args);
