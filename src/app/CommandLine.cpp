@@ -14,6 +14,7 @@
 #include "core/Defines.h"
 #include "platform/Host.h"
 #include "platform/Interrupts.h"
+#include "serial/NetworkAddress.h"
 #include "serial/SerialPort.h"
 
 namespace tavrin {
@@ -64,8 +65,9 @@ const std::vector<OptionSpec>& Options() {
          "already holds that setting"},
         {{"port"},
          "PORT",
-         "use this port for this run only: a number such as 3 or COM3, or a device such as "
-         "/dev/ttyUSB0; the settings file is not changed"},
+         "use this port for this run only: a number such as 3 or COM3, a device such as "
+         "/dev/ttyUSB0, or a Wi-Fi adapter as socket://HOST:PORT (an IPv4 address, [IPv6] or a "
+         "name; the speed does not apply); the settings file is not changed"},
         {{"speed"}, "S", "use S bit/s for this run only: " + OfferedSpeedsText()},
         {{"list-ports"}, {}, "list the ports COM1 to COM16 with their devices"},
         {{"find"},
@@ -173,13 +175,17 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
                                                QRegularExpression::CaseInsensitiveOption);
         const auto match = number.match(value);
         const int n = match.hasMatch() ? match.captured(1).toInt() : 0;
+        const std::optional<NetworkAddress> network = ParseSocketUrl(value);
         if (n >= 1 && n <= 32767) {
             c.port = qint16(n);
         } else if (value.startsWith(QLatin1Char('/'))) {
             c.device = value;
+        } else if (network) {
+            c.network = network->text();
         } else {
-            return invalid(QStringLiteral("--port takes a port number such as 3 or COM3, or a "
-                                          "device such as /dev/ttyUSB0, not \"%1\"")
+            return invalid(QStringLiteral("--port takes a port number such as 3 or COM3, a "
+                                          "device such as /dev/ttyUSB0, or a Wi-Fi adapter as "
+                                          "socket://HOST:PORT, not \"%1\"")
                                .arg(value));
         }
     }
@@ -362,9 +368,14 @@ QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& ou
     }
     if (command.port) d.ComPort = *command.port;
     if (command.speed) d.ComSpeed = *command.speed;
+    // A port given for this run replaces a saved Wi-Fi adapter too.
+    if (command.port || command.device) d.Network.clear();
+    if (command.network) d.Network = *command.network;
     const QString portUsed =
-        command.device ? *command.device : QStringLiteral("COM%1").arg(d.ComPort);
-    if (defaults && !((command.port || command.device) && command.speed)) {
+        !d.Network.isEmpty()
+            ? QStringLiteral("socket://") + d.Network
+            : (command.device ? *command.device : QStringLiteral("COM%1").arg(d.ComPort));
+    if (defaults && !command.network && !((command.port || command.device) && command.speed)) {
         err << QStringLiteral("No usable settings file at %1; using %2 at %3.\n")
                    .arg(QDir::toNativeSeparators(d.IniFilePath), portUsed, d.ComSpeed);
     }

@@ -31,6 +31,8 @@ struct CommandLine {
     // given by its path.
     std::optional<qint16> port;
     std::optional<QString> device;
+    // A Wi-Fi adapter's "HOST:PORT", from --port socket://HOST:PORT.
+    std::optional<QString> network;
     std::optional<QString> speed;
     QString error;
 };

@@ -3,13 +3,11 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDateTime>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "Version.h"
 #include "about/frmAbout.h"
 #include "app/frmLog.h"
 #include "cluster/Operations.h"
@@ -110,9 +108,20 @@ QString Form1::panelText(int panel) const {
 
 void Form1::setPanelText(int panel, const QString& text) {
     if (panel < 1 || panel > 4) return;
-    panels_[panel - 1]->setText(text);
+    QLabel* label = panels_[panel - 1];
+    label->setText(text);
     // The panels are narrow; the whole text is there on hover.
-    panels_[panel - 1]->setToolTip(text);
+    label->setToolTip(text);
+    if (panel != 3) return;
+    // Wide enough for a Wi-Fi adapter's address; the line speed, kept for a
+    // serial adapter, does not apply to it.
+    const bool wifi = text.startsWith(QLatin1String("Wi-Fi"));
+    label->setMinimumWidth(
+        label->fontMetrics().horizontalAdvance(wifi ? text : QStringLiteral("COM 16 / 115200")) +
+        10);
+    if (wifi)
+        label->setToolTip(text +
+                          QStringLiteral(" (the line speed, %1, does not apply)").arg(d_.ComSpeed));
 }
 
 bool Form1::busy() const {
@@ -260,20 +269,6 @@ void Form1::mnu_Setup_Click() {
     dialog->show();
 }
 
-QStringList Form1::logHeader() const {
-    const QString folder = SettingsFolder(d_, host_);
-    const QString device = ComDeviceName(d_.ComPort, folder);
-    return {QStringLiteral("%1 %2 adapter log")
-                .arg(QLatin1String(version::kProductName), QLatin1String(version::kVersion)),
-            QStringLiteral("Saved: %1").arg(QDateTime::currentDateTime().toString(Qt::ISODate)),
-            QStringLiteral("Port: COM%1 (%2)")
-                .arg(d_.ComPort)
-                .arg(device.isEmpty() ? QStringLiteral("no device") : device),
-            QStringLiteral("Speed: %1 bit/s").arg(d_.ComSpeed),
-            QStringLiteral("Adapter: %1")
-                .arg(adapterName_.isEmpty() ? QStringLiteral("not identified") : adapterName_)};
-}
-
 void Form1::mnu_Log_Click() {
     if (bringToFront(log_)) return;
     // The log window may outlive this one; the header then says less.
@@ -281,7 +276,8 @@ void Form1::mnu_Log_Click() {
     auto* window = new frmLog(
         host_,
         [self] {
-            return self ? self->logHeader() : QStringList{QStringLiteral("Tavrin adapter log")};
+            return self ? AdapterLogHeader(self->d_, self->host_, self->adapterName_)
+                        : QStringList{QStringLiteral("Tavrin adapter log")};
         },
         [self] { return self ? self->session().historyPath() : QString(); });
     log_ = window;

@@ -92,8 +92,6 @@ private:
     void showState();
     void showNotConnected();
     void showMessages(const QList<Message>& messages);
-    // What a saved adapter log starts with.
-    QStringList logHeader() const;
 
     Defines& d_;
     Host& host_;

@@ -17,11 +17,34 @@
 #include <QTextDocument>
 #include <QVBoxLayout>
 
+#include "Version.h"
 #include "cluster/HistoryTable.h"
+#include "core/Defines.h"
 #include "platform/AdapterLog.h"
 #include "platform/Host.h"
+#include "serial/SerialPort.h"
 
 namespace tavrin {
+
+QStringList AdapterLogHeader(const Defines& d, const Host& host, const QString& adapterName) {
+    QString port;
+    QString speed = QStringLiteral("Speed: %1 bit/s").arg(d.ComSpeed);
+    if (!d.Network.isEmpty()) {
+        port = QStringLiteral("Port: Wi-Fi adapter at %1").arg(d.Network);
+        speed = QStringLiteral("Speed: does not apply over the network");
+    } else {
+        const QString device = ComDeviceName(d.ComPort, SettingsFolder(d, host));
+        port = QStringLiteral("Port: COM%1 (%2)")
+                   .arg(d.ComPort)
+                   .arg(device.isEmpty() ? QStringLiteral("no device") : device);
+    }
+    return {QStringLiteral("%1 %2 adapter log")
+                .arg(QLatin1String(version::kProductName), QLatin1String(version::kVersion)),
+            QStringLiteral("Saved: %1").arg(QDateTime::currentDateTime().toString(Qt::ISODate)),
+            port, speed,
+            QStringLiteral("Adapter: %1")
+                .arg(adapterName.isEmpty() ? QStringLiteral("not identified") : adapterName)};
+}
 
 frmLog::frmLog(Host& host, Header header, HistoryPath historyPath)
     : QDialog(nullptr),

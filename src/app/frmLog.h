@@ -16,6 +16,12 @@ namespace tavrin {
 
 class AdapterLog;
 class Host;
+struct Defines;
+
+// What a saved adapter log starts with: the program, the port (or the Wi-Fi
+// adapter's address) and speed of the settings, and the adapter as it last
+// named itself (empty: not identified).
+QStringList AdapterLogHeader(const Defines& d, const Host& host, const QString& adapterName);
 
 // The adapter log: every exchange since the program started, newest last,
 // growing as lines arrive; and on a second tab the changes made to clusters,

@@ -49,10 +49,15 @@ QString portsText(const QList<qint16>& ports) {
 }
 
 QString where(const FoundAdapter& a) {
+    if (!a.address.isEmpty()) return QStringLiteral("Wi-Fi %1").arg(a.address);
     return QStringLiteral("COM%1 at %2 bit/s").arg(a.port).arg(a.speed);
 }
 
 QString verdict(const FoundAdapter& a) {
+    if (a.capable() && a.formatsAlways)
+        return QStringLiteral(
+            "the set-up commands answered OK, but for atcaf1, which it does not know: it formats "
+            "the car's answers always, which is what the program needs");
     if (a.capable()) return QStringLiteral("all set-up commands answered OK");
     QStringList refusals;
     for (const Refusal& r : a.refusals) refusals << RefusalText(r);
@@ -227,14 +232,29 @@ QString DescribeSearch(const FinderReport& report, Audience audience) {
     const bool terminal = audience == Audience::Terminal;
     // How to use what was found: Save in the dialog, the options at a terminal.
     const auto useIt = [terminal](const FoundAdapter& a, const QString& windowText) {
-        return terminal ? QStringLiteral("Use it with --port %1 --speed %2; nothing was saved.")
-                              .arg(a.port)
-                              .arg(a.speed)
-                        : windowText;
+        if (!terminal) return windowText;
+        if (!a.address.isEmpty())
+            return QStringLiteral("Use it with --port socket://%1; nothing was saved.")
+                .arg(a.address);
+        return QStringLiteral("Use it with --port %1 --speed %2; nothing was saved.")
+            .arg(a.port)
+            .arg(a.speed);
     };
     if (report.stopped)
         return terminal ? QStringLiteral("The search was stopped.")
                         : QStringLiteral("The search was stopped; the selection is as it was.");
+    if (!report.address.isEmpty()) {
+        if (report.reached != NetOpen::Connected) {
+            const Message m = NetworkUnreachable(*ParseNetworkAddress(report.address),
+                                                 report.reached, report.systemText, audience);
+            return m.text + QLatin1Char(' ') + m.detail;
+        }
+        if (report.found.isEmpty())
+            return QStringLiteral(
+                       "Something answered at %1, but not as an ELM327-type adapter does. Check "
+                       "the port: most Wi-Fi adapters use 35000, some 23.")
+                .arg(report.address);
+    }
     const QString skipped = skippedText(report.skipped);
     if (report.found.isEmpty()) {
         if (report.searched.isEmpty()) {
@@ -255,8 +275,10 @@ QString DescribeSearch(const FinderReport& report, Audience audience) {
     }
     if (report.found.size() == 1) {
         const FoundAdapter& a = report.found.first();
-        return QStringLiteral("Found %1 on %2: %3. %4")
-                   .arg(a.identification, where(a), verdict(a),
+        return QStringLiteral("Found %1 %2 %3: %4. %5")
+                   .arg(a.identification,
+                        a.address.isEmpty() ? QStringLiteral("on") : QStringLiteral("at"), where(a),
+                        verdict(a),
                         a.capable() ? useIt(a, QStringLiteral("Press Save to use it."))
                                     : QStringLiteral("A genuine ELM327-type adapter is needed.")) +
                skipped;

@@ -7,6 +7,7 @@
 #include "core/Defines.h"
 #include "platform/AdapterLine.h"
 #include "platform/Clock.h"
+#include "platform/NetLine.h"
 #include "serial/SerialPort.h"
 
 namespace tavrin {
@@ -25,10 +26,13 @@ bool defaultWriteCheck(const QString& record, const QString& request) {
 ClusterSession::ClusterSession(Defines& defines, Host& host, QObject* parent)
     : QObject(parent), d_(defines), host_(host), writeCheck_(defaultWriteCheck) {
     setObjectName(QStringLiteral("ClusterSession"));
-    port_ = host_.createLine(this);
-    port_->setObjectName(QStringLiteral("MSComm1"));
-    port_->setLog(&host_.adapterLog());
-    exchange_ = new Exchange(*port_, host_, this);
+    serial_ = host_.createLine(this);
+    serial_->setObjectName(QStringLiteral("MSComm1"));
+    net_ = host_.createNetLine(this);
+    net_->setObjectName(QStringLiteral("NetLine"));
+    serialExchange_ = new Exchange(*serial_, host_, this);
+    netExchange_ = new Exchange(*net_, host_, this);
+    useLine(serial_, serialExchange_);
 
     // Never fires until a connection attempt arms it; one tick per attempt.
     watchdog_ = new ClockTimer(host_.clock(), this);
@@ -36,15 +40,35 @@ ClusterSession::ClusterSession(Defines& defines, Host& host, QObject* parent)
     watchdog_->setSingleShot(true);
 
     connect(watchdog_, &ClockTimer::timeout, this, &ClusterSession::Timer1_Timer);
-    connect(port_, &AdapterLine::closed, this, &ClusterSession::onPortClosed);
-    connect(port_, &AdapterLine::portLost, this, [this](const QString& reason) {
-        emit portLost(words::PortLost(reason, host_.audience));
-    });
+    for (AdapterLine* line : {serial_, static_cast<AdapterLine*>(net_)}) {
+        line->setLog(&host_.adapterLog());
+        connect(line, &AdapterLine::closed, this, [this, line] {
+            if (line == port_) onPortClosed();
+        });
+        connect(line, &AdapterLine::portLost, this, [this, line](const QString& reason) {
+            emit portLost(line == net_ ? words::NetworkLost(reason, host_.audience)
+                                       : words::PortLost(reason, host_.audience));
+        });
+    }
 }
 
 ClusterSession::~ClusterSession() {
     // Nobody is left to tell about the port closing.
-    port_->disconnect(this);
+    serial_->disconnect(this);
+    net_->disconnect(this);
+}
+
+void ClusterSession::useLine(AdapterLine* line, Exchange* exchange) {
+    // The other line is closed: an attempt uses one.
+    AdapterLine* other = line == serial_ ? static_cast<AdapterLine*>(net_) : serial_;
+    if (other->PortOpen()) other->setPortOpen(false);
+    port_ = line;
+    exchange_ = exchange;
+}
+
+std::optional<NetworkAddress> ClusterSession::network() const {
+    if (d_.Network.isEmpty()) return std::nullopt;
+    return ParseNetworkAddress(d_.Network);
 }
 
 bool ClusterSession::isConnected() const {

@@ -12,11 +12,13 @@
 #include "platform/Host.h"
 #include "platform/Wait.h"
 #include "serial/Exchange.h"
+#include "serial/NetworkAddress.h"
 
 namespace tavrin {
 
 class AdapterLine;
 class ClockTimer;
+class NetLine;
 struct Defines;
 
 // How one operation with the adapter ended.
@@ -62,8 +64,12 @@ public:
     ClusterSession(Defines& defines, Host& host, QObject* parent = nullptr);
     ~ClusterSession() override;
 
+    // The line of the last connection attempt: the serial control, or the
+    // line to a Wi-Fi adapter.
     AdapterLine& port() { return *port_; }
     const AdapterLine& port() const { return *port_; }
+    // The serial control itself.
+    AdapterLine& serialPort() { return *serial_; }
     ClockTimer& watchdog() { return *watchdog_; }
     Exchange& exchange() { return *exchange_; }
     Defines& defines() { return d_; }
@@ -91,6 +97,9 @@ public:
     // Connect to this device (a path such as /dev/ttyUSB0) instead of the
     // numbered port of the settings; empty: the numbered port.
     void setDevice(const QString& path) { device_ = path; }
+    // The Wi-Fi adapter the next attempt connects to: the one given here, or
+    // the settings' Network; none: the serial port.
+    std::optional<NetworkAddress> network() const;
 
     // Watchdog tick: the adapter has had its time.
     void Timer1_Timer();
@@ -165,6 +174,10 @@ private:
     bool recordHistory(const QString& path, const QString& step, const QString& record,
                        const QString& request, const QString& outcome, QString* error);
     void endAttempt(const QString& command, const WaitResult& result, QList<Message>* messages);
+    // Opens the serial port of this attempt, or connects to the Wi-Fi
+    // adapter; false, with the message, when that failed.
+    QCoro::Task<bool> openLine(QList<Message>* messages, Stop stop);
+    void useLine(AdapterLine* line, Exchange* exchange);
     void closePort();
     void onPortClosed();
 
@@ -178,6 +191,10 @@ private:
     };
     LineInUse inUse_;
     QString device_;
+    AdapterLine* serial_ = nullptr;
+    NetLine* net_ = nullptr;
+    Exchange* serialExchange_ = nullptr;
+    Exchange* netExchange_ = nullptr;
     AdapterLine* port_ = nullptr;
     Exchange* exchange_ = nullptr;
     ClockTimer* watchdog_ = nullptr;

@@ -174,6 +174,15 @@ QCoro::Task<std::optional<FinderReport>> Operations::findAdapter(QList<qint16> p
     co_return report;
 }
 
+QCoro::Task<std::optional<FinderReport>> Operations::findAdapterAt(NetworkAddress address) {
+    if (!check(Action::Find).allowed) co_return std::nullopt;
+    const Stop stop = begin(State::Searching);
+    const FinderReport report = co_await finder_->runAt(address, stop);
+    end();
+    emit searchEnded(report);
+    co_return report;
+}
+
 bool Operations::disconnectAdapter() {
     if (!check(Action::Disconnect).allowed) return false;
     userAction();

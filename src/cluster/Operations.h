@@ -64,6 +64,8 @@ public:
     QCoro::Task<std::optional<SessionReport>> connectAdapter();
     QCoro::Task<std::optional<PoliceReport>> changePoliceMode(std::optional<bool> wanted);
     QCoro::Task<std::optional<FinderReport>> findAdapter(QList<qint16> ports);
+    // The same check for the one Wi-Fi adapter at address.
+    QCoro::Task<std::optional<FinderReport>> findAdapterAt(NetworkAddress address);
     // Closes the port at once; false when refused.
     bool disconnectAdapter();
     // Ends Connect, a change before its write, or a search: the port closes

@@ -6,7 +6,9 @@
 #include "cluster/ClusterSession.h"
 #include "core/Defines.h"
 #include "platform/AdapterLine.h"
+#include "platform/AdapterLog.h"
 #include "platform/Clock.h"
+#include "platform/NetLine.h"
 #include "serial/AdapterCommands.h"
 #include "serial/SerialPort.h"
 
@@ -70,30 +72,59 @@ QCoro::Task<SessionReport> ClusterSession::Connect(Stop stop) {
     co_return report;
 }
 
-QCoro::Task<bool> ClusterSession::ConnectELM(QList<Message>* messages, bool* abandoned, Stop stop) {
-    d_.ConnectState = 0;
+QCoro::Task<bool> ClusterSession::openLine(QList<Message>* messages, Stop stop) {
+    const Audience a = host_.audience;
+    if (!d_.Network.isEmpty()) {
+        const std::optional<NetworkAddress> address = network();
+        useLine(net_, netExchange_);
+        inUse_ = LineInUse{QStringLiteral("Wi-Fi ") + d_.Network, QString()};
+        if (!address) {
+            messages->append(words::NetworkAddressInvalid(d_.Network, a));
+            co_return false;
+        }
+        inUse_.port = QStringLiteral("Wi-Fi ") + address->text();
+        QString why;
+        const NetOpen opened = co_await net_->connectTo(
+            address->host, address->port, host_.limits.connectMs, host_.clock(), stop, &why);
+        if (opened == NetOpen::Connected) {
+            net_->InputLen = 1;
+            co_return true;
+        }
+        // A cancelled attempt ends silently.
+        if (opened != NetOpen::Cancelled)
+            messages->append(words::NetworkUnreachable(*address, opened, why, a));
+        co_return false;
+    }
+
     // The port and speed of this attempt, and of the connection it makes,
     // whatever is saved meanwhile: port COMn, or a device named directly.
-    const Audience a = host_.audience;
+    useLine(serial_, serialExchange_);
     const QString folder = SettingsFolder(d_, host_);
     const bool numbered = device_.isEmpty();
     inUse_ = LineInUse{numbered ? QStringLiteral("COM%1").arg(d_.ComPort) : device_, d_.ComSpeed};
     const QString path = numbered ? ComDevicePath(d_.ComPort, folder) : DevicePathOf(device_);
-    const ProbeResult probe = ProbeDevice(path, port_, host_);
+    const ProbeResult probe = ProbeDevice(path, serial_, host_);
     if (probe != ProbeResult::Available) {
         const QString name = numbered ? ComDeviceName(d_.ComPort, folder) : device_;
         messages->append(words::PortCheck(ProbeDetail(probe, inUse_.port, name, a), a));
         co_return false;
     }
-    const OpenResult opened = OpenDevice(path, d_, *port_, host_);
+    const OpenResult opened = OpenDevice(path, d_, *serial_, host_);
     if (opened == OpenResult::InvalidSpeed) {
         messages->append(words::InvalidSpeed(d_.ComSpeed, a));
         co_return false;
     }
     if (opened != OpenResult::Opened) {
-        messages->append(words::OpenFailed(inUse_.port, port_->lastErrorText(), a));
+        messages->append(words::OpenFailed(inUse_.port, serial_->lastErrorText(), a));
         co_return false;
     }
+    co_return true;
+}
+
+QCoro::Task<bool> ClusterSession::ConnectELM(QList<Message>* messages, bool* abandoned, Stop stop) {
+    d_.ConnectState = 0;
+    const bool opened = co_await openLine(messages, stop);
+    if (!opened) co_return false;
 
     exchange_->SendCommand(kReset);
     watchdog_->setInterval(host_.limits.watchdogMs);
@@ -133,9 +164,17 @@ QCoro::Task<bool> ClusterSession::ConnectELM(QList<Message>* messages, bool* aba
     for (const char* c : kAdapterSetupCommands) {
         const QString command = QLatin1String(c);
         const WaitResult r = co_await exchange_->Ask(command, QStringLiteral("OK\r"), stop);
-        if (!r.ok()) {
+        if (!r.ok() && !FormattingAlwaysOn(command, r)) {
             endAttempt(command, r, messages);
             co_return false;
+        }
+        if (!r.ok()) {
+            // Formatting is on after a reset on every ELM327-type adapter;
+            // one that cannot switch it (many Wi-Fi adapters) keeps it on.
+            if (AdapterLog* log = port_->log())
+                log->note(QStringLiteral("the adapter does not know \"%1\": it formats CAN "
+                                         "answers always, as after atz; going on")
+                              .arg(command));
         }
         emit connectStep(++step);
     }

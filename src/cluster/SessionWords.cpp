@@ -2,7 +2,9 @@
 
 #include <QDir>
 
+#include "platform/NetLine.h"
 #include "serial/AnswerReader.h"
+#include "serial/NetworkAddress.h"
 #include "serial/SerialPort.h"
 
 namespace tavrin {
@@ -156,6 +158,74 @@ Message PortLost(const QString& reason, Audience a) {
         (atTerminal(a) ? QStringLiteral("Plug it in again, then run the command again.")
                        : QStringLiteral("Plug it in again, then click Connect.")) +
             systemText(reason));
+}
+
+Message NetworkLost(const QString& reason, Audience a) {
+    return ErrorMessage(
+        QStringLiteral("The connection to the Wi-Fi adapter was lost: the adapter closed it, lost "
+                       "power, or this computer left the adapter's network."),
+        (atTerminal(a) ? QStringLiteral("Join the adapter's network again, then run the command "
+                                        "again.")
+                       : QStringLiteral("Join the adapter's network again, then click Connect.")) +
+            systemText(reason));
+}
+
+Message NetworkUnreachable(const NetworkAddress& address, NetOpen why, const QString& system,
+                           Audience a) {
+    const QString text =
+        QStringLiteral("The Wi-Fi adapter at %1 could not be reached.").arg(address.text());
+    const QString join = QStringLiteral(
+        "Check that this computer has joined the adapter's own Wi-Fi network (its name is often "
+        "\"WiFi_OBDII\" or similar) and that the ignition is on, ");
+    QString detail;
+    switch (why) {
+        case NetOpen::Refused:
+            detail = QStringLiteral(
+                         "Something is at %1, but nothing listens on port %2 there. Most Wi-Fi "
+                         "adapters use port 35000, some 23: check the port, ")
+                         .arg(address.host)
+                         .arg(address.port) +
+                     tryAgain(a);
+            break;
+        case NetOpen::HostNotFound:
+            detail = QStringLiteral(
+                         "The name %1 could not be looked up. Give the adapter's "
+                         "address in figures (usually %2), ")
+                         .arg(address.host, QLatin1String(kDefaultNetworkHost)) +
+                     tryAgain(a);
+            break;
+        case NetOpen::Unreachable:
+            detail =
+                QStringLiteral("There is no way to %1 from this computer. ").arg(address.host) +
+                join + tryAgain(a);
+            break;
+        case NetOpen::TimedOut:
+            detail = QStringLiteral("%1 did not answer within 3 seconds. ").arg(address.text()) +
+                     join + tryAgain(a);
+            break;
+        case NetOpen::NotAllowed:
+            detail = QStringLiteral(
+                "This run may reach addresses on this computer only (TAVRIN_LOOPBACK_ONLY is "
+                "set).");
+            break;
+        default:
+            detail = join + tryAgain(a);
+            break;
+    }
+    return Message{text, QStringLiteral("ERROR!"), MessageIcon::Critical,
+                   detail + systemText(system)};
+}
+
+Message NetworkAddressInvalid(const QString& text, Audience a) {
+    return Message{QStringLiteral("The Wi-Fi adapter's address \"%1\" cannot be used.").arg(text),
+                   QStringLiteral("ERROR!"), MessageIcon::Critical,
+                   atTerminal(a)
+                       ? QStringLiteral("Give it as --port socket://HOST:PORT, for example "
+                                        "socket://%1:%2.")
+                             .arg(QLatin1String(kDefaultNetworkHost))
+                             .arg(kDefaultNetworkPort)
+                       : QStringLiteral("Choose Wi-Fi adapter in Setup and give its address and "
+                                        "port, then click Connect again.")};
 }
 
 Message ReadFailed(const WaitResult& result, Audience a) {

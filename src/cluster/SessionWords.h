@@ -8,6 +8,8 @@
 namespace tavrin {
 
 struct FinderReport;
+struct NetworkAddress;
+enum class NetOpen;
 struct Refusal;
 struct SkippedPort;
 struct WaitResult;
@@ -36,6 +38,13 @@ Message ConnectionFailed(const QString& command, const WaitResult& result, const
 Message Watchdog(Audience a);
 // The port vanished while nothing was being asked.
 Message PortLost(const QString& reason, Audience a);
+// The Wi-Fi adapter closed the connection, or the network dropped it.
+Message NetworkLost(const QString& reason, Audience a);
+// The Wi-Fi adapter could not be reached, and why.
+Message NetworkUnreachable(const NetworkAddress& address, NetOpen why, const QString& systemText,
+                           Audience a);
+// The settings name a Wi-Fi adapter by an address that cannot be used.
+Message NetworkAddressInvalid(const QString& text, Audience a);
 
 // The police-mode read after Connect or after a change.
 Message ReadFailed(const WaitResult& result, Audience a);

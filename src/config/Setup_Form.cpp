@@ -3,7 +3,9 @@
 #include <QDir>
 #include <QFrame>
 #include <QGroupBox>
+#include <QIntValidator>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSerialPortInfo>
@@ -29,9 +31,13 @@ const QString kStop = QStringLiteral("S&top");
 // The search's part of the dialog, under the lists and buttons, which keep
 // their places.
 constexpr int kDialogWidth = Tw(3570);
-constexpr int kStatusTop = Tw(2535);
+constexpr int kRuleTop = Tw(1935);
+constexpr int kWifiRowHeight = Tw(480);
 constexpr int kStatusWidth = Tw(3330);
 constexpr int kMargin = Tw(120);
+
+// What the Wi-Fi fields stand for while nothing is saved yet.
+const NetworkAddress kDefaultAddress{QLatin1String(kDefaultNetworkHost), kDefaultNetworkPort};
 
 QString selectedText(const QListWidget* list) {
     const QList<QListWidgetItem*> items = list->selectedItems();
@@ -49,6 +55,8 @@ void selectRow(QListWidget* list, int row) {
 }
 
 }  // namespace
+
+const QString Setup_Form::kWifiItem = QStringLiteral("Wi-Fi adapter");
 
 Setup_Form::Setup_Form(Defines& defines, Host& host, Operations* operations, PanelSetter setPanel3)
     : QDialog(nullptr),
@@ -91,14 +99,35 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, Operations* operations, Pan
     Speed_List->setSelectionMode(QAbstractItemView::SingleSelection);
     Speed_List->setSortingEnabled(false);
 
-    auto* rule = new QFrame(this);
-    rule->setFrameShape(QFrame::HLine);
-    rule->setFrameShadow(QFrame::Sunken);
-    rule->setGeometry(kMargin, Tw(1935), kStatusWidth, Tw(30));
+    // The Wi-Fi adapter's address, under the buttons, while it is chosen.
+    wifiRow_ = new QWidget(this);
+    wifiRow_->setGeometry(kMargin, kRuleTop, kStatusWidth, Tw(375));
+    auto* addressLabel = new QLabel(QStringLiteral("&Address:"), wifiRow_);
+    addressLabel->setGeometry(0, Tw(60), Tw(690), Tw(255));
+    NetAddress = new QLineEdit(wifiRow_);
+    NetAddress->setObjectName(QStringLiteral("NetAddress"));
+    NetAddress->setGeometry(Tw(690), 0, Tw(1455), Tw(375));
+    addressLabel->setBuddy(NetAddress);
+    auto* portLabel = new QLabel(QStringLiteral("P&ort:"), wifiRow_);
+    portLabel->setGeometry(Tw(2235), Tw(60), Tw(450), Tw(255));
+    NetPort = new QLineEdit(wifiRow_);
+    NetPort->setObjectName(QStringLiteral("NetPort"));
+    NetPort->setGeometry(Tw(2685), 0, Tw(645), Tw(375));
+    NetPort->setValidator(new QIntValidator(1, 65535, NetPort));
+    portLabel->setBuddy(NetPort);
+    wifiRow_->setToolTip(
+        QStringLiteral(
+            "Most Wi-Fi adapters are at %1 port %2, some at port 23. The line speed does not "
+            "apply to them.")
+            .arg(QLatin1String(kDefaultNetworkHost))
+            .arg(kDefaultNetworkPort));
+
+    rule_ = new QFrame(this);
+    rule_->setFrameShape(QFrame::HLine);
+    rule_->setFrameShadow(QFrame::Sunken);
 
     FindAdapter = new QPushButton(kFind, this);
     FindAdapter->setObjectName(QStringLiteral("FindAdapter"));
-    FindAdapter->setGeometry(kMargin, Tw(2040), Tw(1455), Tw(375));
 
     FindStatus = new QLabel(this);
     FindStatus->setObjectName(QStringLiteral("FindStatus"));
@@ -109,8 +138,8 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, Operations* operations, Pan
     for (int speed : kSearchSpeeds) speeds << QString::number(speed);
     FindStatus->setText(
         QStringLiteral("Find Adapter tries every listed port at %1 and %2 bit/s "
-                       "and selects the adapter it finds. Nothing is saved until "
-                       "you press Save.")
+                       "and selects the adapter it finds; with Wi-Fi adapter chosen, it "
+                       "checks that one address. Nothing is saved until you press Save.")
             .arg(speeds.mid(0, speeds.size() - 1).join(QStringLiteral(", ")), speeds.last()));
     // The hint's height is the least the dialog keeps, so the one-line
     // progress does not make it jump.
@@ -121,13 +150,17 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, Operations* operations, Pan
     setTabOrder(CommPort_List, SaveConfig);
     setTabOrder(SaveConfig, SetupCancel);
     setTabOrder(SetupCancel, Speed_List);
-    setTabOrder(Speed_List, FindAdapter);
+    setTabOrder(Speed_List, NetAddress);
+    setTabOrder(NetAddress, NetPort);
+    setTabOrder(NetPort, FindAdapter);
 
     connect(SaveConfig, &QPushButton::clicked, this, &Setup_Form::SaveConfig_Click);
     connect(SetupCancel, &QPushButton::clicked, this, &Setup_Form::SetupCancel_Click);
     connect(FindAdapter, &QPushButton::clicked, this, &Setup_Form::FindAdapter_Click);
+    connect(CommPort_List, &QListWidget::currentRowChanged, this, &Setup_Form::layOut);
 
     Form_Load();
+    layOut();
 }
 
 void Setup_Form::Form_Load() {
@@ -144,7 +177,16 @@ void Setup_Form::Form_Load() {
         auto* item = new QListWidgetItem(QStringLiteral("COM%1").arg(n), CommPort_List);
         item->setToolTip(PortDescription(n, folder, known));
     }
-    selectRow(CommPort_List, FindListItem(QStringLiteral("COM%1").arg(d_.ComPort), CommPort_List));
+    // Always offered: a Wi-Fi adapter is not a device that can be probed.
+    auto* wifi = new QListWidgetItem(kWifiItem, CommPort_List);
+    wifi->setToolTip(QStringLiteral("An adapter on its own Wi-Fi network, reached over TCP"));
+    const std::optional<NetworkAddress> saved = ParseNetworkAddress(d_.Network);
+    const NetworkAddress shown = saved.value_or(kDefaultAddress);
+    NetAddress->setText(shown.host);
+    NetPort->setText(QString::number(shown.port));
+    selectRow(CommPort_List,
+              saved ? CommPort_List->row(wifi)
+                    : FindListItem(QStringLiteral("COM%1").arg(d_.ComPort), CommPort_List));
 
     Speed_List->addItems(OfferedSpeeds());
     selectRow(Speed_List, FindListItem(d_.ComSpeed, Speed_List));
@@ -183,7 +225,7 @@ void Setup_Form::SaveConfig_Click() {
         // Writing a made-up port number would silently replace a setting the
         // user may still want; better to say why nothing can be saved.
         const QString why =
-            CommPort_List->count() == 0
+            CommPort_List->count() == 1
                 ? QStringLiteral(
                       "None of the ports COM%1 to COM%2 could be opened when this dialog "
                       "opened. Plug in the adapter or close the program that holds the "
@@ -196,9 +238,18 @@ void Setup_Form::SaveConfig_Click() {
     }
 
     // Work on a copy: the settings in use change only once the file holds
-    // them too.
+    // them too. A Wi-Fi adapter keeps the COM port as it was.
     Defines next = d_;
-    if (!IniPortNumber(port.mid(3), &next.ComPort)) {
+    next.Network.clear();
+    if (wifiChosen()) {
+        QString why;
+        const std::optional<NetworkAddress> address = chosenAddress(&why);
+        if (!address) {
+            refuse(QStringLiteral("The Wi-Fi adapter's address cannot be saved."), why);
+            return;
+        }
+        next.Network = address->text();
+    } else if (!IniPortNumber(port.mid(3), &next.ComPort)) {
         refuse(QStringLiteral("The port \"%1\" cannot be saved.").arg(port), QString());
         return;
     }
@@ -223,6 +274,7 @@ void Setup_Form::SaveConfig_Click() {
 
     d_.ComPort = next.ComPort;
     d_.ComSpeed = next.ComSpeed;
+    d_.Network = next.Network;
     d_.IniFilePath = next.IniFilePath;
     accept();
 }
@@ -231,11 +283,41 @@ void Setup_Form::SetupCancel_Click() {
     reject();
 }
 
+bool Setup_Form::wifiChosen() const {
+    return selectedText(CommPort_List) == kWifiItem;
+}
+
+std::optional<NetworkAddress> Setup_Form::chosenAddress(QString* why) const {
+    QString host = NetAddress->text().trimmed();
+    // An IPv6 address is written in brackets before its port.
+    if (host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('[')))
+        host = QLatin1Char('[') + host + QLatin1Char(']');
+    const std::optional<NetworkAddress> address =
+        ParseNetworkAddress(host + QLatin1Char(':') + NetPort->text().trimmed());
+    if (!address)
+        *why = QStringLiteral(
+                   "Give the adapter's address, such as %1, and its port, from 1 to "
+                   "65535 (%2 for most adapters).")
+                   .arg(QLatin1String(kDefaultNetworkHost))
+                   .arg(kDefaultNetworkPort);
+    return address;
+}
+
+void Setup_Form::layOut() {
+    const bool wifi = wifiChosen();
+    wifiRow_->setVisible(wifi);
+    const int top = kRuleTop + (wifi ? kWifiRowHeight : 0);
+    rule_->setGeometry(kMargin, top, kStatusWidth, Tw(30));
+    FindAdapter->setGeometry(kMargin, top + Tw(105), Tw(1455), Tw(375));
+    showStatus(FindStatus->text());
+}
+
 void Setup_Form::showStatus(const QString& text) {
     FindStatus->setText(text);
+    const int top = FindAdapter->geometry().bottom() + 1 + Tw(120);
     const int height = qMax(statusMinHeight_, FindStatus->heightForWidth(kStatusWidth));
-    FindStatus->setGeometry(kMargin, kStatusTop, kStatusWidth, height);
-    const QSize size(kDialogWidth, kStatusTop + height + kMargin);
+    FindStatus->setGeometry(kMargin, top, kStatusWidth, height);
+    const QSize size(kDialogWidth, top + height + kMargin);
     if (size != minimumSize() || size != maximumSize()) setFixedSize(size);
 }
 
@@ -262,10 +344,22 @@ void Setup_Form::FindAdapter_Click() {
         showStatus(find.text);
         return;
     }
+    // A Wi-Fi adapter is checked at its one address: no network is scanned.
+    if (wifiChosen()) {
+        QString why;
+        const std::optional<NetworkAddress> address = chosenAddress(&why);
+        if (address) {
+            ops_->findAdapterAt(*address);
+        } else {
+            showStatus(why);
+        }
+        return;
+    }
     QList<qint16> ports;
     for (int i = 0; i < CommPort_List->count(); ++i) {
+        const QString item = CommPort_List->item(i)->text();
         qint16 n = 0;
-        if (IniPortNumber(CommPort_List->item(i)->text().mid(3), &n)) ports << n;
+        if (item != kWifiItem && IniPortNumber(item.mid(3), &n)) ports << n;
     }
     // Runs on its own; this returns at once.
     ops_->findAdapter(ports);

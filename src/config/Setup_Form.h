@@ -3,10 +3,15 @@
 #include <QDialog>
 #include <QPointer>
 
-#include "config/INI_Handler.h"
+#include <optional>
 
+#include "config/INI_Handler.h"
+#include "serial/NetworkAddress.h"
+
+class QFrame;
 class QGroupBox;
 class QLabel;
+class QLineEdit;
 class QListWidget;
 class QPushButton;
 class QSerialPortInfo;
@@ -38,6 +43,13 @@ public:
     QListWidget* Speed_List = nullptr;
     QPushButton* FindAdapter = nullptr;  // reads "Stop" while a search runs
     QLabel* FindStatus = nullptr;
+    // The Wi-Fi adapter's address and port, shown while "Wi-Fi adapter" is
+    // the chosen port.
+    QLineEdit* NetAddress = nullptr;
+    QLineEdit* NetPort = nullptr;
+
+    // The last item of the port list, after COM1 to COM16.
+    static const QString kWifiItem;
 
     // Handlers, public so that tests can drive them as a click would.
     void SaveConfig_Click();
@@ -52,6 +64,12 @@ public:
 private:
     bool searching() const;
     void showSearching();
+    bool wifiChosen() const;
+    // The address in the two fields; nothing (and the words why) when it
+    // cannot be used.
+    std::optional<NetworkAddress> chosenAddress(QString* why) const;
+    // Places the search's part under the Wi-Fi fields when they show.
+    void layOut();
     void showStatus(const QString& text);
     void selectFound(const FinderReport& report);
     void Form_Load();
@@ -63,6 +81,8 @@ private:
     QPointer<Operations> ops_;
     PanelSetter setPanel3_;
     int statusMinHeight_ = 0;
+    QWidget* wifiRow_ = nullptr;
+    QFrame* rule_ = nullptr;
 };
 
 }  // namespace tavrin

@@ -13,6 +13,7 @@ struct Defines {
     qint16 ComPort = 0;       // port number n of "COM" n
     QString ComSpeed;         // line speed as decimal text
     QString IniFilePath;      // full path of the settings file
+    QString Network;          // a Wi-Fi adapter's "HOST:PORT"; empty: the serial port
     qint16 ConnectState = 0;  // 0 idle or under way, 1 connected, 3 abandoned by the watchdog
     bool ClusterReady = false;
 

@@ -21,6 +21,10 @@ struct TimeLimits {
     // the answer's time limit, but not without end.
     int maxPendingRestarts = 12;
 
+    // Reaching a Wi-Fi adapter, its name looked up included: on its own
+    // network it answers within milliseconds.
+    int connectMs = 3000;
+
     // The search for an adapter. An ELM327 answers a line within
     // milliseconds and a Bluetooth link adds some tens; 300 ms tells a silent
     // line or a wrong speed from an adapter, and keeps a search of 16 ports

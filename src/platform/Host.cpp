@@ -8,6 +8,7 @@
 #include <QStandardPaths>
 
 #include "platform/MSComm.h"
+#include "platform/NetLine.h"
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -31,6 +32,10 @@ QString Host::userConfigFolder() const {
 
 AdapterLine* Host::createLine(QObject* parent) {
     return new MSComm(parent);
+}
+
+NetLine* Host::createNetLine(QObject* parent) {
+    return new NetLine(parent);
 }
 
 ProbeResult Host::probeDevice(const QString& path) const {

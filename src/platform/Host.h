@@ -13,6 +13,8 @@ class QWidget;
 
 namespace tavrin {
 
+class NetLine;
+
 enum class MessageIcon { Critical, Warning, Information };
 
 // Who reads what the program says: a person at its window, or at a terminal,
@@ -46,6 +48,8 @@ public:
     virtual Clock& clock() { return clock_; }
     // A new, closed line to an adapter; parent owns it.
     virtual AdapterLine* createLine(QObject* parent);
+    // A new, unconnected line to a network (Wi-Fi) adapter; parent owns it.
+    virtual NetLine* createNetLine(QObject* parent);
     // Whether the device a line would open could be opened right now.
     virtual ProbeResult probeDevice(const QString& path) const;
     // Puts what was written to file on the disk itself, not only in the

@@ -5,6 +5,7 @@
 #include "core/Defines.h"
 #include "platform/AdapterLine.h"
 #include "platform/Host.h"
+#include "platform/NetLine.h"
 #include "serial/AdapterCommands.h"
 
 namespace tavrin {
@@ -56,22 +57,55 @@ int FinderReport::chosen() const {
 
 AdapterFinder::AdapterFinder(AdapterLine* mainPort, Host& host, QObject* parent)
     : QObject(parent), mainPort_(mainPort), host_(host) {
-    port_ = host_.createLine(this);
-    port_->setObjectName(QStringLiteral("FinderPort"));
-    reader_ = new AnswerReader(*port_, host_, this);
+    serial_ = host_.createLine(this);
+    serial_->setObjectName(QStringLiteral("FinderPort"));
+    net_ = host_.createNetLine(this);
+    serialReader_ = new AnswerReader(*serial_, host_, this);
+    netReader_ = new AnswerReader(*net_, host_, this);
+    use(serial_, serialReader_);
 }
 
 void AdapterFinder::setLog(AdapterLog* log) {
-    port_->setLog(log);
+    serial_->setLog(log);
+    net_->setLog(log);
 }
 
 AdapterFinder::~AdapterFinder() {
     // Whatever happens to a search, the device is let go.
-    port_->setPortOpen(false);
+    serial_->setPortOpen(false);
+    net_->setPortOpen(false);
+}
+
+void AdapterFinder::use(AdapterLine* line, AnswerReader* reader) {
+    port_ = line;
+    reader_ = reader;
+}
+
+QCoro::Task<FinderReport> AdapterFinder::runAt(NetworkAddress address, Stop stop) {
+    use(net_, netReader_);
+    FinderReport report;
+    report.address = address.text();
+    // A Cancel ends the attempt at once, as it closes a port.
+    std::stop_callback closeAtOnce(stop.cancel, [this] { net_->setPortOpen(false); });
+    report.reached = co_await net_->connectTo(address.host, address.port, host_.limits.connectMs,
+                                              host_.clock(), stop, &report.systemText);
+    if (report.reached == NetOpen::Connected) {
+        net_->InputLen = 1;
+        std::optional<FoundAdapter> found = co_await tryLine(0, 0, stop);
+        net_->setPortOpen(false);
+        if (found) {
+            found->address = report.address;
+            report.found << *found;
+        }
+    }
+    report.stopped = stop.requested();
+    if (report.stopped) report.found.clear();
+    co_return report;
 }
 
 QCoro::Task<FinderReport> AdapterFinder::run(QList<qint16> ports, QString settingsFolder,
                                              Stop stop) {
+    use(serial_, serialReader_);
     FinderReport report;
     // A Cancel closes the port at once, not when the wait notices: the user
     // may unplug the adapter next.
@@ -128,6 +162,10 @@ QCoro::Task<std::optional<FoundAdapter>> AdapterFinder::tryLine(qint16 n, int sp
         const Answer answer = co_await ask(command, limits.searchAnswerMs, stop);
         if (answer.heard == Heard::Stopped) co_return std::nullopt;
         if (answer.lines == kOk) continue;
+        if (command == QLatin1String(kFormattingOn) && isUnknownCommandAnswer(answer.lines)) {
+            found.formatsAlways = true;
+            continue;
+        }
         const bool lost = answer.heard == Heard::Closed;
         found.refusals << refusal(command, answer.lines, lost);
         if (lost) break;

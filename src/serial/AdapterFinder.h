@@ -8,7 +8,9 @@
 #include <QStringList>
 #include <optional>
 
+#include "platform/NetLine.h"
 #include "serial/AnswerReader.h"
+#include "serial/NetworkAddress.h"
 #include "serial/SerialPort.h"
 
 namespace tavrin {
@@ -16,6 +18,7 @@ namespace tavrin {
 class AdapterLine;
 class AdapterLog;
 class Host;
+class NetLine;
 
 // A set-up command an adapter did not answer "OK".
 struct Refusal {
@@ -38,6 +41,11 @@ struct FoundAdapter {
     // The set-up commands it did not answer "OK", in the order sent. Empty:
     // it can be used.
     QList<Refusal> refusals;
+    // It answers "?" to the command that turns CAN formatting on: it formats
+    // always, which is what the program asks for.
+    bool formatsAlways = false;
+    // Found at this Wi-Fi address rather than on a numbered port.
+    QString address;
 
     bool capable() const { return refusals.isEmpty(); }
 };
@@ -53,6 +61,11 @@ struct SkippedPort {
 struct FinderReport {
     bool stopped = false;
     QList<qint16> searched;  // ports the search opened at least once
+    // A Wi-Fi adapter's address that was checked, how the attempt to reach
+    // it ended, and the system's words when it failed.
+    QString address;
+    NetOpen reached = NetOpen::Connected;
+    QString systemText;
     QList<FoundAdapter> found;
     QList<SkippedPort> skipped;
 
@@ -87,8 +100,12 @@ public:
     // Searches the ports in the order given; settingsFolder is where the
     // ports/comN links live.
     QCoro::Task<FinderReport> run(QList<qint16> ports, QString settingsFolder, Stop stop);
+    // Checks the one Wi-Fi adapter at address, as a port is checked; a
+    // network is never scanned.
+    QCoro::Task<FinderReport> runAt(NetworkAddress address, Stop stop);
 
-    // The search's own serial control (closed whenever no search runs).
+    // The search's own line, as the last search used it (closed whenever no
+    // search runs).
     const AdapterLine& port() const { return *port_; }
     // Where what the search sends and hears is recorded; may be null.
     void setLog(AdapterLog* log);
@@ -107,9 +124,15 @@ private:
 
     QCoro::Task<std::optional<FoundAdapter>> tryLine(qint16 n, int speed, Stop stop);
     QCoro::Task<Answer> ask(QString line, int limitMs, Stop stop);
+    void use(AdapterLine* line, AnswerReader* reader);
 
     QPointer<AdapterLine> mainPort_;
     Host& host_;
+    AdapterLine* serial_ = nullptr;
+    NetLine* net_ = nullptr;
+    AnswerReader* serialReader_ = nullptr;
+    AnswerReader* netReader_ = nullptr;
+    // The line and reader of the search under way.
     AdapterLine* port_ = nullptr;
     AnswerReader* reader_ = nullptr;
 };

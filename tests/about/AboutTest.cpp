@@ -9,8 +9,8 @@
 
 #include "TestSupport.h"
 #include "about/frmAbout.h"
-#include "core/Defines.h"
 #include "app/Form1.h"
+#include "core/Defines.h"
 
 using namespace tavrin;
 

@@ -147,11 +147,13 @@ private slots:
         QTest::newRow("speed fraction") << QStringList{"--status", "--speed", "9600.5"}
                                         << "--speed takes 9600, 38400 or 115200, not \"9600.5\"";
         QTest::newRow("port 0") << QStringList{"--status", "--port", "0"}
-                                << "--port takes a port number such as 3 or COM3, or a device such "
-                                   "as /dev/ttyUSB0, not \"0\"";
+                                << "--port takes a port number such as 3 or COM3, a device such as "
+                                   "/dev/ttyUSB0, or a Wi-Fi adapter as socket://HOST:PORT, not "
+                                   "\"0\"";
         QTest::newRow("port too large") << QStringList{"--status", "--port", "40000"}
-                                        << "--port takes a port number such as 3 or COM3, or a "
-                                           "device such as /dev/ttyUSB0, not \"40000\"";
+                                        << "--port takes a port number such as 3 or COM3, a "
+                                           "device such as /dev/ttyUSB0, or a Wi-Fi adapter as "
+                                           "socket://HOST:PORT, not \"40000\"";
         QTest::newRow("stray argument")
             << QStringList{"--status", "now"} << "unexpected argument 'now'";
     }

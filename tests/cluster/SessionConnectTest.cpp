@@ -142,8 +142,8 @@ private slots:
         QTest::addColumn<QString>("failedCommand");
         QTest::addColumn<QString>("said");
         QTest::addColumn<QString>("advice");
-        QTest::newRow("clone lacks atcaf1")
-            << int(Fault::None) << "" << QStringList{"atcaf1"} << "atcaf1"
+        QTest::newRow("clone lacks atspa6")
+            << int(Fault::None) << "" << QStringList{"atspa6"} << "atspa6"
             << "\"?\""
             << "clones lack commands";
         QTest::newRow("no data at E217")

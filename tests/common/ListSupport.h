@@ -14,6 +14,14 @@ inline QStringList items(const QListWidget* list) {
     return out;
 }
 
+// The COM ports a Setup port list offers: every entry but the Wi-Fi
+// adapter, which is always offered, last.
+inline QStringList comItems(const QListWidget* list) {
+    QStringList out = items(list);
+    if (!out.isEmpty() && out.last() == QLatin1String("Wi-Fi adapter")) out.removeLast();
+    return out;
+}
+
 // The selected entry's text; empty when nothing is selected.
 inline QString selected(const QListWidget* list) {
     const auto chosen = list->selectedItems();

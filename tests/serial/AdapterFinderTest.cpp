@@ -159,9 +159,14 @@ private slots:
             << QList<Adapter>{{4, 0, {}, false, sim::Fault::Glitch}}
             << QStringList{"COM4/38400: OK"} << 0 << "COM4 at 38400 bit/s";
         QTest::newRow("clone first, the capable one chosen")
-            << QList<Adapter>{{1, 0, {"atcaf1"}, false}, {5, 115200, {}, false}}
-            << QStringList{"COM1/38400: answers ? to atcaf1", "COM5/115200: OK"} << 1
+            << QList<Adapter>{{1, 0, {"atsh720"}, false}, {5, 115200, {}, false}}
+            << QStringList{"COM1/38400: answers ? to atsh720", "COM5/115200: OK"} << 1
             << "COM5 at 115200 bit/s is selected";
+        // Formatting is on after a reset anyway: an adapter that cannot
+        // switch it can be used, and the report says so.
+        QTest::newRow("formats always: ? to atcaf1")
+            << QList<Adapter>{{3, 0, {"atcaf1", "atcaf0"}, false}} << QStringList{"COM3/38400: OK"}
+            << 0 << "but for atcaf1, which it does not know: it formats the car's answers always";
     }
 
     void search() {
