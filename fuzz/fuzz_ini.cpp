@@ -1,6 +1,7 @@
 // The settings-file reader on arbitrary file contents, in a temporary folder.
 // Afterwards the file on disk is either untouched or exactly the default
-// file, and the port and speed in memory are the ones the file on disk gives.
+// file, and the port, speed and network address in memory are the ones the
+// file on disk gives.
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -8,8 +9,10 @@
 #include <QTemporaryDir>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 
 #include "config/INI_Handler.h"
+#include "config/NetworkAddress.h"
 #include "convert/Extras.h"
 #include "core/Defines.h"
 
@@ -63,20 +66,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray defaults = IniFileContent(1, QStringLiteral("9600"));
     require(disk == input || disk == defaults);
     if (disk == defaults && disk != input) {
-        require(d.ComPort == 1 && d.ComSpeed == QLatin1String("9600"));
+        require(d.ComPort == 1 && d.ComSpeed == QLatin1String("9600") && d.Network.isEmpty());
     } else {
         // Read as a fresh program would read it, the same settings come out.
         qint16 port = 0;
         QString speed;
-        require(ParseIniContent(disk, &port, &speed));
-        require(port == d.ComPort && speed == d.ComSpeed);
+        QString network;
+        require(ParseIniContent(disk, &port, &speed, &network));
+        require(port == d.ComPort && speed == d.ComSpeed && network == d.Network);
+        const std::optional<NetworkAddress> address = ParseNetworkAddress(network);
+        require(network.isEmpty() || (address && address->text() == network));
         // What was read can be written and read back unchanged (a file that
         // never mentions the speed leaves it empty, which is not a number).
         if (speed.isEmpty()) return 0;
+        const QByteArray threeLines = IniFileContent(port, speed);
+        const QByteArray written = IniFileContent(port, speed, address);
+        // The three lines come first as ever, and a reader of three-line
+        // files skips what follows them: it holds no key word.
+        require(written.startsWith(threeLines));
+        const QByteArray rest = written.sliced(threeLines.size()).toLower();
+        require(!rest.contains("comport") && !rest.contains("comspeed"));
         qint16 port2 = 0;
         QString speed2;
-        require(ParseIniContent(IniFileContent(port, speed), &port2, &speed2));
-        require(port2 == port && speed2 == speed);
+        QString network2;
+        require(ParseIniContent(written, &port2, &speed2, &network2));
+        require(port2 == port && speed2 == speed && network2 == network);
     }
     return 0;
 }

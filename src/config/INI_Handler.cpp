@@ -21,6 +21,8 @@ namespace {
 
 constexpr char kDefaultSpeed[] = "9600";
 constexpr qint16 kDefaultPort = 1;
+// Compared with the line in lower case.
+constexpr QByteArrayView kNetworkKey("network=");
 // Beyond this many integer digits no double can hold the number.
 constexpr std::size_t kMaxIntegerDigits = std::numeric_limits<double>::max_exponent10 + 1;
 
@@ -123,9 +125,21 @@ void ShowStatus(const Defines& d, const PanelSetter& setPanel3) {
     if (setPanel3) setPanel3(StatusText(d));
 }
 
+// The file for d; nullopt when d.Network is set but holds no address.
+std::optional<QByteArray> ContentFor(const Defines& d) {
+    if (d.Network.isEmpty()) return IniFileContent(d.ComPort, d.ComSpeed);
+    const std::optional<NetworkAddress> address = ParseNetworkAddress(d.Network);
+    if (!address) return std::nullopt;
+    return IniFileContent(d.ComPort, d.ComSpeed, address);
+}
+
 }  // namespace
 
 QString StatusText(const Defines& d) {
+    if (!d.Network.isEmpty()) {
+        const std::optional<NetworkAddress> address = ParseNetworkAddress(d.Network);
+        return QStringLiteral("Wi-Fi ") + (address ? address->text() : d.Network);
+    }
     return QStringLiteral("COM ") + QString::number(d.ComPort) + QStringLiteral(" / ") + d.ComSpeed;
 }
 
@@ -198,19 +212,23 @@ QString IniSpeedText(double value) {
     return QString::number(value, 'f', QLocale::FloatingPointShortest);
 }
 
-QByteArray IniFileContent(qint16 comPort, const QString& comSpeed) {
+QByteArray IniFileContent(qint16 comPort, const QString& comSpeed,
+                          const std::optional<NetworkAddress>& network) {
     QByteArray content(kIniHeader);
     content += "\r\nComPort=COM" + QByteArray::number(comPort);
     content += "\r\nComSpeed=" + comSpeed.toLatin1() + "\r\n";
+    if (network) content += "Network=" + network->text().toLatin1() + "\r\n";
     return content;
 }
 
-bool ParseIniContent(const QByteArray& content, qint16* comPort, QString* comSpeed) {
+bool ParseIniContent(const QByteArray& content, qint16* comPort, QString* comSpeed,
+                     QString* network) {
     const QList<QByteArray> lines = SplitLines(content);
     if (lines.isEmpty() || lines.first() != kIniHeader) return false;
 
     qint16 port = *comPort;
     QString speed = *comSpeed;
+    QString address;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray& line = lines.at(i);
         const QByteArray lower = line.toLower();
@@ -227,9 +245,17 @@ bool ParseIniContent(const QByteArray& content, qint16* comPort, QString* comSpe
             if (!ok) return false;
             speed = IniSpeedText(value);
         }
+        // A line that holds no address is skipped, as a reader of three-line
+        // files skips it: the serial port is used then.
+        if (lower.startsWith(kNetworkKey)) {
+            const QString text = QString::fromLatin1(line.sliced(kNetworkKey.size()));
+            if (const std::optional<NetworkAddress> parsed = ParseNetworkAddress(text))
+                address = parsed->text();
+        }
     }
     *comPort = port;
     *comSpeed = speed;
+    if (network) *network = address;
     return true;
 }
 
@@ -245,7 +271,7 @@ QString SetupIniFilePath(Host& host) {
 bool LoadIniFile(Defines& d) {
     QByteArray content;
     return ReadSmallFile(d.IniFilePath, &content) &&
-           ParseIniContent(content, &d.ComPort, &d.ComSpeed);
+           ParseIniContent(content, &d.ComPort, &d.ComSpeed, &d.Network);
 }
 
 bool ReadIniFile(Defines& d, const PanelSetter& setPanel3, QString* error) {
@@ -257,6 +283,7 @@ bool ReadIniFile(Defines& d, const PanelSetter& setPanel3, QString* error) {
     // Missing or unusable: start afresh with the defaults.
     d.ComPort = kDefaultPort;
     d.ComSpeed = QString::fromLatin1(kDefaultSpeed);
+    d.Network.clear();
     QString reason;
     const bool written = ReplaceFile(d.IniFilePath, IniFileContent(d.ComPort, d.ComSpeed), &reason);
     ShowStatus(d, setPanel3);
@@ -271,7 +298,13 @@ bool ReadIniFile(Defines& d, const PanelSetter& setPanel3, QString* error) {
 
 bool WriteIniFile(const Defines& d, const PanelSetter& setPanel3, QString* error) {
     QString reason;
-    const bool written = ReplaceFile(d.IniFilePath, IniFileContent(d.ComPort, d.ComSpeed), &reason);
+    bool written = false;
+    if (const std::optional<QByteArray> content = ContentFor(d)) {
+        written = ReplaceFile(d.IniFilePath, *content, &reason);
+    } else {
+        reason =
+            QStringLiteral("\"%1\" is not a network address of the form HOST:PORT.").arg(d.Network);
+    }
     ShowStatus(d, setPanel3);
     if (!written && error) {
         *error = QStringLiteral(

@@ -10,8 +10,11 @@ namespace tavrin {
 // whoever needs it, so a test can start from a fresh one.
 struct Defines {
     // Settings and connection.
-    qint16 ComPort = 0;       // port number n of "COM" n
-    QString ComSpeed;         // line speed as decimal text
+    qint16 ComPort = 0;  // port number n of "COM" n
+    QString ComSpeed;    // line speed as decimal text; kept but unused over the network
+    // A Wi-Fi adapter's address, "HOST:PORT" (see ParseNetworkAddress); when
+    // empty, the serial port ComPort is used.
+    QString Network;
     QString IniFilePath;      // full path of the settings file
     QString Network;          // a Wi-Fi adapter's "HOST:PORT"; empty: the serial port
     qint16 ConnectState = 0;  // 0 idle or under way, 1 connected, 3 abandoned by the watchdog

@@ -29,10 +29,12 @@ struct ReadRun {
     QString panel;
     QString error;
     bool result = false;
-    explicit ReadRun(const QString& path, qint16 port = 0, const QString& speed = {}) {
+    explicit ReadRun(const QString& path, qint16 port = 0, const QString& speed = {},
+                     const QString& network = {}) {
         d.IniFilePath = path;
         d.ComPort = port;
         d.ComSpeed = speed;
+        d.Network = network;
         result = ReadIniFile(
             d, [this](const QString& t) { panel = t; }, &error);
     }
@@ -161,6 +163,109 @@ private slots:
         ReadRun run(iniPath(), 7, "19200");
         QCOMPARE(run.d.ComPort, qint16(7));
         QCOMPARE(run.d.ComSpeed, QString("38400"));
+    }
+
+    void networkLine_data() {
+        QTest::addColumn<QByteArray>("lines");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("network");
+        QTest::addColumn<bool>("writtenForm");
+
+        const QByteArray com = "ComPort=COM3\r\nComSpeed=9600\r\n";
+        const QString usual =
+            QLatin1String(kDefaultNetworkHost) + ':' + QString::number(kDefaultNetworkPort);
+        QTest::newRow("usual address") << com + "Network=" + usual.toLatin1() + "\r\n"
+                                       << 3 << usual << true;
+        QTest::newRow("IPv6") << com + "Network=[::1]:35000\r\n" << 3 << "[::1]:35000" << true;
+        QTest::newRow("host name") << com + "Network=obd.example:23\r\n"
+                                   << 3 << "obd.example:23" << true;
+        QTest::newRow("no network line") << com << 3 << "" << true;
+        QTest::newRow("lower-case key, blanks") << com + "network= obd.example:35000\t\r\n"
+                                                << 3 << "obd.example:35000" << false;
+        QTest::newRow("bad later line ignored")
+            << com + "Network=one.example:1\r\nNetwork=two.example:0\r\n"
+            << 3 << "one.example:1" << false;
+        // A hand-made line with a key word is a key line to the three-line
+        // rules: here the port is read from "port.example:35000", as 0.
+        QTest::newRow("key word in host") << com + "Network=comport.example:35000\r\n"
+                                          << 0 << "" << false;
+    }
+
+    void networkLine() {
+        QFETCH(QByteArray, lines);
+        QFETCH(int, port);
+        QFETCH(QString, network);
+        QFETCH(bool, writtenForm);
+        const QByteArray content = kHeader + lines;
+        QVERIFY(writeFile(iniPath(), content));
+
+        ReadRun run(iniPath(), 0, {}, "stale.example:1");
+        QVERIFY(run.result);
+        QCOMPARE(int(run.d.ComPort), port);
+        QCOMPARE(run.d.ComSpeed, QString("9600"));
+        QCOMPARE(run.d.Network, network);
+        QCOMPARE(run.panel, network.isEmpty() ? "COM " + QString::number(port) + " / 9600"
+                                              : "Wi-Fi " + network);
+        QCOMPARE(readFile(iniPath()), content);  // never taken for a damaged file
+        if (!writtenForm) return;
+
+        QVERIFY(QFile::remove(iniPath()));
+        QVERIFY(WriteIniFile(run.d, {}));
+        QCOMPARE(readFile(iniPath()), content);
+        // A reader of three-line files skips a line without a key word, and
+        // the three lines before it give the same port and speed.
+        const qsizetype at = content.indexOf("Network=");
+        if (at < 0) return;
+        const QByteArray networkLine = content.sliced(at).toLower();
+        QVERIFY(!networkLine.contains("comport") && !networkLine.contains("comspeed"));
+        qint16 olderPort = 0;
+        QString olderSpeed;
+        QVERIFY(ParseIniContent(content.first(at), &olderPort, &olderSpeed));
+        QCOMPARE(olderPort, run.d.ComPort);
+        QCOMPARE(olderSpeed, run.d.ComSpeed);
+    }
+
+    void networkAddress_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");  // empty: refused
+        for (const char* text : {"127.0.0.1:35000", "[::ffff:127.0.0.1]:1", "OBD-2.lan:65535"})
+            QTest::newRow(text) << QString(text) << QString(text);
+        QTest::newRow("blanks, port zeros") << " \tobd.example:00080 " << QString("obd.example:80");
+        const QString name = QString(63, 'a') + '.' + QString(63, 'b') + '.' + QString(63, 'c') +
+                             '.' + QString(61, 'd');  // 253 characters
+        QTest::newRow("name of 253") << name + ":1" << name + ":1";
+        QTest::newRow("name of 254") << name + "d:1" << QString();
+        // Refused, each for one rule.
+        for (const char* text :
+             {"127.0.0.1", "obd.example:0", "obd.example:65536", "obd.example:+80",
+              "127.0.0.256:80", "127.0.0.01:80", "::1:80", "[::1::1]:80", "[::1%lo]:80",
+              "my-ComPort.example:80", "COMSPEED:80", "-obd.example:80", "obd_1.example:80"})
+            QTest::newRow(text) << QString(text) << QString();
+    }
+
+    void networkAddress() {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        const std::optional<NetworkAddress> address = ParseNetworkAddress(text);
+        QCOMPARE(address ? address->text() : QString(), expected);
+        // What is written is read back as the same address.
+        if (address) QCOMPARE(ParseNetworkAddress(expected)->text(), expected);
+    }
+
+    void writeRefusesBadNetwork() {
+        const QByteArray old = kHeader + "ComPort=COM4\r\nComSpeed=115200\r\n";
+        QVERIFY(writeFile(iniPath(), old));
+        Defines d;
+        d.IniFilePath = iniPath();
+        d.ComPort = 2;
+        d.ComSpeed = "9600";
+        d.Network = "obd.example";
+        QString error;
+        QVERIFY(!WriteIniFile(d, {}, &error));
+        QCOMPARE(readFile(iniPath()), old);
+        QVERIFY2(
+            error.contains("obd.example") && error.contains(QDir::toNativeSeparators(iniPath())),
+            qPrintable(error));
     }
 
     void number_data() {
