@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "config/INI_Handler.h"
-#include "config/NetworkAddress.h"
+#include "serial/NetworkAddress.h"
 #include "convert/Extras.h"
 #include "core/Defines.h"
 

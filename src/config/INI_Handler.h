@@ -6,7 +6,7 @@
 #include <functional>
 #include <optional>
 
-#include "config/NetworkAddress.h"
+#include "serial/NetworkAddress.h"
 #include "core/Defines.h"
 
 namespace tavrin {

@@ -16,7 +16,6 @@ struct Defines {
     // empty, the serial port ComPort is used.
     QString Network;
     QString IniFilePath;      // full path of the settings file
-    QString Network;          // a Wi-Fi adapter's "HOST:PORT"; empty: the serial port
     qint16 ConnectState = 0;  // 0 idle or under way, 1 connected, 3 abandoned by the watchdog
     bool ClusterReady = false;
 
