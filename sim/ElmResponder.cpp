@@ -14,6 +14,7 @@ const QString kWithoutElm = QStringLiteral("OBDII v1.5");
 const QString kDefaultHeader = QStringLiteral("7DF");
 const QString kClusterHeader = QStringLiteral("720");
 constexpr char kClusterReplyId[] = "728";
+constexpr char kPadding = char(0xAA);  // what the cluster fills its frames with
 constexpr int kPendingSpacingMs = 100;
 constexpr int kPieceSpacingMs = 3;
 
@@ -101,16 +102,17 @@ Reply ElmResponder::respond(const QString& line) {
     } else {
         const QByteArray request = QByteArray::fromHex(cmd.toLatin1());
         const QByteArray answer = clusterAnswer(request, fault);
+        const bool unformatted = fault == Fault::Unformatted;
         if (fault == Fault::ResponsePending) {
             const QByteArray pending{"\x7F", 1};
-            const QByteArray frame =
-                frameLines(pending + QByteArray(1, request.at(0)) + QByteArray(1, '\x78'));
+            const QByteArray frame = frameLines(
+                pending + QByteArray(1, request.at(0)) + QByteArray(1, '\x78'), unformatted);
             for (int i = 0; i < config_.pendingCount; ++i) {
                 chunks << Chunk{frame, i == 0 ? delayMs : kPendingSpacingMs};
             }
             delayMs = config_.pendingCount > 0 ? kPendingSpacingMs : delayMs;
         }
-        QByteArray lines = frameLines(answer);
+        QByteArray lines = frameLines(answer, unformatted);
         if (fault == Fault::TruncatedRecord && answer.startsWith(QByteArray::fromHex("6103"))) {
             // A frame cut short on its way: the length byte still counts the
             // last data byte, but "XX \r" of it never arrives.
@@ -236,13 +238,31 @@ QByteArray ElmResponder::clusterAnswer(const QByteArray& request, Fault fault) {
 }
 
 // How an ELM327 with CAN auto-formatting prints an answer: one line per CAN
-// frame with headers on, the ISO-TP length and numbered lines without.
-QByteArray ElmResponder::frameLines(const QByteArray& payload) const {
+// frame with headers on, the ISO-TP length and numbered lines without. With
+// formatting off, each frame as it is on the bus.
+QByteArray ElmResponder::frameLines(const QByteArray& payload, bool unformatted) const {
     auto bytes = [](const QByteArray& data) {
         QByteArray out;
         for (char b : data) out += hexByte(quint8(b)) + ' ';
         return out;
     };
+    if (unformatted) {
+        const int size = int(payload.size());
+        QByteArrayList frames;
+        if (size <= 7) {
+            frames << QByteArray(1, char(size)) + payload;
+        } else {
+            frames << QByteArray(1, char(0x10 | ((size >> 8) & 0x0F))) + char(size & 0xFF) +
+                          payload.left(6);
+            for (int at = 6, seq = 1; at < size; at += 7, ++seq)
+                frames << QByteArray(1, char(0x20 | (seq & 0x0F))) + payload.mid(at, 7);
+        }
+        const QByteArray id = headers_ ? QByteArray(kClusterReplyId) + ' ' : QByteArray();
+        QByteArray out;
+        for (const QByteArray& frame : frames)
+            out += id + bytes(frame.leftJustified(8, kPadding)) + '\r';
+        return out;
+    }
     if (payload.size() <= 7) {
         QByteArray line;
         if (headers_)

@@ -48,7 +48,7 @@ public:
 private:
     QByteArray atCommand(const QString& cmd, Fault fault, int* delayMs);
     QByteArray clusterAnswer(const QByteArray& request, Fault fault);
-    QByteArray frameLines(const QByteArray& payload) const;
+    QByteArray frameLines(const QByteArray& payload, bool unformatted) const;
     QString effectiveCommand(const QString& line) const;
 
     SimConfig& config_;

@@ -7,7 +7,7 @@ namespace tavrin::sim {
 
 namespace {
 
-const std::array<std::pair<Fault, const char*>, 17> kFaults = {{
+const std::array<std::pair<Fault, const char*>, 18> kFaults = {{
     {Fault::None, "None"},
     {Fault::Silence, "Silence"},
     {Fault::ResetWithoutElm, "ResetWithoutElm"},
@@ -25,6 +25,7 @@ const std::array<std::pair<Fault, const char*>, 17> kFaults = {{
     {Fault::AlwaysStopped, "AlwaysStopped"},
     {Fault::NulBytes, "NulBytes"},
     {Fault::Glitch, "Glitch"},
+    {Fault::Unformatted, "Unformatted"},
 }};
 
 // "reset-without-elm", "RESET_WITHOUT_ELM" and "ResetWithoutElm" all name the

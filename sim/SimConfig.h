@@ -26,6 +26,10 @@ enum class Fault {
     AlwaysStopped,        // every request is answered STOPPED
     NulBytes,             // a NUL follows every carriage return, and one stands before the prompt
     Glitch,               // one unreadable byte (FF) comes ahead of each answer
+    // Cluster answers as with CAN formatting off: all 8 bytes of each frame,
+    // its PCI byte and AA padding included. Meant to go with atcaf1 and
+    // atcaf0 in `unsupported`: such an adapter can switch neither.
+    Unformatted,
 };
 
 struct SimConfig {

@@ -57,6 +57,11 @@ void SimCore::stop() {
 }
 
 bool SimCore::linkAs(const QString& folder, int comNumber, QString* error) {
+    // A link to an address would be a COM port no program can open.
+    if (!isSerial()) {
+        if (error) *error = QStringLiteral("%1 is not a device to link").arg(devicePath());
+        return false;
+    }
     const QString portsFolder = QDir(folder).filePath(QStringLiteral("ports"));
     if (!QDir().mkpath(portsFolder)) {
         if (error) *error = QStringLiteral("cannot create %1").arg(portsFolder);
@@ -96,7 +101,7 @@ void SimCore::discardUnread() {
 }
 
 bool SimCore::speedMatches() const {
-    return config_.adapterSpeed <= 0 || lineSpeed() == config_.adapterSpeed;
+    return !isSerial() || config_.adapterSpeed <= 0 || lineSpeed() == config_.adapterSpeed;
 }
 
 // What an adapter's answer turns into at the wrong line speed: random bytes.

@@ -19,9 +19,9 @@ namespace tavrin::sim {
 // commands at the carriage return, STOPPED when a request is interrupted,
 // noise at a wrong line speed) and when each character of its answers leaves
 // it. Which line carries those bytes is up to the subclass: a
-// pseudo-terminal (SimAdapter) or a line in memory (MemoryAdapter). Its
-// timing runs on the clock it is given, so the same simulator runs in real
-// or in virtual time.
+// pseudo-terminal (SimAdapter), a line in memory (MemoryAdapter) or a TCP
+// connection (SimTcp). Its timing runs on the clock it is given, so the same
+// simulator runs in real or in virtual time.
 class SimCore : public QObject {
     Q_OBJECT
 public:
@@ -50,6 +50,10 @@ public:
     // The speed in bit/s the program has set on the line (0 when it is not
     // one of the usual speeds, or the line is closed).
     virtual int lineSpeed() const = 0;
+    // Whether the line is a serial one: a device that can be linked as a COM
+    // port, at a speed the program sets. A network connection has neither,
+    // so the adapter answers there whatever speed it is configured for.
+    virtual bool isSerial() const { return true; }
     // Ends the line like pulling the adapter's cable: the program's open
     // port fails and the device is gone.
     void stop();
@@ -57,7 +61,7 @@ public:
     // Makes <folder>/ports/com<N> a symbolic link to the device (creating
     // ports/), replacing an older link. The link is removed when the
     // simulator is destroyed, but not on stop(): a dangling link is a port
-    // that vanished.
+    // that vanished. Fails on a line that is not serial.
     bool linkAs(const QString& folder, int comNumber, QString* error = nullptr);
     QString linkPath() const { return linkPath_; }
     void removeLink();

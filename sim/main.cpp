@@ -1,5 +1,6 @@
 // tavrin-sim: a simulated ELM327-type adapter with an instrument cluster
-// behind it, on a pseudo-terminal, for demos and trying the program by hand.
+// behind it, on a pseudo-terminal or a TCP port of the loopback, for demos and
+// trying the program by hand.
 #include <fcntl.h>
 #include <unistd.h>
 #include <QCommandLineParser>
@@ -10,12 +11,16 @@
 #include <QTextStream>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 #include "SimAdapter.h"
+#include "SimTcp.h"
 
 using tavrin::sim::Fault;
 using tavrin::sim::SimAdapter;
 using tavrin::sim::SimConfig;
+using tavrin::sim::SimCore;
+using tavrin::sim::SimTcp;
 
 namespace {
 
@@ -96,6 +101,10 @@ int main(int argc, char** argv) {
          QStringLiteral("DIR")},
         {QStringLiteral("com"), QStringLiteral("Port number N for --link-folder (default 1)."),
          QStringLiteral("N")},
+        {QStringLiteral("tcp"),
+         QStringLiteral("Listen on 127.0.0.1:PORT, as a Wi-Fi adapter does, instead of on a "
+                        "pseudo-terminal (0 = any free port)."),
+         QStringLiteral("PORT")},
         {QStringLiteral("prefix"), QStringLiteral("Part number prefix, 4 characters."),
          QStringLiteral("TEXT")},
         {QStringLiteral("e217"), QStringLiteral("E217 bytes, e.g. 00990123."),
@@ -154,6 +163,7 @@ int main(int argc, char** argv) {
             parser.value(QStringLiteral("unsupported")).split(QLatin1Char(','), Qt::SkipEmptyParts);
     config.requireHeader = parser.isSet(QStringLiteral("require-header"));
     int com = 1;
+    int tcpPort = 0;
     if (!hexOption(parser, QStringLiteral("e217"), &config.e217) ||
         !hexOption(parser, QStringLiteral("e219"), &config.e219) ||
         !hexOption(parser, QStringLiteral("e200"), &config.e200) ||
@@ -164,7 +174,17 @@ int main(int argc, char** argv) {
         !intOption(parser, QStringLiteral("adapter-speed"), 10, &config.adapterSpeed) ||
         !intOption(parser, QStringLiteral("delay"), 10, &config.answerDelayMs) ||
         !intOption(parser, QStringLiteral("reset-delay"), 10, &config.resetDelayMs) ||
-        !intOption(parser, QStringLiteral("com"), 10, &com)) {
+        !intOption(parser, QStringLiteral("com"), 10, &com) ||
+        !intOption(parser, QStringLiteral("tcp"), 10, &tcpPort)) {
+        return 2;
+    }
+    const bool tcp = parser.isSet(QStringLiteral("tcp"));
+    if (tcpPort > 65535) {
+        say(QStringLiteral("--tcp: not a port number: %1").arg(tcpPort));
+        return 2;
+    }
+    if (tcp && parser.isSet(QStringLiteral("link-folder"))) {
+        say(QStringLiteral("--link-folder: a TCP port cannot be linked as a COM port"));
         return 2;
     }
     if (config.record.size() < 1 || config.record.size() > 2) {
@@ -203,13 +223,20 @@ int main(int argc, char** argv) {
         app.quit();
     });
 
-    SimAdapter sim(config);
+    std::unique_ptr<SimCore> adapter;
+    if (tcp) {
+        adapter = std::make_unique<SimTcp>(config, quint16(tcpPort));
+    } else {
+        adapter = std::make_unique<SimAdapter>(config);
+    }
+    SimCore& sim = *adapter;
     QString error;
     if (!sim.start(&error)) {
         say(QStringLiteral("cannot create the line: %1").arg(error));
         return 1;
     }
-    say(QStringLiteral("Simulated adapter on %1").arg(sim.slavePath()));
+    // The line a user copies into the program's port setting.
+    say(QStringLiteral("Simulated adapter on %1").arg(sim.devicePath()));
     if (parser.isSet(QStringLiteral("link-folder"))) {
         if (!sim.linkAs(parser.value(QStringLiteral("link-folder")), com, &error)) {
             say(QStringLiteral("cannot create the link: %1").arg(error));
@@ -228,7 +255,7 @@ int main(int argc, char** argv) {
                                                          .arg(config.faultCommand)));
     }
 
-    QObject::connect(&sim, &SimAdapter::requestReceived, &app, [&logFile](const QString& line) {
+    QObject::connect(&sim, &SimCore::requestReceived, &app, [&logFile](const QString& line) {
         const QString entry = QStringLiteral("%1 %2").arg(
             QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss.zzz")), shown(line));
         say(entry);
@@ -237,13 +264,13 @@ int main(int argc, char** argv) {
             logFile.flush();
         }
     });
-    QObject::connect(&sim, &SimAdapter::stopped, &app, [&app] {
+    QObject::connect(&sim, &SimCore::stopped, &app, [&app] {
         say(QStringLiteral("Line closed"));
         app.quit();
     });
 
     const int status = app.exec();
-    QObject::disconnect(&sim, &SimAdapter::stopped, nullptr, nullptr);
+    QObject::disconnect(&sim, &SimCore::stopped, nullptr, nullptr);
     sim.stop();
     sim.removeLink();
     return status;

@@ -155,6 +155,9 @@ private slots:
         longE200.e200 = QByteArray::fromHex("0102030405060708090A");
         SimConfig needsHeader;
         needsHeader.requireHeader = true;
+        SimConfig unformatted;
+        unformatted.fault = Fault::Unformatted;
+        unformatted.e200 = QByteArray::fromHex("0102030405");
         const QByteArrayList quiet{"ate0"};
         const QByteArrayList framed{"ate0", "ath1"};
 
@@ -201,6 +204,9 @@ private slots:
         QTest::newRow("multi-frame, headers off")
             << longE200 << quiet << QByteArray("22e200")
             << QByteArray("00D\r0: 62 E2 00 01 02 03 \r1: 04 05 06 07 08 09 0A \r\r>");
+        QTest::newRow("unformatted multi-frame, headers off")
+            << unformatted << quiet << QByteArray("22e200")
+            << QByteArray("10 08 62 E2 00 01 02 03 \r21 04 05 AA AA AA AA AA \r\r>");
         QTest::newRow("unknown identifier")
             << plain << framed << QByteArray("22e2ff") << QByteArray("728 03 7F 22 31 \r\r>");
         QTest::newRow("unknown local identifier")
@@ -630,7 +636,7 @@ private slots:
 
     void faultNames() {
         const QStringList names = tavrin::sim::faultNames();
-        QCOMPARE(names.size(), 17);
+        QCOMPARE(names.size(), 18);
         for (const QString& name : names) {
             bool ok = false;
             QCOMPARE(tavrin::sim::faultName(tavrin::sim::faultFromName(name, &ok)), name);
