@@ -19,7 +19,10 @@ Clock& realClock() {
 }  // namespace
 
 SimTcp::SimTcp(SimConfig config, quint16 port, QObject* parent)
-    : SimCore(std::move(config), realClock(), parent), port_(port) {
+    : SimTcp(std::move(config), realClock(), port, parent) {}
+
+SimTcp::SimTcp(SimConfig config, Clock& clock, quint16 port, QObject* parent)
+    : SimCore(std::move(config), clock, parent), port_(port) {
     connect(&server_, &QTcpServer::newConnection, this, &SimTcp::onNewConnection);
 }
 

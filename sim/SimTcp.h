@@ -20,6 +20,9 @@ class SimTcp : public SimCore {
 public:
     // port 0: any free port, which port() then tells.
     explicit SimTcp(SimConfig config = {}, quint16 port = 0, QObject* parent = nullptr);
+    // The same with its timing on clock (a test's virtual one): the bytes
+    // still cross a real connection on the loopback.
+    SimTcp(SimConfig config, Clock& clock, quint16 port = 0, QObject* parent = nullptr);
     ~SimTcp() override;
 
     // Listens again, on the port of the first start; the adapter is then as

@@ -73,6 +73,11 @@ QString adviceFor(const WaitResult& r, Audience a) {
             return QStringLiteral("Check the adapter's cable and that the ignition is on, ") +
                    tryAgain(a);
         case WaitStatus::PortClosed:
+            if (r.network)
+                return QStringLiteral(
+                           "The Wi-Fi adapter closed the connection, lost power, or this "
+                           "computer left its network. Join the adapter's network again, ") +
+                       tryAgain(a) + systemText(r.adapterText);
             return QStringLiteral(
                        "The adapter was unplugged, lost power, or its Bluetooth link dropped. "
                        "Plug it in again, ") +
@@ -298,10 +303,10 @@ Message ChangeNotConfirmed(const WaitResult& result, const QString& afterText, A
         return ErrorMessage(
             QStringLiteral("The connection to the adapter was lost during the change; it may "
                            "or may not have been applied."),
-            (atTerminal(a) ? QStringLiteral("Plug the adapter in again and check police mode "
-                                            "with tavrin --status.")
-                           : QStringLiteral("Plug the adapter in again, click Connect and check "
-                                            "police mode.")) +
+            (result.network ? QStringLiteral("Join the adapter's Wi-Fi network again")
+                            : QStringLiteral("Plug the adapter in again")) +
+                (atTerminal(a) ? QStringLiteral(" and check police mode with tavrin --status.")
+                               : QStringLiteral(", click Connect and check police mode.")) +
                 systemText(result.adapterText));
     }
     QString now =

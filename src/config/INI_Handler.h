@@ -6,8 +6,8 @@
 #include <functional>
 #include <optional>
 
-#include "serial/NetworkAddress.h"
 #include "core/Defines.h"
+#include "serial/NetworkAddress.h"
 
 namespace tavrin {
 

@@ -62,6 +62,10 @@ public:
     // Throws away whatever has arrived and not been read.
     void discardInput();
 
+    // A connection over the network rather than a serial line: what is said
+    // of its loss differs.
+    virtual bool isNetwork() const { return false; }
+
     // Where every write and every arrival is recorded; may be null.
     void setLog(AdapterLog* log) { log_ = log; }
     AdapterLog* log() const { return log_; }

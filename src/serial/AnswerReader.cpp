@@ -265,7 +265,10 @@ QCoro::Task<WaitResult> AnswerReader::collect(Listening how, QString buffer, Sto
     disconnect(lost);
     result.status = status;
     result.buffer = buffer;
-    if (status == WaitStatus::PortClosed) result.adapterText = lostReason;
+    if (status == WaitStatus::PortClosed) {
+        result.adapterText = lostReason;
+        result.network = line_.isNetwork();
+    }
     co_return result;
 }
 

@@ -35,6 +35,7 @@ struct WaitResult {
     int negativeCode = -1;
     bool pendingSeen = false;  // the cluster asked for more time during the wait
     bool resent = false;       // the adapter stopped the command, and it went out again
+    bool network = false;      // the line was a network connection (for PortClosed)
 
     bool ok() const { return status == WaitStatus::Found; }
 };

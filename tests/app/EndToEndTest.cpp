@@ -38,19 +38,24 @@ struct ProgramRig {
     }
     QString iniPath() const { return QDir(dir.path()).filePath(QStringLiteral("QUILLET.INI")); }
 
-    // Starts tavrin-sim linked as COM3 in the program's folder.
-    bool startSim(const QStringList& options = {}) {
+    // Starts tavrin-sim linked as COM3 in the program's folder, or, with
+    // tcp, as a Wi-Fi adapter on a free port of 127.0.0.1.
+    bool startSim(const QStringList& options = {}, bool tcp = false) {
+        const QString ready =
+            tcp ? QStringLiteral("Simulated adapter on socket://") : QStringLiteral("Linked as");
         sim.start(QStringLiteral(TAVRIN_SIM_EXE),
-                  QStringList{"--link-folder", dir.path(), "--com", "3"} + options);
+                  (tcp ? QStringList{"--tcp", "0"}
+                       : QStringList{"--link-folder", dir.path(), "--com", "3"}) +
+                      options);
         QElapsedTimer t;
         t.start();
-        while (!simOut.contains("Linked as") && t.elapsed() < 5000) {
+        while (!simOut.contains(ready) && t.elapsed() < 5000) {
             if (!sim.waitForReadyRead(100) && sim.state() == QProcess::NotRunning) return false;
             simOut += QString::fromLocal8Bit(sim.readAllStandardOutput());
         }
         static const QRegularExpression device(QStringLiteral("Simulated adapter on (\\S+)"));
         simDevice = device.match(simOut).captured(1);
-        return simOut.contains("Linked as");
+        return simOut.contains(ready);
     }
     // The command lines tavrin-sim reports, once it has been stopped.
     QStringList simRequests() {
@@ -211,5 +216,37 @@ private slots:
     }
 };
 
+// A Wi-Fi adapter, as tavrin-sim --tcp offers one on the loopback: a class
+// of its own, so that it runs beside the one above.
+class WifiEndToEndTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void policeOffThenOnOverTheNetwork() {
+        ProgramRig rig;
+        QVERIFY(rig.ready);
+        QVERIFY(rig.startSim({"--baud", "38400"}, /*tcp=*/true));
+        QVERIFY2(rig.simDevice.startsWith("socket://127.0.0.1:"), qPrintable(rig.simDevice));
+        const QString lines =
+            "part-number: 3R23-123-FB\nadapter: ELM327 v1.5\nmodel: BA Fairmont Ghia\n";
+
+        ProcessRun r = rig.run({"--police", "off", "--port", rig.simDevice});
+        QCOMPARE(r.err, QString());
+        QCOMPARE(r.code, kExitDone);
+        QCOMPARE(r.out, lines + "police-mode: OFF\nchange: ON -> OFF\n");
+        r = rig.run({"--police", "on", "--port", rig.simDevice});
+        QCOMPARE(r.err, QString());
+        QCOMPARE(r.code, kExitDone);
+        QCOMPARE(r.out, lines + "police-mode: ON\nchange: OFF -> ON\n");
+
+        const QStringList connect = {"atz",    "atcaf1", "atspa6", "atsh720", "ath1",
+                                     "22e21a", "22e217", "22e219", "22e200",  "2103"};
+        const QStringList off{"2103", "3b034812", "2103"};
+        const QStringList on{"2103", "3b034c12", "2103"};
+        QCOMPARE(rig.simRequests(), connect + off + connect + on);
+    }
+};
+
 TAVRIN_TEST(EndToEndTest)
+TAVRIN_TEST(WifiEndToEndTest)
 #include "EndToEndTest.moc"

@@ -48,6 +48,12 @@ sim::SimCore& TestHost::addSim(int com, const sim::SimConfig& config) {
     return *sim;
 }
 
+sim::SimTcp& TestHost::addWifiSim(const sim::SimConfig& config) {
+    auto sim = std::make_unique<sim::SimTcp>(config, clock());
+    if (!sim->start()) qFatal("cannot start a simulated Wi-Fi adapter");
+    return *wifi_.emplace_back(std::move(sim));
+}
+
 void TestHost::wait(int ms) {
     if (lines_ == Lines::Memory) {
         virtual_.advance(ms);

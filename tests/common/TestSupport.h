@@ -12,6 +12,7 @@
 
 #include "MemoryLine.h"
 #include "SimAdapter.h"
+#include "SimTcp.h"
 #include "VirtualClock.h"
 #include "platform/Host.h"
 
@@ -64,6 +65,9 @@ public:
     // A simulated adapter of the host's kind, running and linked as COM com
     // in the program folder; owned by the host.
     sim::SimCore& addSim(int com, const sim::SimConfig& config = {});
+    // A simulated Wi-Fi adapter on 127.0.0.1, listening on a free port, on
+    // the host's clock; owned by the host. Its address: "127.0.0.1:PORT".
+    sim::SimTcp& addWifiSim(const sim::SimConfig& config = {});
     // Lets ms pass on the host's clock (real time for real lines).
     void wait(int ms);
     // Lets time pass until done() holds, at most limitMs; what done() says.
@@ -95,6 +99,7 @@ private:
     VirtualClock virtual_;
     sim::MemoryPorts ports_{virtual_};
     std::vector<std::unique_ptr<sim::SimAdapter>> ptys_;
+    std::vector<std::unique_ptr<sim::SimTcp>> wifi_;
 };
 
 // A second program (this test binary run with --hold-port) that opens a

@@ -2,9 +2,11 @@
 // linked as COM ports of a temporary program folder, on virtual time.
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QTcpServer>
 #include <QTest>
 
 #include "ListSupport.h"
@@ -310,6 +312,59 @@ private slots:
             QVERIFY(dlg->FindStatus->text().contains(QStringLiteral("stopped")));
             QVERIFY(b.host.messages.empty());
         }
+    }
+
+    // "Wi-Fi adapter": Find checks the one address the fields give (never a
+    // network), and Save keeps it on the settings file's fourth line, which
+    // Connect then uses.
+    void aWifiAdapterAtItsOneAddress_data() {
+        QTest::addColumn<QString>("at");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("the simulator") << "sim"
+                                       << "Found ELM327 v1.5 at Wi-Fi 127.0.0.1:" << true;
+        QTest::newRow("nothing listens") << "closed"
+                                         << "nothing listens on port" << true;
+        QTest::newRow("no address") << ""
+                                    << "Give the adapter's address" << false;
+    }
+    void aWifiAdapterAtItsOneAddress() {
+        QFETCH(QString, at);
+        QFETCH(QString, said);
+        QFETCH(bool, saved);
+        FindBench b;
+        QVERIFY(b.ports.add(3));
+        sim::SimTcp& wifi = b.host.addWifiSim();
+        quint16 port = wifi.port();
+        if (at == "closed") {
+            QTcpServer gone;
+            QVERIFY(gone.listen(QHostAddress::LocalHost));
+            port = gone.serverPort();
+        }
+        Setup_Form* dlg = b.open();
+        QVERIFY(dlg);
+        choose(dlg->CommPort_List, Setup_Form::kWifiItem);
+        QVERIFY(dlg->NetAddress->isVisible());
+        dlg->NetAddress->setText(at.isEmpty() ? QString() : QStringLiteral("127.0.0.1"));
+        dlg->NetPort->setText(QString::number(port));
+
+        dlg->FindAdapter_Click();
+        b.settle();
+        QVERIFY2(dlg->FindStatus->text().contains(said), qPrintable(dlg->FindStatus->text()));
+        QVERIFY(b.ports[3].receivedBytes().isEmpty());
+
+        dlg->SaveConfig_Click();
+        const QByteArray file = readFile(b.iniPath());
+        const QString network = QStringLiteral("127.0.0.1:%1").arg(port);
+        QCOMPARE(file.endsWith("\r\nNetwork=" + network.toLatin1() + "\r\n"), saved);
+        QCOMPARE(file.startsWith(kSaved), true);
+        if (!saved) return;
+        QCOMPARE(b.form->panelText(3), "Wi-Fi " + network);
+        if (at != "sim") return;
+        b.form->Connect_Command_Click();
+        b.settle();
+        QCOMPARE(b.form->panelText(4), QStringLiteral("Connected"));
+        QCOMPARE(b.form->PM_label->text(), QStringLiteral("ON"));
     }
 
     void noSearchWhileTheMainWindowIsConnected() {
