@@ -112,13 +112,13 @@ void Form1::setPanelText(int panel, const QString& text) {
     label->setText(text);
     // The panels are narrow; the whole text is there on hover.
     label->setToolTip(text);
-    if (panel != 3) return;
-    // Wide enough for a Wi-Fi adapter's address; the line speed, kept for a
-    // serial adapter, does not apply to it.
-    const bool wifi = text.startsWith(QLatin1String("Wi-Fi"));
-    label->setMinimumWidth(
-        label->fontMetrics().horizontalAdvance(wifi ? text : QStringLiteral("COM 16 / 115200")) +
-        10);
+    // The part number and the port show whole, as wide as they are (a
+    // Wi-Fi adapter's address included); the adapter's name takes the rest.
+    const bool wifi = panel == 3 && text.startsWith(QLatin1String("Wi-Fi"));
+    const QString widest = panel == 3 && !wifi ? QStringLiteral("COM 16 / 115200") : text;
+    if (panel == 1 || panel == 3)
+        label->setMinimumWidth(label->fontMetrics().horizontalAdvance(widest) + 10);
+    // The line speed, kept for a serial adapter, does not apply to it.
     if (wifi)
         label->setToolTip(text +
                           QStringLiteral(" (the line speed, %1, does not apply)").arg(d_.ComSpeed));

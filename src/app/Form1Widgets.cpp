@@ -52,10 +52,11 @@ void Form1::buildWidgets() {
     bar->setObjectName(QStringLiteral("StatusBar1"));
     bar->setSizeGripEnabled(false);
     bar->setFixedHeight(Tw(375));
-    // Panels 3 and 4 are as wide as their longest texts; 1 and 2 share the
-    // rest, the adapter's name (longer than any part number) two parts of it.
+    // Panels 1, 3 and 4 are as wide as their texts (a part number, a port and
+    // speed or a Wi-Fi adapter's address, a state: setPanelText widens 1 and
+    // 3); the adapter's name takes the rest.
     const QFontMetrics metrics(bar->font());
-    const int fixedWidth[4] = {0, 0,
+    const int fixedWidth[4] = {10, 0,
                                metrics.horizontalAdvance(QStringLiteral("COM 16 / 115200")) + 10,
                                metrics.horizontalAdvance(QStringLiteral("Not Connected")) + 10};
     // What a screen reader says for each panel.
@@ -70,7 +71,10 @@ void Form1::buildWidgets() {
         panels_[i]->setTextFormat(Qt::PlainText);
         panels_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panels_[i]->setMinimumWidth(fixedWidth[i] > 0 ? fixedWidth[i] : 10);
-        bar->addWidget(panels_[i], fixedWidth[i] > 0 ? 0 : i + 1);
+        // As wide as their text, no wider: the room left is the name's.
+        if (fixedWidth[i] > 0)
+            panels_[i]->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+        bar->addWidget(panels_[i], fixedWidth[i] > 0 ? 0 : 1);
     }
     // Connect's steps, beside the connection status, while it connects.
     connectProgress_ = new QProgressBar(bar);

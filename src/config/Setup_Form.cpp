@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFrame>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
@@ -102,19 +103,23 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, Operations* operations, Pan
     // The Wi-Fi adapter's address, under the buttons, while it is chosen.
     wifiRow_ = new QWidget(this);
     wifiRow_->setGeometry(kMargin, kRuleTop, kStatusWidth, Tw(375));
+    auto* row = new QHBoxLayout(wifiRow_);
+    row->setContentsMargins(0, 0, 0, 0);
     auto* addressLabel = new QLabel(QStringLiteral("&Address:"), wifiRow_);
-    addressLabel->setGeometry(0, Tw(60), Tw(690), Tw(255));
     NetAddress = new QLineEdit(wifiRow_);
     NetAddress->setObjectName(QStringLiteral("NetAddress"));
-    NetAddress->setGeometry(Tw(690), 0, Tw(1455), Tw(375));
     addressLabel->setBuddy(NetAddress);
     auto* portLabel = new QLabel(QStringLiteral("P&ort:"), wifiRow_);
-    portLabel->setGeometry(Tw(2235), Tw(60), Tw(450), Tw(255));
     NetPort = new QLineEdit(wifiRow_);
     NetPort->setObjectName(QStringLiteral("NetPort"));
-    NetPort->setGeometry(Tw(2685), 0, Tw(645), Tw(375));
     NetPort->setValidator(new QIntValidator(1, 65535, NetPort));
+    NetPort->setFixedWidth(NetPort->fontMetrics().horizontalAdvance(QStringLiteral("655350")) +
+                           Tw(120));
     portLabel->setBuddy(NetPort);
+    row->addWidget(addressLabel);
+    row->addWidget(NetAddress, 1);
+    row->addWidget(portLabel);
+    row->addWidget(NetPort);
     wifiRow_->setToolTip(
         QStringLiteral(
             "Most Wi-Fi adapters are at %1 port %2, some at port 23. The line speed does not "
