@@ -48,6 +48,21 @@ void AdapterLine::notifyArrival() {
     if (RThreshold > 0) emit dataArrived();
 }
 
+void AdapterLine::arrivedOn(QIODevice& device) {
+    if (log_) {
+        const qint64 waiting = device.bytesAvailable();
+        if (waiting > loggedUnread_)
+            log_->record(AdapterLog::Direction::Received,
+                         device.peek(waiting).right(waiting - loggedUnread_));
+        loggedUnread_ = waiting;
+    }
+    notifyArrival();
+}
+
+void AdapterLine::taken(qint64 bytes) {
+    loggedUnread_ = bytes < 0 ? 0 : qMax<qint64>(0, loggedUnread_ - bytes);
+}
+
 void AdapterLine::lose(const QString& reason) {
     if (!PortOpen()) return;
     closeDevice();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QObject>
 #include <QString>
 
@@ -95,9 +96,17 @@ protected:
     void lose(const QString& reason);
     // Characters have arrived: a receive notification, when they are wanted.
     void notifyArrival();
+    // For a device that buffers what arrives (a serial port, a socket):
+    // records in the log only what arrived since the last look, one entry
+    // per arrival however readers later take it apart, then notifies.
+    void arrivedOn(QIODevice& device);
+    // So many bytes of that buffer were read, or (-1) all were dropped.
+    void taken(qint64 bytes);
 
 private:
     AdapterLog* log_ = nullptr;
+    // Bytes in the device's buffer that the log already holds.
+    qint64 loggedUnread_ = 0;
     OpenError lastError_ = OpenError::None;
     QString lastErrorText_;
 };

@@ -112,8 +112,8 @@ AdapterLine::OpenError MSComm::openDevice(qint32 speed, QString* why) {
     port_->clearError();
     // Watch for trouble only once the port is set up: a refused modem-line
     // change above is not a reason to close it.
-    loggedUnread_ = 0;
-    connect(port_.get(), &QSerialPort::readyRead, this, &MSComm::onReadyRead);
+    taken(-1);
+    connect(port_.get(), &QSerialPort::readyRead, this, [this] { arrivedOn(*port_); });
     connect(port_.get(), &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError e) { onError(static_cast<int>(e)); });
     return OpenError::None;
@@ -138,27 +138,13 @@ void MSComm::onError(int error) {
     lose(port_->errorString());
 }
 
-void MSComm::onReadyRead() {
-    if (AdapterLog* log = this->log()) {
-        // Only what arrived since the last look: one log entry per arrival,
-        // however the reader later takes it apart.
-        const qint64 waiting = port_->bytesAvailable();
-        if (waiting > loggedUnread_) {
-            log->record(AdapterLog::Direction::Received,
-                        port_->peek(waiting).right(waiting - loggedUnread_));
-        }
-        loggedUnread_ = waiting;
-    }
-    notifyArrival();
-}
-
 bool MSComm::writeDevice(const QByteArray& bytes) {
     return port_->write(bytes) == bytes.size();
 }
 
 QByteArray MSComm::readDevice(qint64 maxBytes) {
     const QByteArray bytes = port_->read(maxBytes);
-    loggedUnread_ = qMax<qint64>(0, loggedUnread_ - bytes.size());
+    taken(bytes.size());
     return bytes;
 }
 
@@ -169,7 +155,7 @@ qint64 MSComm::deviceWaiting() const {
 void MSComm::clearDevice() {
     port_->clear(QSerialPort::Input);
     port_->readAll();
-    loggedUnread_ = 0;
+    taken(-1);
 }
 
 }  // namespace tavrin

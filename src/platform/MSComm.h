@@ -31,11 +31,8 @@ protected:
 
 private:
     void onError(int error);
-    void onReadyRead();
 
     std::unique_ptr<QSerialPort> port_;
-    // Bytes in the serial port's buffer that the log already holds.
-    qint64 loggedUnread_ = 0;
 };
 
 }  // namespace tavrin

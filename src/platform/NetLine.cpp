@@ -3,7 +3,6 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
-#include "platform/AdapterLog.h"
 
 namespace tavrin {
 
@@ -94,8 +93,8 @@ QCoro::Task<NetOpen> NetLine::connectTo(QString host, quint16 port, int limitMs,
     // Each command line goes out at once, not when a packet would be full.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connected_ = true;
-    loggedUnread_ = 0;
-    connect(socket, &QIODevice::readyRead, this, &NetLine::onReadyRead);
+    taken(-1);
+    connect(socket, &QIODevice::readyRead, this, [this] { arrivedOn(*socket_); });
     connect(socket, &QAbstractSocket::errorOccurred, this,
             [this](QAbstractSocket::SocketError error) {
                 lose(error == QAbstractSocket::RemoteHostClosedError
@@ -128,7 +127,7 @@ bool NetLine::writeDevice(const QByteArray& bytes) {
 
 QByteArray NetLine::readDevice(qint64 maxBytes) {
     const QByteArray bytes = socket_->read(maxBytes);
-    loggedUnread_ = qMax<qint64>(0, loggedUnread_ - bytes.size());
+    taken(bytes.size());
     return bytes;
 }
 
@@ -138,20 +137,7 @@ qint64 NetLine::deviceWaiting() const {
 
 void NetLine::clearDevice() {
     socket_->readAll();
-    loggedUnread_ = 0;
-}
-
-void NetLine::onReadyRead() {
-    if (AdapterLog* log = this->log()) {
-        // Only what arrived since the last look: one log entry per arrival,
-        // however the reader later takes it apart.
-        const qint64 waiting = socket_->bytesAvailable();
-        if (waiting > loggedUnread_)
-            log->record(AdapterLog::Direction::Received,
-                        socket_->peek(waiting).right(waiting - loggedUnread_));
-        loggedUnread_ = waiting;
-    }
-    notifyArrival();
+    taken(-1);
 }
 
 }  // namespace tavrin

@@ -56,12 +56,9 @@ protected:
 
 private:
     void dropSocket();
-    void onReadyRead();
 
     QTcpSocket* socket_ = nullptr;
     bool connected_ = false;
-    // Bytes in the socket's buffer that the log already holds.
-    qint64 loggedUnread_ = 0;
 };
 
 }  // namespace tavrin
