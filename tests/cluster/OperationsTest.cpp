@@ -115,6 +115,44 @@ private slots:
         QVERIFY(rig.writes().size() == 1);
         QVERIFY(!rig.session->port().PortOpen());
     }
+
+    // The owner going away mid-operation (the program ending) lets go of it
+    // at once: every wait ends, nothing more is sent, a write that went out
+    // is still recorded, and nothing is left behind (the sanitizer build
+    // would see a leak or a late resume).
+    void lettingGoMidOperation_data() {
+        QTest::addColumn<QString>("at");
+        QTest::addColumn<bool>("silent");  // no answer: it goes while waiting for one
+        QTest::addColumn<int>("writes");
+        QTest::newRow("Connect's reset") << "atz" << true << 0;
+        QTest::newRow("the pause before the write") << "2103" << false << 0;
+        QTest::newRow("the write's answer") << "3b03" << true << 1;
+    }
+    void lettingGoMidOperation() {
+        QFETCH(QString, at);
+        QFETCH(bool, silent);
+        QFETCH(int, writes);
+        SessionRig rig;
+        const QString history = rig.session->historyPath();
+        if (at != "atz") QVERIFY(rig.connect().ok());
+        if (silent) rig.sim.config().fault = sim::Fault::Silence;
+        rig.sim.config().faultCommand = at;
+        rig.sim.clearLog();
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
+            if (line.startsWith(at)) rig.host.vclock().after(100, [&] { rig.ops.reset(); });
+        });
+        if (at == "atz") {
+            rig.ops->connectAdapter();
+        } else {
+            rig.ops->changePoliceMode(std::nullopt);
+        }
+        QVERIFY(rig.host.waitUntil([&] { return !rig.ops; }, 60'000));
+        const QStringList sent = rig.sim.requests();
+        rig.host.wait(20'000);
+        QCOMPARE(rig.sim.requests(), sent);
+        QCOMPARE(rig.writes().size(), writes);
+        QCOMPARE(readFile(history).count(",after,"), writes);
+    }
 };
 
 TAVRIN_TEST(OperationsTest)
