@@ -122,8 +122,10 @@ double median(std::vector<double> v) {
 }
 
 // CPU share of one core while the program waits 5 s on a silent adapter,
-// next to a plain 5 s sleep of the same thread.
-void cpuWhileWaiting(double* program, double* floor) {
+// next to a plain 5 s sleep of the same thread, and to a bare Qt event loop
+// waiting 5 s for a timer: what any program waiting in Qt costs on this
+// machine.
+void cpuWhileWaiting(double* program, double* floor, double* bareLoop) {
     sim::SimConfig config;
     config.fault = sim::Fault::Silence;
     sim::SimAdapter sim(config);
@@ -147,6 +149,13 @@ void cpuWhileWaiting(double* program, double* floor) {
     t.restart();
     QThread::msleep(5000);
     *floor = (cpuMs() - c0) / double(t.elapsed()) * 100.0;
+
+    c0 = cpuMs();
+    t.restart();
+    QEventLoop loop;
+    QTimer::singleShot(5000, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+    *bareLoop = (cpuMs() - c0) / double(t.elapsed()) * 100.0;
 }
 
 // One police-mode read through the program's exchange, and the same bytes
@@ -477,9 +486,11 @@ int main(int argc, char** argv) {
     std::printf("%-44s %12s %12s %10s %s\n", "figure", "program", "floor", "ratio", "target");
 
     double cpu = 0, cpuFloor = 0;
-    cpuWhileWaiting(&cpu, &cpuFloor);
-    std::printf("%-44s %11.3f%% %11.3f%% %10s %s\n", "CPU while waiting 5 s (share of a core)", cpu,
-                cpuFloor, "-", cpu < 0.2 ? "< 0.2 %  met" : "< 0.2 %  MISSED");
+    double bareLoop = 0;
+    cpuWhileWaiting(&cpu, &cpuFloor, &bareLoop);
+    std::printf("%-44s %11.3f%% %11.3f%% %10s %s (a bare Qt event loop: %.3f %%)\n",
+                "CPU while waiting 5 s (share of a core)", cpu, cpuFloor, "-",
+                cpu < 0.2 ? "< 0.2 %  met" : "< 0.2 %  MISSED", bareLoop);
 
     const std::vector<int> bauds =
         mode == "exchange" ? std::vector<int>{38400} : std::vector<int>{9600, 38400, 115200};
