@@ -21,15 +21,15 @@ QString asProblem(QString text) {
 
 // One option: its names, the name of its value (none: it takes none), and
 // what --help says of it.
-struct OptionSpec {
+struct OptionDef {
     QStringList names;
     QString valueName;
     QString help;
 };
 
 // Every option the program knows, in the order --help lists them.
-const std::vector<OptionSpec>& Options() {
-    static const std::vector<OptionSpec> options = {
+const std::vector<OptionDef>& Options() {
+    static const std::vector<OptionDef> options = {
         {{"status"},
          {},
          "connect with the saved settings, print the cluster's part number, the adapter, the "
@@ -59,8 +59,8 @@ const std::vector<OptionSpec>& Options() {
     return options;
 }
 
-QCommandLineOption toQt(const OptionSpec& spec) {
-    return QCommandLineOption(spec.names, spec.help, spec.valueName);
+QCommandLineOption toQt(const OptionDef& option) {
+    return QCommandLineOption(option.names, option.help, option.valueName);
 }
 
 // Words wrapped to fit width columns.
@@ -89,22 +89,22 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     // "-platform" is an unknown option, not the letters p, l, a, ...
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     QList<QCommandLineOption> all;
-    for (const OptionSpec& spec : Options()) all << toQt(spec);
+    for (const OptionDef& option : Options()) all << toQt(option);
     parser.addOptions(all);
-    const auto option = [&all](const char* name) {
+    const auto byName = [&all](const char* name) {
         for (const QCommandLineOption& o : all)
             if (o.names().contains(QLatin1String(name))) return o;
         return QCommandLineOption(QLatin1String(name));
     };
-    const QCommandLineOption help = option("help");
-    const QCommandLineOption version = option("version");
-    const QCommandLineOption status = option("status");
-    const QCommandLineOption police = option("police");
-    const QCommandLineOption port = option("port");
-    const QCommandLineOption speed = option("speed");
-    const QCommandLineOption listPorts = option("list-ports");
-    const QCommandLineOption find = option("find");
-    const QCommandLineOption history = option("history");
+    const QCommandLineOption help = byName("help");
+    const QCommandLineOption version = byName("version");
+    const QCommandLineOption status = byName("status");
+    const QCommandLineOption police = byName("police");
+    const QCommandLineOption port = byName("port");
+    const QCommandLineOption speed = byName("speed");
+    const QCommandLineOption listPorts = byName("list-ports");
+    const QCommandLineOption find = byName("find");
+    const QCommandLineOption history = byName("history");
     if (!parser.parse(QStringList{QStringLiteral("tavrin")} + arguments))
         return invalid(asProblem(parser.errorText()));
     if (!parser.positionalArguments().isEmpty())
@@ -200,10 +200,10 @@ QString UsageText() {
         "       tavrin --list-ports | --find | --history | --help | --version\n"
         "Without options, tavrin opens its window.\n"
         "\n");
-    for (const OptionSpec& spec : Options()) {
-        QString name = QStringLiteral("  --") + spec.names.last();
-        if (!spec.valueName.isEmpty()) name += QLatin1Char(' ') + spec.valueName;
-        const QStringList lines = wrapped(spec.help, kWidth - kColumn);
+    for (const OptionDef& option : Options()) {
+        QString name = QStringLiteral("  --") + option.names.last();
+        if (!option.valueName.isEmpty()) name += QLatin1Char(' ') + option.valueName;
+        const QStringList lines = wrapped(option.help, kWidth - kColumn);
         for (int i = 0; i < lines.size(); ++i) {
             text += (i == 0 ? name : QString()).leftJustified(kColumn) + lines[i] + u'\n';
         }
