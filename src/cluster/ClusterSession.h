@@ -68,8 +68,6 @@ public:
     // line to a Wi-Fi adapter.
     AdapterLine& port() { return *port_; }
     const AdapterLine& port() const { return *port_; }
-    // The serial control itself.
-    AdapterLine& serialPort() { return *serial_; }
     ClockTimer& watchdog() { return *watchdog_; }
     Exchange& exchange() { return *exchange_; }
     Defines& defines() { return d_; }

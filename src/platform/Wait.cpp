@@ -5,7 +5,7 @@
 
 namespace tavrin {
 
-Wait::Wait(Clock& clock, const Stop& stop) : clock_(clock), stop_(stop), deadline_(clock) {
+Wait::Wait(Clock& clock, const Stop& stop) : stop_(stop), deadline_(clock) {
     deadline_.setSingleShot(true);
     connect(&deadline_, &ClockTimer::timeout, this, &Wait::resumeLater);
     if (stop_.cancel.stop_possible())

@@ -20,7 +20,6 @@ struct Stop {
     std::stop_token abort;
 
     bool requested() const { return cancel.stop_requested() || abort.stop_requested(); }
-    bool cancelled() const { return cancel.stop_requested(); }
     // The same, deaf to Cancel: for what follows a request to the cluster
     // that cannot be called back.
     Stop withoutCancel() const { return Stop{{}, abort}; }
@@ -85,7 +84,6 @@ private:
     void resumeLater();
     void resumeNow();
 
-    Clock& clock_;
     Stop stop_;
     ClockTimer deadline_;
     std::coroutine_handle<> waiting_;

@@ -25,10 +25,6 @@ struct WifiRig : SessionRig {
     sim::SimTcp& wifi;
 };
 
-QStringList writesTo(const sim::SimCore& sim) {
-    return writesSeen(sim);
-}
-
 }  // namespace
 
 class SessionWifiTest : public QObject {
@@ -70,7 +66,7 @@ private slots:
         QCOMPARE(wifi.wifi.receivedBytes(), serial.sim.receivedBytes());
         QCOMPARE(wifi.wifi.sentBytes(), serial.sim.sentBytes());
         QCOMPARE(gapsMs(wifi.wifi), gapsMs(serial.sim));
-        QCOMPARE(writesTo(wifi.wifi), QStringList{"3b034812"});
+        QCOMPARE(writesSeen(wifi.wifi), QStringList{"3b034812"});
         QCOMPARE(wifi.eventsOf("police"), (QStringList{"ON", "OFF"}));
         // What the history and the log say of the line.
         const QByteArray history = readFile(wifi.session->historyPath());
@@ -141,7 +137,7 @@ private slots:
         rig.wifi.config().faultCommand = during;
         const PoliceReport report = rig.change();
         QVERIFY(!report.ok());
-        QCOMPARE(writesTo(rig.wifi), writes);
+        QCOMPARE(writesSeen(rig.wifi), writes);
         QVERIFY(!rig.session->isConnected());
         QVERIFY2(
             texts(report.messages).join(' ').contains("Wi-Fi adapter was lost") ||

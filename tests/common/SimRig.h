@@ -141,8 +141,6 @@ struct SessionRig {
     PoliceReport change(std::optional<bool> wanted = std::nullopt) {
         return host.finish(ops->changePoliceMode(wanted)).value_or(refusedReport<PoliceReport>());
     }
-    // The police-mode read alone, on the session.
-    SessionReport read(Stop stop = {}) { return host.finish(session->ReadPoliceMode(stop)); }
     // Events of one kind ("police", "part", ...), without their prefix.
     QStringList eventsOf(const QString& kind) const {
         QStringList out;
