@@ -88,10 +88,13 @@ MemoryAdapter* MemoryPorts::add(SimConfig config) {
 }
 
 MemoryAdapter* MemoryPorts::find(const QString& path) const {
+    if (path.isEmpty()) return nullptr;
     const QString canonical = QFileInfo(path).canonicalFilePath();
-    if (canonical.isEmpty()) return nullptr;
-    for (const auto& a : adapters_) {
-        if (a->isRunning() && a->devicePath() == canonical) return a.get();
+    // The newest adapter linked as a port wins, as the link it made does.
+    for (auto a = adapters_.rbegin(); a != adapters_.rend(); ++a) {
+        if (!(*a)->isRunning()) continue;
+        if ((!canonical.isEmpty() && (*a)->devicePath() == canonical) || (*a)->portPath() == path)
+            return a->get();
     }
     return nullptr;
 }

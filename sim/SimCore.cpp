@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/Ports.h"
+
 namespace tavrin::sim {
 
 namespace {
@@ -77,6 +79,7 @@ bool SimCore::linkAs(const QString& folder, int comNumber, QString* error) {
     if (!linkPath_.isEmpty() && linkPath_ != link) removeLink();
     linkPath_ = link;
     linkTarget_ = device;
+    portPath_ = ComDevicePath(qint16(comNumber), folder);
     return true;
 }
 
@@ -86,6 +89,7 @@ void SimCore::removeLink() {
     const QFileInfo info(linkPath_);
     if (info.isSymLink() && info.symLinkTarget() == linkTarget_) QFile::remove(linkPath_);
     linkPath_.clear();
+    portPath_.clear();
 }
 
 void SimCore::clearLog() {

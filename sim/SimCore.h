@@ -64,6 +64,10 @@ public:
     // that vanished. Fails on a line that is not serial.
     bool linkAs(const QString& folder, int comNumber, QString* error = nullptr);
     QString linkPath() const { return linkPath_; }
+    // The port the program opens for that COM number, as the system names
+    // it: the device itself on Linux, "COMn" on Windows, where a link names
+    // no port. Empty when not linked.
+    QString portPath() const { return portPath_; }
     void removeLink();
 
     // Puts bytes on the line as if the adapter printed them, delayMs after
@@ -127,6 +131,7 @@ private:
     QByteArray sent_;
     QString linkPath_;
     QString linkTarget_;
+    QString portPath_;
     QRandomGenerator random_;
 };
 

@@ -10,6 +10,7 @@
 #include "app/Form1.h"
 #include "core/Defines.h"
 #include "platform/Host.h"
+#include "platform/System.h"
 
 int main(int argc, char** argv) {
     QStringList arguments;

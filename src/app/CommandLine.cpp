@@ -228,18 +228,6 @@ QString VersionText() {
         .arg(QLatin1String(version::kProductName), QLatin1String(version::kVersion));
 }
 
-bool DisplayAvailable() {
-#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-    // Qt would abort in its platform plugin; an explicit platform (offscreen,
-    // for instance) needs no display.
-    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
-           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-           !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
-#else
-    return true;
-#endif
-}
-
 QString NoDisplayText() {
     return QStringLiteral(
         "tavrin: no display found; the window needs a desktop session (start it from one; "

@@ -52,8 +52,6 @@ QString VersionText();
 // What a usage error prints: the problem in one line, and where help is.
 QString UsageErrorText(const QString& error);
 
-// The window needs a display; false when there is certainly none.
-bool DisplayAvailable();
 QString NoDisplayText();
 
 // Runs --status, --police, --list-ports, --find or --history without a window, with the

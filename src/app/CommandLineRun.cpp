@@ -3,7 +3,6 @@
 #include "app/CommandLine.h"
 
 #include <QDir>
-#include <QSerialPortInfo>
 #include <QTextStream>
 
 #include "cluster/HistoryTable.h"
@@ -39,7 +38,7 @@ void printMessage(QTextStream& err, const Message& m) {
 // --list-ports: COM1 to COM16 that stand for a device, with what is known of
 // it, and whether another program holds it.
 int listPorts(const QString& folder, Host& host, QTextStream& out, QTextStream& err) {
-    const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
+    const QList<PortInfo> known = KnownPorts();
     int listed = 0;
     for (qint16 n = 1; n <= 16; ++n) {
         const ProbeResult probe = ProbeComPort(n, folder, nullptr, host);
@@ -53,8 +52,8 @@ int listPorts(const QString& folder, Host& host, QTextStream& out, QTextStream& 
     out.flush();
     if (listed > 0) return kExitDone;
     err << "No serial port was found among COM1 to COM16. Plug the adapter in (a Bluetooth "
-           "adapter: paired and bound), or link ports/comN beside the settings file to its "
-           "device.\n";
+           "adapter: paired and bound), or "
+        << PortNumberingAdvice() << '\n';
     return kExitFailed;
 }
 

@@ -2,9 +2,7 @@
 
 #include <QFile>
 
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
+#include "platform/System.h"
 
 namespace tavrin {
 
@@ -79,10 +77,7 @@ bool WriteHistory::append(const Line& line, QString* error) const {
     if (sync_) {
         ok = ok && sync_(file);
     } else {
-        ok = ok && file.flush();
-#ifdef Q_OS_UNIX
-        ok = ok && ::fsync(file.handle()) == 0;
-#endif
+        ok = ok && SyncToDisk(file);
     }
     if (!ok && error) {
         *error = file.error() != QFileDevice::NoError

@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QSerialPortInfo>
 #include <utility>
 
 #include "cluster/Operations.h"
@@ -176,7 +175,7 @@ void Setup_Form::Form_Load() {
 
     const QString folder = SettingsFolder(d_, host_);
     // One look at the system's port list serves every tooltip.
-    const QList<QSerialPortInfo> known = QSerialPortInfo::availablePorts();
+    const QList<PortInfo> known = KnownPorts();
     for (qint16 n = kFirstPort; n <= kLastPort; ++n) {
         if (!ComPortAvailable(n, folder, port, host_)) continue;
         auto* item = new QListWidgetItem(QStringLiteral("COM%1").arg(n), CommPort_List);

@@ -14,7 +14,6 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
-class QSerialPortInfo;
 
 namespace tavrin {
 

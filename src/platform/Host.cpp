@@ -5,14 +5,10 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QStandardPaths>
 
 #include "platform/MSComm.h"
 #include "platform/NetLine.h"
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
+#include "platform/System.h"
 
 namespace tavrin {
 
@@ -25,9 +21,7 @@ QString Host::programFolder() const {
 }
 
 QString Host::userConfigFolder() const {
-    QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    if (base.isEmpty()) base = QDir::home().filePath(".config");
-    return QDir(base).filePath(QStringLiteral("Tavrin"));
+    return UserConfigFolder();
 }
 
 AdapterLine* Host::createLine(QObject* parent) {
@@ -43,12 +37,7 @@ ProbeResult Host::probeDevice(const QString& path) const {
 }
 
 bool Host::syncToDisk(QFileDevice& file) {
-    if (!file.flush()) return false;
-#ifdef Q_OS_UNIX
-    return ::fsync(file.handle()) == 0;
-#else
-    return true;
-#endif
+    return SyncToDisk(file);
 }
 
 void Host::showMessage(QWidget* parent, const Message& message) {

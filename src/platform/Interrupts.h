@@ -2,11 +2,10 @@
 
 #include <QObject>
 
-class QSocketNotifier;
-
 namespace tavrin {
 
-// Ctrl-C (SIGINT) and SIGTERM as a signal of the event loop, for as long as
+// Ctrl-C (SIGINT) and SIGTERM, or on Windows Ctrl-C and Ctrl-Break at the
+// console (both given as SIGINT), as a signal of the event loop, for as long as
 // an object of this class lives: the handler only notes the signal, and the
 // program decides in its own time what to do about it. The handlers that were
 // there before come back when it goes. One at a time.
@@ -27,7 +26,8 @@ signals:
 private:
     void onReadable();
 
-    QSocketNotifier* notifier_ = nullptr;
+    // Wakes the event loop when the handler has noted a signal.
+    QObject* notifier_ = nullptr;
 };
 
 }  // namespace tavrin

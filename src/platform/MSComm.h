@@ -4,13 +4,16 @@
 
 #include "platform/AdapterLine.h"
 
+#ifndef Q_OS_WIN
 class QSerialPort;
+#endif
 
 namespace tavrin {
 
-// The line over a real serial device, through Qt SerialPort: the device's
-// lock, the line settings, DTR and RTS, and a port that vanishes (unplugged,
-// Bluetooth gone) closing at its first error.
+// The line over a real serial device: the device's lock, the line settings,
+// DTR and RTS, and a port that vanishes (unplugged, Bluetooth gone) closing
+// at its first error. Through Qt SerialPort on Linux, through the Win32
+// communications API on Windows.
 class MSComm : public AdapterLine {
     Q_OBJECT
 public:
@@ -30,9 +33,14 @@ protected:
     void clearDevice() override;
 
 private:
+#ifdef Q_OS_WIN
+    struct Win32Port;
+    std::unique_ptr<Win32Port> win_;
+#else
     void onError(int error);
 
     std::unique_ptr<QSerialPort> port_;
+#endif
 };
 
 }  // namespace tavrin

@@ -3,48 +3,15 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QListWidget>
-#include <QSerialPortInfo>
 
 #include "core/Defines.h"
 #include "platform/Host.h"
+#include "platform/Ports.h"
 
 namespace tavrin {
 
 QString SettingsFolder(const Defines& d, const Host& host) {
     return d.IniFilePath.isEmpty() ? host.programFolder() : QFileInfo(d.IniFilePath).absolutePath();
-}
-
-QString ComDeviceName(qint16 n, const QString& settingsFolder) {
-#ifdef Q_OS_WIN
-    Q_UNUSED(settingsFolder);
-    return n > 0 ? QStringLiteral("COM%1").arg(n) : QString();
-#else
-    if (n <= 0) return {};
-    if (!settingsFolder.isEmpty()) {
-        const QString link = QDir(settingsFolder).filePath(QStringLiteral("ports/com%1").arg(n));
-        const QFileInfo info(link);
-        if (info.exists() || info.isSymLink()) return link;
-    }
-    static const char* const kBases[] = {"/dev/ttyUSB", "/dev/ttyACM", "/dev/rfcomm", "/dev/ttyS"};
-    if (n > 16) return {};
-    return QStringLiteral("%1%2").arg(QLatin1String(kBases[(n - 1) / 4])).arg((n - 1) % 4);
-#endif
-}
-
-QString ComDevicePath(qint16 n, const QString& settingsFolder) {
-    const QString name = ComDeviceName(n, settingsFolder);
-#ifdef Q_OS_WIN
-    return name;
-#else
-    if (name.isEmpty()) return {};
-    // Qt names its lock file after the path it is given: resolve links so two
-    // names for one device share one lock.
-    return QFileInfo(name).canonicalFilePath();
-#endif
-}
-
-QString DevicePathOf(const QString& device) {
-    return QFileInfo(device).canonicalFilePath();
 }
 
 ProbeResult ProbeDevice(const QString& path, const AdapterLine* own, const Host& host) {
@@ -117,19 +84,18 @@ int FindListItem(const QString& text, const QListWidget* list) {
     return -1;
 }
 
-QString PortDescription(qint16 n, const QString& settingsFolder,
-                        const QList<QSerialPortInfo>& known) {
+QString PortDescription(qint16 n, const QString& settingsFolder, const QList<PortInfo>& known) {
     const QString name = ComDeviceName(n, settingsFolder);
     const QString path = ComDevicePath(n, settingsFolder);
     QString text = QDir::toNativeSeparators(name);
     if (!path.isEmpty() && path != name) {
         text += QStringLiteral(" \u2192 ") + QDir::toNativeSeparators(path);
     }
-    for (const QSerialPortInfo& info : known) {
-        if (info.systemLocation() != path && info.systemLocation() != name) continue;
+    for (const PortInfo& info : known) {
+        if (info.location != path && info.location != name) continue;
         QStringList about;
-        const QString maker = info.manufacturer().trimmed();
-        const QString description = info.description().trimmed();
+        const QString& maker = info.maker;
+        const QString& description = info.description;
         if (!maker.isEmpty()) about << maker;
         // Many adapters repeat the maker at the start of the description.
         if (!description.isEmpty() && description != maker) about << description;

@@ -7,9 +7,9 @@
 
 #include "platform/AdapterLine.h"
 #include "platform/Host.h"
+#include "platform/Ports.h"
 
 class QListWidget;
-class QSerialPortInfo;
 
 namespace tavrin {
 
@@ -18,19 +18,6 @@ struct Defines;
 
 // Folder that holds the settings file in use; the ports/comN links live there.
 QString SettingsFolder(const Defines& d, const Host& host);
-
-// Device behind port number n. On Linux: <settings folder>/ports/com<n> if it
-// exists (usually a link the user made), otherwise the fixed table
-// COM1-4 ttyUSB0-3, COM5-8 ttyACM0-3, COM9-12 rfcomm0-3, COM13-16 ttyS0-3.
-// Links are resolved, so two names for one device give one path. Empty when
-// there is no such device.
-QString ComDevicePath(qint16 n, const QString& settingsFolder);
-// The name before link resolution, for showing to the user.
-QString ComDeviceName(qint16 n, const QString& settingsFolder);
-
-// A device given by its own path (a command line's --port /dev/ttyUSB0), as
-// the lines open it: links resolved; empty when there is no such file.
-QString DevicePathOf(const QString& device);
 
 // Whether the device at path (as ComDevicePath gives it) could be opened
 // right now, by the kind of line the host gives. Never keeps the port. A
@@ -62,8 +49,7 @@ OpenResult OpenDevice(const QString& path, const Defines& d, AdapterLine& port, 
 
 // Port n in words: its name, the device a link leads to ("→"), and what the
 // system knows of it ("—" maker and description), for a tooltip or a list.
-QString PortDescription(qint16 n, const QString& settingsFolder,
-                        const QList<QSerialPortInfo>& known);
+QString PortDescription(qint16 n, const QString& settingsFolder, const QList<PortInfo>& known);
 
 // The line speeds the program offers, in bit/s, in the order the Setup
 // dialog lists them.

@@ -53,6 +53,7 @@ private slots:
     }
 
     void memoryAndPseudoTerminalCarryTheSameConnect() {
+        TAVRIN_NEEDS_REAL_LINES();
         sim::SimConfig config;
         config.baud = 38400;
         config.answerDelayMs = 5;

@@ -99,7 +99,7 @@ private slots:
         QTest::newRow("adapter 38400, settings 9600") << 38400 << "9600" << Lines::Memory;
         QTest::newRow("adapter 9600, settings 115200") << 9600 << "115200" << Lines::Memory;
         // The speed a real port was set to, as the far end sees it.
-        QTest::newRow("pseudo-terminal") << 115200 << "38400" << Lines::Real;
+        if (test::kRealLines) QTest::newRow("pseudo-terminal") << 115200 << "38400" << Lines::Real;
     }
     void wrongLineSpeedIsNamedBeforeTheWatchdog() {
         QFETCH(int, adapterSpeed);

@@ -1,16 +1,18 @@
 // Runs every test class registered in this executable, one after another,
 // and fails if any of them fails.
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <QApplication>
-#include <QSerialPort>
 #include <QTest>
 #include <cstdio>
 #include <cstring>
 
 #include "TestSupport.h"
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QSerialPort>
 
 namespace {
 
@@ -44,13 +46,16 @@ int holdPort(const char* device, bool deviceLockOnly) {
 }
 
 }  // namespace
+#endif
 
 int main(int argc, char** argv) {
+#ifndef Q_OS_WIN
     if (argc == 3 && (std::strcmp(argv[1], "--hold-port") == 0 ||
                       std::strcmp(argv[1], "--hold-port-locked") == 0)) {
         QCoreApplication app(argc, argv);
         return holdPort(argv[2], std::strcmp(argv[1], "--hold-port-locked") == 0);
     }
+#endif
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     // "--suite Class" runs that class alone (CTest has an entry for each);

@@ -40,8 +40,10 @@ sim::SimCore& TestHost::addSim(int com, const sim::SimConfig& config) {
     if (lines_ == Lines::Memory) {
         sim = ports_.add(config);
     } else {
+#ifndef Q_OS_WIN
         auto pty = std::make_unique<sim::SimAdapter>(config);
         if (pty->start()) sim = ptys_.emplace_back(std::move(pty)).get();
+#endif
     }
     if (!sim || !sim->linkAs(folder_, com))
         qFatal("cannot start a simulated adapter as COM%d", com);

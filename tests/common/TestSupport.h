@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "MemoryLine.h"
+#ifndef Q_OS_WIN
 #include "SimAdapter.h"
+#endif
 #include "SimTcp.h"
 #include "VirtualClock.h"
 #include "platform/Host.h"
@@ -35,6 +37,17 @@ struct Registrar {
 // adapters, on a virtual clock; or the machine's serial devices (the tests'
 // pseudo-terminals) on the real clock, for what only a real port shows.
 enum class Lines { Memory, Real };
+
+// Real lines run on a pseudo-terminal, which Windows has not: there the
+// simulator runs on Linux and reaches the program through a COM port, in the
+// Windows end-to-end run.
+#ifdef Q_OS_WIN
+inline constexpr bool kRealLines = false;
+#else
+inline constexpr bool kRealLines = true;
+#endif
+#define TAVRIN_NEEDS_REAL_LINES() \
+    if (!::tavrin::test::kRealLines) QSKIP("needs a pseudo-terminal")
 
 // A host for tests: the program folder is a temporary folder, message boxes
 // are recorded instead of shown, and by default time is virtual and every
@@ -98,7 +111,9 @@ private:
     QString configFolder_;
     VirtualClock virtual_;
     sim::MemoryPorts ports_{virtual_};
+#ifndef Q_OS_WIN
     std::vector<std::unique_ptr<sim::SimAdapter>> ptys_;
+#endif
     std::vector<std::unique_ptr<sim::SimTcp>> wifi_;
 };
 

@@ -65,6 +65,7 @@ private slots:
     }
 
     void silentAdapterRunsIntoTheTimeLimitWithoutBurningCpu() {
+        TAVRIN_NEEDS_REAL_LINES();
         sim::SimConfig config;
         config.fault = Fault::Silence;
         PortRig rig(config, Lines::Real);
@@ -157,6 +158,7 @@ private slots:
     }
 
     void otherSideClosingEndsTheWaitAndClosesThePort() {
+        TAVRIN_NEEDS_REAL_LINES();
         sim::SimConfig config;
         config.fault = Fault::DisconnectMidAnswer;
         config.faultCommand = "2103";

@@ -2,16 +2,12 @@
 
 #include <QSocketNotifier>
 
-#ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
-#endif
 
 namespace tavrin {
-
-#ifdef Q_OS_UNIX
 
 namespace {
 
@@ -35,8 +31,9 @@ InterruptWatcher::InterruptWatcher(QObject* parent) : QObject(parent) {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, &previousInt);
     sigaction(SIGTERM, &action, &previousTerm);
-    notifier_ = new QSocketNotifier(pipeEnds[0], QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, &InterruptWatcher::onReadable);
+    auto* notifier = new QSocketNotifier(pipeEnds[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &InterruptWatcher::onReadable);
+    notifier_ = notifier;
 }
 
 InterruptWatcher::~InterruptWatcher() {
@@ -53,13 +50,5 @@ void InterruptWatcher::onReadable() {
     unsigned char byte = 0;
     while (::read(pipeEnds[0], &byte, 1) == 1) emit interrupted(byte);
 }
-
-#else
-
-InterruptWatcher::InterruptWatcher(QObject* parent) : QObject(parent) {}
-InterruptWatcher::~InterruptWatcher() = default;
-void InterruptWatcher::onReadable() {}
-
-#endif
 
 }  // namespace tavrin
