@@ -64,6 +64,11 @@ bool SimCore::linkAs(const QString& folder, int comNumber, QString* error) {
         if (error) *error = QStringLiteral("%1 is not a device to link").arg(devicePath());
         return false;
     }
+    if (!PortLinksNameDevices()) {
+        // The system names the port itself: a line in memory answers to that.
+        portPath_ = ComDevicePath(qint16(comNumber), folder);
+        return true;
+    }
     const QString portsFolder = QDir(folder).filePath(QStringLiteral("ports"));
     if (!QDir().mkpath(portsFolder)) {
         if (error) *error = QStringLiteral("cannot create %1").arg(portsFolder);

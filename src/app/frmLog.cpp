@@ -33,10 +33,13 @@ QStringList AdapterLogHeader(const Defines& d, const Host& host, const QString& 
         port = QStringLiteral("Port: Wi-Fi adapter at %1").arg(d.Network);
         speed = QStringLiteral("Speed: does not apply over the network");
     } else {
+        const QString name = QStringLiteral("COM%1").arg(d.ComPort);
         const QString device = ComDeviceName(d.ComPort, SettingsFolder(d, host));
-        port = QStringLiteral("Port: COM%1 (%2)")
-                   .arg(d.ComPort)
-                   .arg(device.isEmpty() ? QStringLiteral("no device") : device);
+        // Windows' own COM names need no second name.
+        port = device == name
+                   ? QStringLiteral("Port: ") + name
+                   : QStringLiteral("Port: %1 (%2)")
+                         .arg(name, device.isEmpty() ? QStringLiteral("no device") : device);
     }
     return {QStringLiteral("%1 %2 adapter log")
                 .arg(QLatin1String(version::kProductName), QLatin1String(version::kVersion)),

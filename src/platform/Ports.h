@@ -36,6 +36,10 @@ QString ComDevicePath(qint16 n, const QString& settingsFolder);
 // --port COM4), as the lines open it; empty when there is no such device.
 QString DevicePathOf(const QString& device);
 
+// Whether a ports/comN link beside the settings file names port N's device
+// (Linux), or the system numbers its ports itself (Windows).
+bool PortLinksNameDevices();
+
 // How to give a device one of the numbers COM1 to COM16, as the end of a
 // sentence.
 QString PortNumberingAdvice();

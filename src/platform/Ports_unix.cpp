@@ -39,6 +39,10 @@ QString DevicePathOf(const QString& device) {
     return QFileInfo(device).canonicalFilePath();
 }
 
+bool PortLinksNameDevices() {
+    return true;
+}
+
 QString PortNumberingAdvice() {
     return QStringLiteral("link ports/comN beside the settings file to its device.");
 }

@@ -144,6 +144,10 @@ QString DevicePathOf(const QString& device) {
     return given;
 }
 
+bool PortLinksNameDevices() {
+    return false;
+}
+
 QString PortNumberingAdvice() {
     return QStringLiteral(
         "see which COM number Windows gave it in Device Manager, under Ports (COM & LPT).");

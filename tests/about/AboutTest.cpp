@@ -73,6 +73,7 @@ private slots:
     }
 
     void windowAndLayout() {
+        TAVRIN_NEEDS_LINUX_FONTS();
         Bench b;
         frmAbout* box = b.open();
         QVERIFY(box);

@@ -242,6 +242,7 @@ private slots:
     // tooltip), and the port and status stay whole; while connecting, a
     // progress bar counts the steps.
     void statusBarShowsTheStateWhateverTheName() {
+        TAVRIN_NEEDS_LINUX_FONTS();
         sim::SimConfig config;
         config.identification = "OBDII to RS232 v2.1";
         AppRig rig(config);

@@ -78,8 +78,9 @@ private slots:
         QCOMPARE(header.size(), 5);
         QCOMPARE(header[0], QString("Tavrin 1.0.0 adapter log"));
         QVERIFY(header[1].startsWith("Saved: 20"));
+        const QString device = ComDeviceName(3, rig.host.programFolder());
         QCOMPARE(header[2],
-                 "Port: COM3 (" + QDir(rig.host.programFolder()).filePath("ports/com3") + ")");
+                 device == "COM3" ? QString("Port: COM3") : "Port: COM3 (" + device + ")");
         QCOMPARE(header[3], QString("Speed: 38400 bit/s"));
         QCOMPARE(header[4], QString("Adapter: ELM327 v1.5"));
 
