@@ -35,6 +35,22 @@ bool isReadService(quint8 service) {
 
 }  // namespace
 
+int delayPrompt(QList<Chunk>* chunks, int delayMs) {
+    for (int i = int(chunks->size()) - 1; i >= 0; --i) {
+        Chunk& chunk = (*chunks)[i];
+        const int at = int(chunk.bytes.lastIndexOf('>'));
+        if (at < 0) continue;
+        if (at == 0) {
+            chunk.delayMs = qMax(chunk.delayMs, delayMs);
+            return i;
+        }
+        chunks->insert(i + 1, Chunk{chunk.bytes.mid(at), delayMs});
+        (*chunks)[i].bytes.truncate(at);
+        return i + 1;
+    }
+    return -1;
+}
+
 ElmResponder::ElmResponder(SimConfig& config) : config_(config) {
     powerUp();
 }
@@ -60,10 +76,12 @@ QString ElmResponder::effectiveCommand(const QString& line) const {
     return cmd.isEmpty() ? lastCommand_ : cmd;
 }
 
+bool ElmResponder::startsWith(const QString& line, const QString& prefix) const {
+    return effectiveCommand(line).startsWith(normalized(prefix));
+}
+
 bool ElmResponder::faultHits(const QString& line) const {
-    if (config_.fault == Fault::None) return false;
-    const QString wanted = normalized(config_.faultCommand);
-    return wanted.isEmpty() || effectiveCommand(line).startsWith(wanted);
+    return config_.fault != Fault::None && startsWith(line, config_.faultCommand);
 }
 
 bool ElmResponder::isRequest(const QString& line) const {
@@ -84,13 +102,22 @@ Reply ElmResponder::respond(const QString& line) {
 
     int delayMs = config_.answerDelayMs;
     QList<Chunk> chunks;
+    const bool reset = cmd == QLatin1String("atz") || cmd == QLatin1String("atws");
     if (cmd.isEmpty()) {
         chunks << Chunk{kPrompt, delayMs};
     } else if (cmd.startsWith(QLatin1String("at"))) {
         QByteArray text = atCommand(cmd, fault, &delayMs);
+        if (reset && !config_.afterResetEcho.isEmpty() && !unsupported(cmd))
+            chunks << Chunk{config_.afterResetEcho, 0};
         chunks << Chunk{text, delayMs};
+    } else if (cmd == QLatin1String("sti") && !config_.stIdentification.isEmpty()) {
+        chunks << Chunk{config_.stIdentification.toLatin1() + "\r\r>", delayMs};
+    } else if (cmd == QLatin1String("stdi") && !config_.stDevice.isEmpty()) {
+        chunks << Chunk{config_.stDevice.toLatin1() + "\r\r>", delayMs};
     } else if (!isHexText(cmd) || cmd.size() % 2 != 0) {
         chunks << Chunk{kUnknown, delayMs};
+    } else if (!config_.noBusAnswer.isEmpty()) {
+        chunks << Chunk{config_.noBusAnswer.toLatin1() + "\r\r>", delayMs};
     } else if (config_.requireHeader && header_ != kClusterHeader) {
         chunks << Chunk{kNoData, delayMs};
     } else if (fault == Fault::NoData) {
@@ -159,10 +186,17 @@ Reply ElmResponder::respond(const QString& line) {
     return reply;
 }
 
-QByteArray ElmResponder::atCommand(const QString& cmd, Fault fault, int* delayMs) {
-    for (const QString& unknown : config_.unsupported) {
-        if (normalized(unknown) == cmd) return kUnknown;
+bool ElmResponder::unsupported(const QString& cmd) const {
+    for (const QString& entry : config_.unsupported) {
+        const QString unknown = normalized(entry);
+        if (cmd == unknown || (cmd.startsWith(unknown) && isHexText(cmd.mid(unknown.size()))))
+            return true;
     }
+    return false;
+}
+
+QByteArray ElmResponder::atCommand(const QString& cmd, Fault fault, int* delayMs) {
+    if (unsupported(cmd)) return kUnknown;
     const QString identification =
         fault == Fault::ResetWithoutElm ? kWithoutElm : config_.identification;
     if (cmd == QLatin1String("atz") || cmd == QLatin1String("atws")) {

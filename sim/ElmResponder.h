@@ -20,6 +20,11 @@ struct Reply {
     bool hangUp = false;  // the line goes dead after the chunks
 };
 
+// Moves the last prompt of the chunks, and whatever follows it, into a chunk
+// of its own that waits delayMs after the answer's last line. Its index;
+// -1 when the chunks hold no prompt.
+int delayPrompt(QList<Chunk>* chunks, int delayMs);
+
 // The adapter's command interpreter and the cluster behind it: turns one
 // received command line into the text the adapter prints. Knows nothing about
 // the line itself (echo timing, pacing), so it can be reasoned about alone.
@@ -34,6 +39,9 @@ public:
 
     // Whether the configured fault applies to this command line.
     bool faultHits(const QString& line) const;
+    // Whether the command the line stands for starts with prefix (spaces
+    // removed, any case); an empty prefix fits every line.
+    bool startsWith(const QString& line, const QString& prefix) const;
     // Whether the adapter gives no byte at all (not even the echo) for the line.
     bool silent(const QString& line) const;
     // Whether the line is a request for the bus (not an AT command); a bare
@@ -47,6 +55,7 @@ public:
 
 private:
     QByteArray atCommand(const QString& cmd, Fault fault, int* delayMs);
+    bool unsupported(const QString& cmd) const;
     QByteArray clusterAnswer(const QByteArray& request, Fault fault);
     QByteArray frameLines(const QByteArray& payload, bool unformatted) const;
     QString effectiveCommand(const QString& line) const;

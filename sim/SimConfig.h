@@ -32,6 +32,17 @@ enum class Fault {
     Unformatted,
 };
 
+// What the adapter does with a character that arrives before it has printed
+// the prompt that ends its answer to the last command line.
+enum class EarlyInput {
+    Kept,     // taken as the start of the next command line
+    Dropped,  // lost: the adapter does not listen while it works
+    // A request for the bus still under way is stopped, its answer's lines
+    // or only its prompt still to come: STOPPED and the prompt instead. An
+    // AT command is done at once, so a character behind it is kept.
+    Stops,
+};
+
 struct SimConfig {
     QString identification = QStringLiteral("ELM327 v1.5");
 
@@ -49,8 +60,28 @@ struct SimConfig {
     // any speed. At another speed every line gets a burst of noise back.
     int adapterSpeed = 0;
 
-    // AT commands (spaces removed, any case) this adapter does not know.
+    // The prompt that ends an answer comes this long after the answer's last
+    // line, as from an adapter that waits for more frames before it gives
+    // up; when promptDelayCommand is set, only for command lines starting
+    // with it (spaces removed, any case).
+    int promptDelayMs = 0;
+    QString promptDelayCommand;
+    EarlyInput earlyInput = EarlyInput::Kept;
+
+    // AT commands (spaces removed, any case) this adapter does not know, with
+    // or without a hexadecimal argument: "atst" covers "atst32".
     QStringList unsupported;
+    // Bytes right after the echo of a reset, ahead of its answer: a clone's
+    // stray byte.
+    QByteArray afterResetEcho;
+    // The answers to the STN commands "sti" and "stdi"; empty: "?", as an
+    // adapter of another make answers.
+    QString stIdentification;
+    QString stDevice;
+    // When set, every request for the bus is answered with these lines
+    // instead ("\r" between them), as when the adapter finds no bus: the
+    // ignition off, or no car at all.
+    QString noBusAnswer;
     // When set, the cluster only hears requests sent with header 720 ("atsh720"
     // since the last reset); otherwise the bus stays silent ("NO DATA").
     bool requireHeader = false;

@@ -101,6 +101,7 @@ void SimCore::clearLog() {
     requests_.clear();
     requestTimesMs_.clear();
     received_.clear();
+    dropped_.clear();
     sent_.clear();
 }
 
@@ -141,21 +142,36 @@ void SimCore::receive(const QByteArray& bytes) {
 }
 
 bool SimCore::interruptRequest() {
-    const auto first =
-        std::find_if(queue_.begin(), queue_.end(), [](const Segment& s) { return s.request; });
-    // Once the answer is being printed, the request is over.
-    if (first == queue_.end() || first->writing) return false;
-    queue_.erase(
-        std::remove_if(queue_.begin(), queue_.end(), [](const Segment& s) { return s.request; }),
-        queue_.end());
-    enqueue(QByteArrayLiteral("STOPPED\r\r>"), 0);
+    // An adapter that stops a request only until its answer starts is done
+    // with it once the answer is out, whether or not its prompt is.
+    const auto first = std::find_if(queue_.begin(), queue_.end(), [](const Segment& s) {
+        return s.stoppable == Stoppable::BeforePrompt ||
+               (s.stoppable == Stoppable::BeforeAnswer && !s.prompt);
+    });
+    if (first == queue_.end() || (first->stoppable == Stoppable::BeforeAnswer && first->writing))
+        return false;
+    queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
+                                [](const Segment& s) { return s.stoppable != Stoppable::No; }),
+                 queue_.end());
+    Segment stopped;
+    stopped.bytes = QByteArrayLiteral("STOPPED\r\r>");
+    stopped.answer = true;
+    enqueue(stopped);
     return true;
+}
+
+bool SimCore::answerUnderWay() const {
+    return std::any_of(queue_.begin(), queue_.end(), [](const Segment& s) { return s.answer; });
 }
 
 void SimCore::handleByte(char c) {
     received_ += c;
     // The character that stops a request is used up by stopping it.
-    if (config_.fault == Fault::InterruptOnInput && interruptRequest()) return;
+    if (interruptRequest()) return;
+    if (config_.earlyInput == EarlyInput::Dropped && answerUnderWay()) {
+        dropped_ += c;
+        return;
+    }
     if (c == '\n') return;  // an ELM327 ignores line feeds
     if (c == '\r') {
         const QByteArray raw = line_;
@@ -191,27 +207,49 @@ void SimCore::finishLine(const QByteArray& raw) {
     }
     // Only a request for the bus can be interrupted, and only while the
     // adapter works on it.
-    const bool interruptible = config_.fault == Fault::InterruptOnInput &&
-                               responder_.faultHits(line) && responder_.isRequest(line);
-    const Reply reply = responder_.respond(line);
-    bool first = true;
-    for (const Chunk& chunk : reply.chunks) {
-        const int delay = interruptible && first ? qMax(chunk.delayMs, kBusTimeMs) : chunk.delayMs;
-        enqueue(chunk.bytes, delay, false, interruptible);
-        first = false;
+    Stoppable stoppable = Stoppable::No;
+    if (responder_.isRequest(line)) {
+        if (config_.earlyInput == EarlyInput::Stops) {
+            stoppable = Stoppable::BeforePrompt;
+        } else if (config_.fault == Fault::InterruptOnInput && responder_.faultHits(line)) {
+            stoppable = Stoppable::BeforeAnswer;
+        }
     }
-    if (reply.hangUp) enqueue(QByteArray(), kHangUpPauseMs, true);
+    const bool latePrompt =
+        config_.promptDelayMs > 0 && responder_.startsWith(line, config_.promptDelayCommand);
+    const Reply reply = responder_.respond(line);
+    QList<Chunk> chunks = reply.chunks;
+    const int prompt = latePrompt ? delayPrompt(&chunks, config_.promptDelayMs) : -1;
+    for (int i = 0; i < chunks.size(); ++i) {
+        Segment segment;
+        segment.bytes = chunks[i].bytes;
+        segment.delayMs = chunks[i].delayMs;
+        if (stoppable != Stoppable::No && i == 0)
+            segment.delayMs = qMax(segment.delayMs, kBusTimeMs);
+        segment.answer = true;
+        segment.prompt = prompt >= 0 && i >= prompt;
+        segment.stoppable = stoppable;
+        enqueue(segment);
+    }
+    if (reply.hangUp) {
+        Segment hangUp;
+        hangUp.delayMs = kHangUpPauseMs;
+        hangUp.hangUp = true;
+        enqueue(hangUp);
+    }
     emit requestReceived(line);
 }
 
-void SimCore::enqueue(const QByteArray& bytes, int delayMs, bool hangUp, bool request) {
-    if (!isRunning()) return;
+void SimCore::enqueue(const QByteArray& bytes, int delayMs) {
     Segment segment;
     segment.bytes = bytes;
     segment.delayMs = delayMs;
-    segment.hangUp = hangUp;
-    segment.request = request;
-    queue_.push_back(segment);
+    enqueue(segment);
+}
+
+void SimCore::enqueue(Segment segment) {
+    if (!isRunning()) return;
+    queue_.push_back(std::move(segment));
     // Never from inside the receiving call: bytes cross the line in a later
     // turn of the event loop, as they do through a real device.
     if (queue_.size() == 1) armPump(0);

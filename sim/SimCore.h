@@ -39,6 +39,9 @@ public:
     // When each of those lines was complete, in milliseconds on the clock.
     QList<qint64> requestTimesMs() const { return requestTimesMs_; }
     QByteArray receivedBytes() const { return received_; }
+    // What of those the adapter lost, not listening while it worked
+    // (EarlyInput::Dropped).
+    QByteArray droppedBytes() const { return dropped_; }
     QByteArray sentBytes() const { return sent_; }
     void clearLog();
 
@@ -97,11 +100,19 @@ protected:
     Clock& clock() { return clock_; }
 
 private:
+    // Until when a character arriving stops the request a segment answers.
+    enum class Stoppable {
+        No,
+        BeforeAnswer,  // until the answer's first byte leaves (InterruptOnInput)
+        BeforePrompt,  // until its prompt has left (EarlyInput::Stops)
+    };
     struct Segment {
         QByteArray bytes;
         int delayMs = 0;
-        bool hangUp = false;   // stop the sim once this segment is due
-        bool request = false;  // the answer to a request still being processed
+        bool hangUp = false;  // stop the sim once this segment is due
+        bool answer = false;  // part of an answer, up to its prompt: the adapter is busy
+        bool prompt = false;  // the prompt that ends it, and what follows that
+        Stoppable stoppable = Stoppable::No;
         bool started = false;
         bool writing = false;  // some of its bytes have left
         qint64 readyAtNs = 0;
@@ -109,10 +120,12 @@ private:
 
     void handleByte(char c);
     void finishLine(const QByteArray& raw);
-    void enqueue(const QByteArray& bytes, int delayMs, bool hangUp = false, bool request = false);
+    void enqueue(const QByteArray& bytes, int delayMs);
+    void enqueue(Segment segment);
     // A character arrived while a request was being processed: true when it
     // stopped that request, as an ELM327 does.
     bool interruptRequest();
+    bool answerUnderWay() const;
     void pump();
     void armPump(qint64 waitNs);
     bool speedMatches() const;
@@ -128,6 +141,7 @@ private:
     QStringList requests_;
     QList<qint64> requestTimesMs_;
     QByteArray received_;
+    QByteArray dropped_;
     QByteArray sent_;
     QString linkPath_;
     QString linkTarget_;

@@ -16,6 +16,7 @@
 #include "TestSupport.h"
 
 using tavrin::AdapterLine;
+using tavrin::sim::EarlyInput;
 using tavrin::sim::Fault;
 using tavrin::sim::SimAdapter;
 using tavrin::sim::SimConfig;
@@ -158,6 +159,15 @@ private slots:
         SimConfig unformatted;
         unformatted.fault = Fault::Unformatted;
         unformatted.e200 = QByteArray::fromHex("0102030405");
+        SimConfig stn;
+        stn.stIdentification = QStringLiteral("STN1110 r4.2.1");
+        stn.stDevice = QStringLiteral("OBDLink SX r4.2.1");
+        SimConfig lacksTimeout;
+        lacksTimeout.unsupported = QStringList{QStringLiteral("atst")};
+        SimConfig noBus;
+        noBus.noBusAnswer = QStringLiteral("SEARCHING...\rUNABLE TO CONNECT");
+        SimConfig stray;
+        stray.afterResetEcho = QByteArrayLiteral("\xFC");
         const QByteArrayList quiet{"ate0"};
         const QByteArrayList framed{"ate0", "ath1"};
 
@@ -175,6 +185,23 @@ private slots:
                              << QByteArray("ELM327 v1.5\r\r>");
         QTest::newRow("unsupported AT command")
             << unsupported << quiet << QByteArray("AT CAF1") << QByteArray("?\r\r>");
+        QTest::newRow("sti") << stn << quiet << QByteArray("STI")
+                             << QByteArray("STN1110 r4.2.1\r\r>");
+        QTest::newRow("stdi") << stn << quiet << QByteArray("stdi")
+                              << QByteArray("OBDLink SX r4.2.1\r\r>");
+        QTest::newRow("sti on an adapter of another make")
+            << plain << quiet << QByteArray("sti") << QByteArray("?\r\r>");
+        QTest::newRow("unsupported with an argument")
+            << lacksTimeout << quiet << QByteArray("at st 32") << QByteArray("?\r\r>");
+        QTest::newRow("unsupported prefix of a known command")
+            << lacksTimeout << quiet << QByteArray("atsh720") << QByteArray("OK\r\r>");
+        QTest::newRow("no bus") << noBus << framed << QByteArray("2103")
+                                << QByteArray("SEARCHING...\rUNABLE TO CONNECT\r\r>");
+        QTest::newRow("no bus leaves the adapter alone")
+            << noBus << quiet << QByteArray("ati") << QByteArray("ELM327 v1.5\r\r>");
+        QTest::newRow("a stray byte after the reset's echo")
+            << stray << QByteArrayList{} << QByteArray("atz")
+            << QByteArray("atz\r\xFC\r\rELM327 v1.5\r\r>");
         QTest::newRow("not hexadecimal")
             << plain << quiet << QByteArray("hello") << QByteArray("?\r\r>");
         QTest::newRow("odd digit count")
@@ -415,6 +442,64 @@ private slots:
         QVERIFY(line.waitForEnd(">"));
         QCOMPARE(line.data, QByteArray("2103\rSTOPPED\r\r>"));
         QCOMPARE(sim.requests().mid(1), (QStringList{"2103", "2103"}));
+    }
+
+    // One character, "x", arrives ms after the command line: before the
+    // prompt, or once it is out.
+    void whatComesBeforeThePrompt_data() {
+        QTest::addColumn<SimConfig>("config");
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<int>("inputAtMs");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<int>("promptAtMs");
+        const auto adapter = [](int promptDelayMs, EarlyInput early, Fault fault = Fault::None) {
+            SimConfig c;
+            c.promptDelayMs = promptDelayMs;
+            c.earlyInput = early;
+            c.fault = fault;
+            return c;
+        };
+        const QByteArray read = "2103\r61 03 4C 12 \r\r";
+        QTest::newRow("kept, late prompt")
+            << adapter(30, EarlyInput::Kept) << QByteArray("2103") << 5 << read + ">x" << 30;
+        QTest::newRow("dropped, late prompt")
+            << adapter(30, EarlyInput::Dropped) << QByteArray("2103") << 5 << read + ">" << 30;
+        QTest::newRow("dropped, AT command")
+            << adapter(30, EarlyInput::Dropped) << QByteArray("ati") << 5
+            << QByteArray("ati\rELM327 v1.5\r\r>") << 30;
+        QTest::newRow("kept once the prompt is out")
+            << adapter(30, EarlyInput::Dropped) << QByteArray("2103") << 31 << read + ">x" << 30;
+        QTest::newRow("stops a request before its answer")
+            << adapter(0, EarlyInput::Stops) << QByteArray("2103") << 5
+            << QByteArray("2103\rSTOPPED\r\r>") << 5;
+        QTest::newRow("stops a request before its late prompt")
+            << adapter(30, EarlyInput::Stops) << QByteArray("2103") << 25 << read + "STOPPED\r\r>"
+            << 25;
+        QTest::newRow("stops no AT command") << adapter(30, EarlyInput::Stops) << QByteArray("ati")
+                                             << 5 << QByteArray("ati\rELM327 v1.5\r\r>x") << 30;
+        QTest::newRow("InterruptOnInput: over once the answer is out")
+            << adapter(30, EarlyInput::Kept, Fault::InterruptOnInput) << QByteArray("2103") << 25
+            << read + ">x" << 50;
+    }
+    void whatComesBeforeThePrompt() {
+        QFETCH(SimConfig, config);
+        QFETCH(QByteArray, command);
+        QFETCH(int, inputAtMs);
+        QFETCH(QByteArray, expected);
+        QFETCH(int, promptAtMs);
+        TestHost host;
+        SimCore& sim = host.addSim(1, config);
+        HostLine line(host, sim);
+        QVERIFY(line.open());
+        const qint64 start = line.nowMs();
+        line.write(command + '\r');
+        host.vclock().after(inputAtMs, [&] { line.write("x"); });
+        QVERIFY(host.waitUntil([&] { return line.data.contains('>'); }, 1000));
+        QCOMPARE(line.nowMs() - start, promptAtMs);
+        host.wait(200);
+        QCOMPARE(line.data, expected);
+        const bool lost = config.earlyInput == EarlyInput::Dropped && !expected.endsWith('x');
+        QCOMPARE(sim.droppedBytes(), QByteArray(lost ? "x" : ""));
     }
 
     void pacing() {
