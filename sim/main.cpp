@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "AdapterFamily.h"
 #include "SimAdapter.h"
 #include "SimTcp.h"
 
@@ -105,6 +106,11 @@ int main(int argc, char** argv) {
          QStringLiteral("Listen on 127.0.0.1:PORT, as a Wi-Fi adapter does, instead of on a "
                         "pseudo-terminal (0 = any free port)."),
          QStringLiteral("PORT")},
+        {QStringLiteral("adapter"),
+         QStringLiteral("Behave as an adapter of this family: %1. Other options change what it "
+                        "sets.")
+             .arg(tavrin::sim::adapterFamilyNames().join(QStringLiteral(", "))),
+         QStringLiteral("FAMILY")},
         {QStringLiteral("prefix"), QStringLiteral("Part number prefix, 4 characters."),
          QStringLiteral("TEXT")},
         {QStringLiteral("e217"), QStringLiteral("E217 bytes, e.g. 00990123."),
@@ -147,6 +153,14 @@ int main(int argc, char** argv) {
     parser.process(app);
 
     SimConfig config;
+    // The family first, so that the options given with it change what it sets.
+    const QString family = parser.value(QStringLiteral("adapter"));
+    if (parser.isSet(QStringLiteral("adapter")) &&
+        !tavrin::sim::applyAdapterFamily(family, &config)) {
+        say(QStringLiteral("--adapter: unknown adapter family %1; known: %2")
+                .arg(family, tavrin::sim::adapterFamilyNames().join(QStringLiteral(", "))));
+        return 2;
+    }
     if (parser.isSet(QStringLiteral("prefix"))) {
         config.partPrefix = parser.value(QStringLiteral("prefix"));
         if (config.partPrefix.size() != 4) {
@@ -244,6 +258,7 @@ int main(int argc, char** argv) {
         }
         say(QStringLiteral("Linked as %1").arg(sim.linkPath()));
     }
+    if (!family.isEmpty()) say(QStringLiteral("Adapter family %1").arg(family.toLower()));
     if (config.adapterSpeed > 0) {
         say(QStringLiteral("Answers only at %1 bit/s").arg(config.adapterSpeed));
     }
