@@ -52,14 +52,21 @@ void ScriptedAdapter::reset(ScriptReader* script) {
     responder_.powerUp();
     line_.clear();
     lines_ = 0;
+    setLatePrompt(0, false);
     discardUnread();
     if (!isRunning()) start();
+}
+
+void ScriptedAdapter::setLatePrompt(int delayMs, bool deaf) {
+    promptDelayMs_ = delayMs;
+    deaf_ = deaf;
 }
 
 void ScriptedAdapter::fromProgram(const QByteArray& bytes) {
     record_.events.push_back({Event::Kind::Sent, clock().nowMs(), bytes, {}});
     for (const char c : bytes) {
         if (!isRunning()) return;
+        if (deaf_ && outputPending()) continue;
         if (c == '\n') continue;  // an ELM327 ignores line feeds
         if (c != '\r') {
             line_ += c;
@@ -82,12 +89,18 @@ QByteArray ScriptedAdapter::rightAnswer(const QString& line) {
     return echo ? line.toLatin1() + '\r' + reply : reply;
 }
 
+void ScriptedAdapter::tell(const QByteArray& bytes, int delayMs) {
+    QList<sim::Chunk> chunks{sim::Chunk{bytes, delayMs}};
+    if (promptDelayMs_ > 0) sim::delayPrompt(&chunks, promptDelayMs_);
+    for (const sim::Chunk& chunk : chunks) say(chunk.bytes, chunk.delayMs);
+}
+
 void ScriptedAdapter::answer(const QString& line) {
     ScriptReader& s = *script_;
     const auto kind = Answer(s.below(int(Answer::Count)));
     switch (kind) {
         case Answer::Right:
-            say(rightAnswer(line));
+            tell(rightAnswer(line));
             break;
         case Answer::Changed: {
             QByteArray text = rightAnswer(line);
@@ -105,7 +118,7 @@ void ScriptedAdapter::answer(const QString& line) {
                         break;
                 }
             }
-            say(text);
+            tell(text);
             break;
         }
         case Answer::Pieces: {
@@ -115,7 +128,7 @@ void ScriptedAdapter::answer(const QString& line) {
                 const int size = pieces == 1 ? int(text.size()) - at : 1 + s.below(12);
                 // Most pauses short; some past the ten-second time limit.
                 const int pause = s.below(4) == 0 ? s.word() % 15000 : s.below(200);
-                say(text.mid(at, size), pause);
+                tell(text.mid(at, size), pause);
                 at += size;
             }
             break;
@@ -123,8 +136,8 @@ void ScriptedAdapter::answer(const QString& line) {
         case Answer::Silence:
             break;
         case Answer::ErrorWord:
-            say((responder_.echoOn() ? line.toLatin1() + '\r' : QByteArray()) +
-                kErrorWords[s.below(5)] + "\r\r>");
+            tell((responder_.echoOn() ? line.toLatin1() + '\r' : QByteArray()) +
+                 kErrorWords[s.below(5)] + "\r\r>");
             break;
         case Answer::Refusal: {
             const QByteArray service = line.left(2).toLatin1().toUpper();
@@ -132,25 +145,25 @@ void ScriptedAdapter::answer(const QString& line) {
             QByteArray text = responder_.echoOn() ? line.toLatin1() + '\r' : QByteArray();
             for (int n = 1 + s.below(3); n > 0; --n)
                 text += "728 03 7F " + service + ' ' + hexByte(code) + " \r";
-            say(text);
+            tell(text);
             // After "response pending", the answer itself, or not.
             if (code == 0x78 && s.below(2))
-                say(joined(responder_.respond(line)), s.below(300));
+                tell(joined(responder_.respond(line)), s.below(300));
             else
-                say("\r>");
+                tell("\r>");
             break;
         }
         case Answer::OtherRecord: {
             QByteArray record;
             for (int i = 1 + s.below(2); i > 0; --i) record += char(s.byte());
             config().record = record;
-            say(rightAnswer(line));
+            tell(rightAnswer(line));
             break;
         }
         case Answer::Noise: {
             QByteArray noise;
             for (int n = 1 + s.below(32); n > 0; --n) noise += char(s.below(3) ? s.byte() : 0);
-            say(noise);
+            tell(noise);
             break;
         }
         case Answer::Vanish:
@@ -276,6 +289,10 @@ const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size
         p.delayMs = script_.below(4) == 0 ? script_.word() % 3000 : script_.below(600);
         planned << p;
     }
+    // The adapter's prompt: at once, or up to 127 ms after the answer; and
+    // whether it hears what arrives before its answer is out.
+    const int prompt = script_.byte();
+    adapter_->setLatePrompt(prompt & 0x7F, (prompt & 0x80) != 0);
     const auto act = [&](UserAction action) {
         if (const std::optional<Pause> pause = pauseNow(running))
             record_.reached[int(action)][int(*pause)] = true;

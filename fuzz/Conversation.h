@@ -77,6 +77,10 @@ class ScriptedAdapter : public sim::MemoryAdapter {
 public:
     ScriptedAdapter(Clock& clock, const QString& device, Record& record);
     void reset(ScriptReader* script);
+    // The prompt that ends each answer comes delayMs after the answer's last
+    // line; when deaf, what arrives while an answer is still on its way is
+    // lost.
+    void setLatePrompt(int delayMs, bool deaf);
 
 signals:
     // A whole line from the program reached the adapter: the n-th of the run.
@@ -89,12 +93,16 @@ protected:
 private:
     void answer(const QString& line);
     QByteArray rightAnswer(const QString& line);
+    // Puts an answer's bytes on the line, its prompt as late as set.
+    void tell(const QByteArray& bytes, int delayMs = 0);
 
     Record& record_;
     ScriptReader* script_ = nullptr;
     sim::ElmResponder responder_;
     QByteArray line_;
     int lines_ = 0;
+    int promptDelayMs_ = 0;
+    bool deaf_ = false;
 };
 
 // What the user did in which pause, over many conversations.
