@@ -107,6 +107,9 @@ QString Describe(const WaitResult& r) {
             return QStringLiteral("the wait was cancelled");
         case WaitStatus::Unreadable:
             return QStringLiteral("the adapter's answer could not be read");
+        case WaitStatus::Unfinished:
+            return QStringLiteral(
+                "the adapter did not finish its answer: its prompt (\">\") never came");
     }
     return {};
 }

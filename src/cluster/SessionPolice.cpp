@@ -128,7 +128,7 @@ QCoro::Task<PoliceReport> ClusterSession::ChangePoliceMode(std::optional<bool> w
     // that ends the read's own answer. Anything more is an answer the read
     // may have been taken from in error, such as one to an earlier request
     // that came too late, and no write may rest on it.
-    if (!exchange_->onlyPromptWaiting()) {
+    if (!exchange_->settled()) {
         report.messages << words::ChangeUnsettled();
         co_return report;
     }

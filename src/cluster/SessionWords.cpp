@@ -70,6 +70,7 @@ QString adviceFor(const WaitResult& r, Audience a) {
         case WaitStatus::NegativeResponse:
             return NegativeResponseAdvice(r.negativeCode, a);
         case WaitStatus::TimedOut:
+        case WaitStatus::Unfinished:
             return QStringLiteral("Check the adapter's cable and that the ignition is on, ") +
                    tryAgain(a);
         case WaitStatus::PortClosed:
@@ -361,6 +362,8 @@ QString OutcomeUnconfirmed(const WaitResult& r) {
             return QStringLiteral("port lost");
         case WaitStatus::AdapterError:
             return QStringLiteral("adapter error %1").arg(r.adapterText);
+        case WaitStatus::Unfinished:
+            return QStringLiteral("answer not finished");
         default:
             return QStringLiteral("unexpected answer");
     }

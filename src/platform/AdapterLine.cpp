@@ -95,6 +95,13 @@ QString AdapterLine::Input() {
     return QString::fromLatin1(bytes);
 }
 
+QString AdapterLine::Waiting() const {
+    if (!PortOpen()) return {};
+    QByteArray bytes = peekDevice();
+    bytes.removeIf([](char c) { return c == '\0'; });
+    return QString::fromLatin1(bytes);
+}
+
 void AdapterLine::discardInput() {
     if (PortOpen()) clearDevice();
 }

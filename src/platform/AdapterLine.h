@@ -60,6 +60,9 @@ public:
     // empty if none.
     QString Input();
     qint64 charactersWaiting() const { return PortOpen() ? deviceWaiting() : 0; }
+    // What Input would give if it took everything waiting, without taking
+    // it; empty when the port is not open.
+    QString Waiting() const;
     // Throws away whatever has arrived and not been read.
     void discardInput();
 
@@ -90,6 +93,7 @@ protected:
     virtual bool writeDevice(const QByteArray& bytes) = 0;
     virtual QByteArray readDevice(qint64 maxBytes) = 0;
     virtual qint64 deviceWaiting() const = 0;
+    virtual QByteArray peekDevice() const = 0;
     virtual void clearDevice() = 0;
 
     // The device failed or vanished: closes the port and tells so once.

@@ -421,6 +421,10 @@ qint64 MSComm::deviceWaiting() const {
     return win_ ? win_->received.size() : 0;
 }
 
+QByteArray MSComm::peekDevice() const {
+    return win_ ? win_->received : QByteArray();
+}
+
 void MSComm::clearDevice() {
     win_->received.clear();
     PurgeComm(win_->handle, PURGE_RXCLEAR);

@@ -18,13 +18,13 @@ struct AdapterErrorWord {
 };
 constexpr AdapterErrorWord kAdapterErrors[] = {
     {"NO DATA", AdapterTrouble::NoData},          {"STOPPED", AdapterTrouble::Stopped},
-    {"UNABLE TO CONNECT", AdapterTrouble::NoBus}, {"CAN ERROR", AdapterTrouble::BusTrouble},
-    {"BUS ERROR", AdapterTrouble::BusTrouble},    {"BUS BUSY", AdapterTrouble::BusTrouble},
-    {"BUS INIT", AdapterTrouble::BusTrouble},     {"BUFFER FULL", AdapterTrouble::Damaged},
-    {"DATA ERROR", AdapterTrouble::Damaged},      {"RX ERROR", AdapterTrouble::Damaged},
-    {"FB ERROR", AdapterTrouble::Damaged},        {"LV RESET", AdapterTrouble::Sleeping},
-    {"ACT ALERT", AdapterTrouble::Sleeping},      {"LP ALERT", AdapterTrouble::Sleeping},
-    {"ERROR", AdapterTrouble::General},
+    {"UNABLE TO CONNECT", AdapterTrouble::NoBus}, {"NOT CONNECTED", AdapterTrouble::NoBus},
+    {"CAN ERROR", AdapterTrouble::BusTrouble},    {"BUS ERROR", AdapterTrouble::BusTrouble},
+    {"BUS BUSY", AdapterTrouble::BusTrouble},     {"BUS INIT", AdapterTrouble::BusTrouble},
+    {"BUFFER FULL", AdapterTrouble::Damaged},     {"DATA ERROR", AdapterTrouble::Damaged},
+    {"RX ERROR", AdapterTrouble::Damaged},        {"FB ERROR", AdapterTrouble::Damaged},
+    {"LV RESET", AdapterTrouble::Sleeping},       {"ACT ALERT", AdapterTrouble::Sleeping},
+    {"LP ALERT", AdapterTrouble::Sleeping},       {"ERROR", AdapterTrouble::General},
 };
 
 bool isHexCommand(const QString& command) {

@@ -26,6 +26,7 @@ enum class WaitStatus {
     Abandoned,         // the caller's abandon test said stop
     Cancelled,         // the user cancelled the operation, or it was let go
     Unreadable,        // characters no adapter prints: usually a wrong line speed
+    Unfinished,        // the answer's text arrived, but not the prompt that ends it
 };
 
 struct WaitResult {

@@ -4,6 +4,8 @@
 #include "platform/AdapterLog.h"
 #include "platform/Host.h"
 
+#include <algorithm>
+
 namespace tavrin {
 
 namespace {
@@ -57,7 +59,13 @@ QCoro::Task<WaitResult> Exchange::WaitFor(QString endMark, Stop stop, QString bu
     Listening how;
     how.endMark = endMark;
     how.limitMs = host_.limits.answerMs;
+    tailClean_ = false;
     WaitResult r = co_await reader_.collect(how, buffer, stop, abandon);
+    const bool lineEnded =
+        r.ok() ? endMark.endsWith(QLatin1Char('\r'))
+               : r.status == WaitStatus::AdapterError || r.status == WaitStatus::NegativeResponse;
+    if (lineEnded && !r.buffer.endsWith(QLatin1Char('>')))
+        r = co_await awaitPrompt(std::move(r), stop, abandon);
     if (!r.ok() && r.status != WaitStatus::PortClosed) {
         // Whatever comes late belongs to this failed wait, not to the next.
         port_.discardInput();
@@ -70,16 +78,47 @@ QCoro::Task<bool> Exchange::Pause(int ms, Stop stop) {
     return tavrin::Pause(host_.clock(), ms, stop);
 }
 
-bool Exchange::onlyPromptWaiting() {
-    bool quiet = true;
-    for (QString c = port_.Input(); !c.isEmpty(); c = port_.Input()) {
-        for (const QChar ch : c) {
-            if (ch != QLatin1Char('\r') && ch != QLatin1Char('\n') && ch != QLatin1Char(' ') &&
-                ch != QLatin1Char('>'))
-                quiet = false;
-        }
+QCoro::Task<WaitResult> Exchange::awaitPrompt(WaitResult answer, Stop stop,
+                                              std::function<bool()> abandon) {
+    Listening how;
+    how.endMark = QStringLiteral(">");
+    how.limitMs = host_.limits.answerMs;
+    how.maxChars = 256;
+    how.judged = false;
+    // The answer's text is what callers parse; the tail stays out of it.
+    const WaitResult tail = co_await reader_.collect(how, QString(), stop, abandon);
+    if (tail.ok()) {
+        // A second answer line, or an error behind the data, makes the answer
+        // doubtful; whether that matters is the caller's to judge (settled()).
+        QString rest = tail.buffer.chopped(1);
+        rest.removeIf([](QChar c) {
+            return c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char(' ');
+        });
+        tailClean_ = answer.ok() && rest.isEmpty();
+        co_return answer;
     }
-    return quiet;
+    if (tail.status == WaitStatus::TimedOut || tail.status == WaitStatus::TooLong ||
+        tail.status == WaitStatus::Unreadable) {
+        // The text arrived, but the adapter never said it was done with it;
+        // an error line it printed says more than the missing prompt.
+        if (answer.ok()) answer.status = WaitStatus::Unfinished;
+        co_return answer;
+    }
+    // Lost, cancelled or abandoned: that is what the wait ended with.
+    WaitResult ended = tail;
+    ended.buffer = answer.buffer + tail.buffer;
+    ended.pendingSeen = answer.pendingSeen;
+    co_return ended;
+}
+
+bool Exchange::settled() const {
+    if (!tailClean_ || !port_.PortOpen()) return false;
+    // A line feed after the prompt, or a repeated prompt, says nothing new.
+    const QString waiting = port_.Waiting();
+    return std::all_of(waiting.begin(), waiting.end(), [](QChar c) {
+        return c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char(' ') ||
+               c == QLatin1Char('>');
+    });
 }
 
 }  // namespace tavrin
