@@ -1,6 +1,7 @@
 #include <QStringList>
 
 #include "cluster/SessionWords.h"
+#include "serial/AdapterFamily.h"
 #include "serial/AdapterFinder.h"
 #include "serial/AnswerReader.h"
 
@@ -278,18 +279,22 @@ QString DescribeSearch(const FinderReport& report, Audience audience) {
     }
     if (report.found.size() == 1) {
         const FoundAdapter& a = report.found.first();
+        const QString caution = AdapterCaution(a.identification, a.chip);
         return QStringLiteral("Found %1 %2 %3: %4. %5")
-                   .arg(a.identification,
+                   .arg(AdapterSelfName(a.identification, a.chip),
                         a.address.isEmpty() ? QStringLiteral("on") : QStringLiteral("at"), where(a),
                         verdict(a),
                         a.capable() ? useIt(a, QStringLiteral("Press Save to use it."))
                                     : QStringLiteral("A genuine ELM327-type adapter is needed.")) +
+               (caution.isEmpty() ? QString() : QStringLiteral("\nThis adapter %1.").arg(caution)) +
                skipped;
     }
     QString text = QStringLiteral("Found %1 adapters:").arg(report.found.size());
     for (const FoundAdapter& a : report.found) {
-        text +=
-            QStringLiteral("\n\u2022 %1 on %2: %3.").arg(a.identification, where(a), verdict(a));
+        const QString caution = AdapterCaution(a.identification, a.chip);
+        text += QStringLiteral("\n\u2022 %1 on %2: %3.")
+                    .arg(AdapterSelfName(a.identification, a.chip), where(a), verdict(a));
+        if (!caution.isEmpty()) text += QStringLiteral(" It %1.").arg(caution);
     }
     const FoundAdapter& chosen = report.found.at(report.chosen());
     text +=
