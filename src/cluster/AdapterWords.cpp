@@ -249,8 +249,9 @@ QString DescribeSearch(const FinderReport& report, Audience audience) {
                         : QStringLiteral("The search was stopped; the selection is as it was.");
     if (!report.address.isEmpty()) {
         if (report.reached != NetOpen::Connected) {
-            const Message m = NetworkUnreachable(*ParseNetworkAddress(report.address),
-                                                 report.reached, report.systemText, audience);
+            const Message m =
+                NetworkUnreachable(*ParseNetworkAddress(report.address), report.reached,
+                                   report.systemText, report.connectMs, audience);
             return m.text + QLatin1Char(' ') + m.detail;
         }
         if (report.found.isEmpty())

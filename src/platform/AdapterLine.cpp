@@ -38,6 +38,7 @@ bool AdapterLine::setPortOpen(bool open) {
         return false;
     }
     QString why;
+    lostReason_.clear();
     lastError_ = openDevice(speed, &why);
     if (lastError_ == OpenError::None) return true;
     lastErrorText_ = why;
@@ -65,6 +66,7 @@ void AdapterLine::taken(qint64 bytes) {
 
 void AdapterLine::lose(const QString& reason) {
     if (!PortOpen()) return;
+    lostReason_ = reason;
     closeDevice();
     emit closed();
     emit portLost(reason);

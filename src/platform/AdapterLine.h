@@ -66,6 +66,10 @@ public:
     // Throws away whatever has arrived and not been read.
     void discardInput();
 
+    // The system's words for the last loss of the port (portLost's reason);
+    // empty once it opens again.
+    QString lostReason() const { return lostReason_; }
+
     // A connection over the network rather than a serial line: what is said
     // of its loss differs.
     virtual bool isNetwork() const { return false; }
@@ -113,6 +117,7 @@ private:
     qint64 loggedUnread_ = 0;
     OpenError lastError_ = OpenError::None;
     QString lastErrorText_;
+    QString lostReason_;
 };
 
 // A wait on the line ends when characters arrive or the port closes.

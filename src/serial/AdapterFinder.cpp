@@ -87,6 +87,7 @@ QCoro::Task<FinderReport> AdapterFinder::runAt(NetworkAddress address, Stop stop
     use(net_, netReader_);
     FinderReport report;
     report.address = address.text();
+    report.connectMs = host_.limits.connectMs;
     // A Cancel ends the attempt at once, as it closes a port.
     std::stop_callback closeAtOnce(stop.cancel, [this] { net_->setPortOpen(false); });
     report.reached = co_await net_->connectTo(address.host, address.port, host_.limits.connectMs,

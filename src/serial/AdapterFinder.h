@@ -67,6 +67,7 @@ struct FinderReport {
     QString address;
     NetOpen reached = NetOpen::Connected;
     QString systemText;
+    int connectMs = 0;  // the time it had to reach the address
     QList<FoundAdapter> found;
     QList<SkippedPort> skipped;
 

@@ -35,20 +35,21 @@ public:
     // answer carries, and so is an error line: the wait then goes on to the
     // answer's prompt, since an adapter may lose or stop on anything sent
     // before it. A prompt that does not come within the answer's time limit
-    // gives Unfinished.
+    // gives Unfinished. Past deadlineMs on the host's clock (-1: none) the
+    // wait is Abandoned.
     QCoro::Task<WaitResult> WaitFor(QString endMark, Stop stop, QString buffer = {},
-                                    std::function<bool()> abandon = {});
+                                    qint64 deadlineMs = -1);
 
-    // A fixed pause between commands; false when a stop ended it early.
-    QCoro::Task<bool> Pause(int ms, Stop stop);
+    // A fixed pause between commands: Found when it ran its length,
+    // Cancelled when a stop ended it, PortClosed as soon as the line is lost.
+    QCoro::Task<WaitResult> Pause(int ms, Stop stop);
+    // What a wait on the line ends with once the port is closed.
+    WaitResult closedLine() const;
 
     // Whether the line is quiet after the last answer: the port is open,
     // that answer held nothing but line ends and spaces between its awaited
     // text and its prompt, and nothing has arrived since. Reads nothing.
     bool settled() const;
-
-    // Makes a running wait ask its abandon test now.
-    void wake() { reader_.wake(); }
 
     AdapterLine& port() { return port_; }
     const QString& lastCommand() const { return reader_.command(); }
@@ -57,8 +58,7 @@ private:
     AdapterLine& port_;
     Host& host_;
     // The rest of an answer whose text has arrived, up to its prompt.
-    QCoro::Task<WaitResult> awaitPrompt(WaitResult answer, Stop stop,
-                                        std::function<bool()> abandon);
+    QCoro::Task<WaitResult> awaitPrompt(WaitResult answer, Stop stop, qint64 deadlineMs);
 
     AnswerReader reader_;
     bool discardBeforeSend_ = false;
