@@ -98,6 +98,7 @@ protected:
     bool writeDevice(const QByteArray& bytes) override;
     QByteArray readDevice(qint64 maxBytes) override;
     qint64 deviceWaiting() const override { return inbox_.size(); }
+    QByteArray peekDevice() const override { return inbox_; }
     void clearDevice() override { inbox_.clear(); }
 
 private:

@@ -22,6 +22,7 @@
 #include "core/Defines.h"
 #include "platform/AdapterLog.h"
 #include "platform/Host.h"
+#include "serial/AdapterFamily.h"
 #include "serial/SerialPort.h"
 
 namespace tavrin {
@@ -41,12 +42,16 @@ QStringList AdapterLogHeader(const Defines& d, const Host& host, const QString& 
                    : QStringLiteral("Port: %1 (%2)")
                          .arg(name, device.isEmpty() ? QStringLiteral("no device") : device);
     }
-    return {QStringLiteral("%1 %2 adapter log")
-                .arg(QLatin1String(version::kProductName), QLatin1String(version::kVersion)),
-            QStringLiteral("Saved: %1").arg(QDateTime::currentDateTime().toString(Qt::ISODate)),
-            port, speed,
-            QStringLiteral("Adapter: %1")
-                .arg(adapterName.isEmpty() ? QStringLiteral("not identified") : adapterName)};
+    QStringList header = {
+        QStringLiteral("%1 %2 adapter log")
+            .arg(QLatin1String(version::kProductName), QLatin1String(version::kVersion)),
+        QStringLiteral("Saved: %1").arg(QDateTime::currentDateTime().toString(Qt::ISODate)), port,
+        speed,
+        QStringLiteral("Adapter: %1")
+            .arg(adapterName.isEmpty() ? QStringLiteral("not identified") : adapterName)};
+    const QString caution = AdapterCaution(adapterName);
+    if (!caution.isEmpty()) header << QStringLiteral("Note: this adapter %1.").arg(caution);
+    return header;
 }
 
 frmLog::frmLog(Host& host, Header header, HistoryPath historyPath)

@@ -1,6 +1,7 @@
 #include <QStringList>
 
 #include "cluster/SessionWords.h"
+#include "serial/AdapterFamily.h"
 #include "serial/AdapterFinder.h"
 #include "serial/AnswerReader.h"
 
@@ -107,6 +108,9 @@ QString Describe(const WaitResult& r) {
             return QStringLiteral("the wait was cancelled");
         case WaitStatus::Unreadable:
             return QStringLiteral("the adapter's answer could not be read");
+        case WaitStatus::Unfinished:
+            return QStringLiteral(
+                "the adapter did not finish its answer: its prompt (\">\") never came");
     }
     return {};
 }
@@ -245,8 +249,9 @@ QString DescribeSearch(const FinderReport& report, Audience audience) {
                         : QStringLiteral("The search was stopped; the selection is as it was.");
     if (!report.address.isEmpty()) {
         if (report.reached != NetOpen::Connected) {
-            const Message m = NetworkUnreachable(*ParseNetworkAddress(report.address),
-                                                 report.reached, report.systemText, audience);
+            const Message m =
+                NetworkUnreachable(*ParseNetworkAddress(report.address), report.reached,
+                                   report.systemText, report.connectMs, audience);
             return m.text + QLatin1Char(' ') + m.detail;
         }
         if (report.found.isEmpty())
@@ -275,18 +280,22 @@ QString DescribeSearch(const FinderReport& report, Audience audience) {
     }
     if (report.found.size() == 1) {
         const FoundAdapter& a = report.found.first();
+        const QString caution = AdapterCaution(a.identification, a.chip);
         return QStringLiteral("Found %1 %2 %3: %4. %5")
-                   .arg(a.identification,
+                   .arg(AdapterSelfName(a.identification, a.chip),
                         a.address.isEmpty() ? QStringLiteral("on") : QStringLiteral("at"), where(a),
                         verdict(a),
                         a.capable() ? useIt(a, QStringLiteral("Press Save to use it."))
                                     : QStringLiteral("A genuine ELM327-type adapter is needed.")) +
+               (caution.isEmpty() ? QString() : QStringLiteral("\nThis adapter %1.").arg(caution)) +
                skipped;
     }
     QString text = QStringLiteral("Found %1 adapters:").arg(report.found.size());
     for (const FoundAdapter& a : report.found) {
-        text +=
-            QStringLiteral("\n\u2022 %1 on %2: %3.").arg(a.identification, where(a), verdict(a));
+        const QString caution = AdapterCaution(a.identification, a.chip);
+        text += QStringLiteral("\n\u2022 %1 on %2: %3.")
+                    .arg(AdapterSelfName(a.identification, a.chip), where(a), verdict(a));
+        if (!caution.isEmpty()) text += QStringLiteral(" It %1.").arg(caution);
     }
     const FoundAdapter& chosen = report.found.at(report.chosen());
     text +=

@@ -76,11 +76,9 @@ bool ClusterSession::isConnected() const {
 }
 
 void ClusterSession::Timer1_Timer() {
-    emit watchdogExpired(words::Watchdog(host_.audience));
+    emit watchdogExpired(words::Watchdog(host_.limits, host_.audience));
     d_.ConnectState = 3;
     watchdog_->stop();
-    // Let a waiting reset notice at once.
-    exchange_->wake();
 }
 
 void ClusterSession::Disconnect() {
@@ -107,30 +105,18 @@ void ClusterSession::onPortClosed() {
     emit connectionClosed();
 }
 
-void ClusterSession::endAttempt(const QString& command, const WaitResult& result,
-                                QList<Message>* messages) {
-    closePort();
-    // A cancelled attempt ends silently.
-    if (result.status == WaitStatus::Cancelled) return;
-    messages->append(
-        words::ConnectionFailed(command, result, inUse_.port, inUse_.speed, host_.audience));
-}
-
-QCoro::Task<bool> ClusterSession::prefixedExchange(QString request, QString prefix, QString* phase1,
-                                                   QString* remainder, Failure* failure,
-                                                   Stop stop) {
-    failure->command = request;
+QCoro::Task<ClusterSession::Prefixed> ClusterSession::prefixedExchange(QString request,
+                                                                       QString prefix, Stop stop) {
+    Prefixed answer;
+    answer.failure.command = request;
     WaitResult r = co_await exchange_->Ask(request, prefix, stop);
     if (r.ok()) {
-        *phase1 = r.buffer;
+        answer.phase1 = r.buffer;
         r = co_await exchange_->WaitFor(QStringLiteral("\r"), stop);
     }
-    if (!r.ok()) {
-        failure->result = r;
-        co_return false;
-    }
-    *remainder = r.buffer;
-    co_return true;
+    if (r.ok()) answer.remainder = r.buffer;
+    answer.failure.result = r;
+    co_return answer;
 }
 
 bool ClusterSession::recordHistory(const QString& path, const QString& step, const QString& record,

@@ -99,7 +99,8 @@ public:
     // the settings' Network; none: the serial port.
     std::optional<NetworkAddress> network() const;
 
-    // Watchdog tick: the adapter has had its time.
+    // Watchdog tick: the adapter has had its time. Connect goes on; only its
+    // reset's wait ends at the watchdog's deadline.
     void Timer1_Timer();
 
     // The last check before a write: may this request follow this record?
@@ -130,51 +131,83 @@ signals:
     void writeCommitted();
 
 private:
+    // How a phase ended: nothing failed, or the command it failed at and
+    // how, or the words that say what went wrong before any command.
     struct Failure {
         QString command;
         WaitResult result;
+        std::optional<Message> words;
+        bool ok() const { return result.ok() && !words; }
+        static Failure saying(Message m) {
+            Failure f;
+            f.words = std::move(m);
+            return f;
+        }
+        static Failure at(QString command, WaitResult result) {
+            Failure f;
+            f.command = std::move(command);
+            f.result = std::move(result);
+            return f;
+        }
+        static Failure cancelled() {
+            Failure f;
+            f.result.status = WaitStatus::Cancelled;
+            return f;
+        }
+    };
+    // A request's answer: its prefix with what came before it, and the rest
+    // of its line.
+    struct Prefixed {
+        Failure failure;
+        QString phase1;
+        QString remainder;
+    };
+    // A police-mode read: the record when it was complete and valid;
+    // otherwise failure says why (a failure that is ok(): a garbled answer).
+    struct Read {
+        std::optional<cluster::PoliceRecord> record;
+        Failure failure;
     };
     enum class WriteOutcome {
         Acknowledged,  // the cluster said yes
         Refused,       // the cluster said no (a negative response)
         NotConfirmed,  // sent, but no usable answer: it may or may not have been applied
-        Skipped,       // not sent: the cluster was not identified in this connection
-        NotSafe,       // not sent: the request failed the independent check
-        NotRecorded,   // not sent: the history line could not be written
+        NotSent,  // not sent: the line was lost, or the cluster not identified (failure says which)
+        NotSafe,  // not sent: the request failed the independent check
+        NotRecorded,  // not sent: the history line could not be written
     };
     struct Written {
-        WriteOutcome outcome = WriteOutcome::Skipped;
+        WriteOutcome outcome = WriteOutcome::NotSent;
         QString request;
         QString historyError;
+        Failure failure;
     };
+    static constexpr char kPoliceReadCommand[] = "2103";
 
-    // One connection attempt; true when it completed. abandoned: the
-    // watchdog gave up on the adapter's reset.
-    QCoro::Task<bool> ConnectELM(QList<Message>* messages, bool* abandoned, Stop stop);
-    QCoro::Task<bool> GetClusterInfo(Failure* failure, Stop stop);
-    // The police-mode read alone: the record when the read was complete and
-    // valid, nothing otherwise (failure says why when a wait failed).
-    QCoro::Task<std::optional<cluster::PoliceRecord>> PoliceModeRead(Failure* failure, Stop stop);
-    // The police-mode read, announced; the record when it was valid.
-    QCoro::Task<std::optional<cluster::PoliceRecord>> readPoliceMode(QList<Message>* messages,
-                                                                     Stop stop);
+    // One connection attempt, through the identification.
+    QCoro::Task<Failure> ConnectELM(Stop stop);
+    QCoro::Task<Failure> GetClusterInfo(Stop stop);
+    // The police-mode read alone.
+    QCoro::Task<Read> PoliceModeRead(Stop stop);
+    // The police-mode read, announced when valid.
+    QCoro::Task<Read> readPoliceMode(Stop stop);
+    Message readFailedWords(const Failure& failure) const;
     // The only way to the cluster's record: the write of the record read,
     // with the police-mode bit inverted.
-    QCoro::Task<Written> WritePoliceMode(cluster::PoliceRecord read, QString history,
-                                         Failure* failure, Stop stop);
+    QCoro::Task<Written> WritePoliceMode(cluster::PoliceRecord read, QString history, Stop stop);
     // The answer prefix, then the rest of its line in a fresh buffer.
-    QCoro::Task<bool> prefixedExchange(QString request, QString prefix, QString* phase1,
-                                       QString* remainder, Failure* failure, Stop stop);
-    // What an ended change tells the user and the history.
-    void judgeChange(const Written& written, const Failure& failure, const QString& before,
-                     const std::optional<cluster::PoliceRecord>& readBack, const QString& history,
+    QCoro::Task<Prefixed> prefixedExchange(QString request, QString prefix, Stop stop);
+    // What an ended change tells the user and the history. lost: the line
+    // went after the write was sent.
+    void judgeChange(const Written& written, const QString& before,
+                     const std::optional<cluster::PoliceRecord>& readBack,
+                     const std::optional<WaitResult>& lost, const QString& history,
                      PoliceReport* report);
     bool recordHistory(const QString& path, const QString& step, const QString& record,
                        const QString& request, const QString& outcome, QString* error);
-    void endAttempt(const QString& command, const WaitResult& result, QList<Message>* messages);
     // Opens the serial port of this attempt, or connects to the Wi-Fi
-    // adapter; false, with the message, when that failed.
-    QCoro::Task<bool> openLine(QList<Message>* messages, Stop stop);
+    // adapter.
+    QCoro::Task<Failure> openLine(Stop stop);
     void useLine(AdapterLine* line, Exchange* exchange);
     void closePort();
     void onPortClosed();

@@ -45,55 +45,71 @@ QString adapterName(const QString& buffer) {
 
 QCoro::Task<SessionReport> ClusterSession::Connect(Stop stop) {
     SessionReport report;
-    const auto endedEarly = [&stop] {
-        return stop.requested() ? SessionStatus::Cancelled : SessionStatus::Failed;
-    };
-    bool abandoned = false;
-    const bool completed = co_await ConnectELM(&report.messages, &abandoned, stop);
-    if (!completed) {
-        report.status = abandoned ? SessionStatus::Abandoned : endedEarly();
+    d_.ConnectState = 0;
+    const Failure failure = co_await ConnectELM(stop);
+    if (!failure.ok()) {
+        if (failure.result.status == WaitStatus::Abandoned && !stop.requested()) {
+            // Told while the window still shows the attempt, as a tick does.
+            d_.ConnectState = 3;
+            emit watchdogExpired(words::Watchdog(host_.limits, host_.audience));
+        }
+        // The one place an attempt that did not complete lets go of the
+        // port, whichever phase it ended in.
+        if (port_->PortOpen()) closePort();
+        if (stop.requested() || failure.result.status == WaitStatus::Cancelled) {
+            report.status = SessionStatus::Cancelled;  // a cancel ends silently
+        } else if (failure.result.status == WaitStatus::Abandoned) {
+            report.status = SessionStatus::Abandoned;
+        } else {
+            report.status = SessionStatus::Failed;
+            report.messages << (failure.words ? *failure.words
+                                              : words::ConnectionFailed(
+                                                    failure.command, failure.result, inUse_.port,
+                                                    inUse_.speed, host_.audience));
+        }
         co_return report;
     }
-    // Only a completed attempt leaves an open port and an answering adapter
-    // to read from.
-    const bool paused = co_await exchange_->Pause(kBeforePoliceReadMs, stop);
-    if (!paused) {
-        closePort();
-        report.status = endedEarly();
-        co_return report;
-    }
-    const std::optional<cluster::PoliceRecord> read =
-        co_await readPoliceMode(&report.messages, stop);
-    if (read) {
-        emit connectStep(kConnectSteps);
+    // A completed attempt leaves an open port and an answering adapter to
+    // read from; a read that fails leaves the connection as it is.
+    const WaitResult paused = co_await exchange_->Pause(kBeforePoliceReadMs, stop);
+    Read read;
+    if (paused.ok()) {
+        read = co_await readPoliceMode(stop);
     } else {
-        report.status = endedEarly();
+        read.failure.command = QLatin1String(kPoliceReadCommand);
+        read.failure.result = paused;
+    }
+    if (read.record) {
+        emit connectStep(kConnectSteps);
+        co_return report;
+    }
+    report.status = stop.requested() ? SessionStatus::Cancelled : SessionStatus::Failed;
+    if (read.failure.result.status == WaitStatus::Cancelled) {
+        closePort();  // a cancel ends the operation silently
+    } else {
+        report.messages << readFailedWords(read.failure);
     }
     co_return report;
 }
 
-QCoro::Task<bool> ClusterSession::openLine(QList<Message>* messages, Stop stop) {
+QCoro::Task<ClusterSession::Failure> ClusterSession::openLine(Stop stop) {
     const Audience a = host_.audience;
     if (!d_.Network.isEmpty()) {
         const std::optional<NetworkAddress> address = network();
         useLine(net_, netExchange_);
         inUse_ = LineInUse{QStringLiteral("Wi-Fi ") + d_.Network, QString()};
-        if (!address) {
-            messages->append(words::NetworkAddressInvalid(d_.Network, a));
-            co_return false;
-        }
+        if (!address) co_return Failure::saying(words::NetworkAddressInvalid(d_.Network, a));
         inUse_.port = QStringLiteral("Wi-Fi ") + address->text();
         QString why;
         const NetOpen opened = co_await net_->connectTo(
             address->host, address->port, host_.limits.connectMs, host_.clock(), stop, &why);
         if (opened == NetOpen::Connected) {
             net_->InputLen = 1;
-            co_return true;
+            co_return Failure{};
         }
-        // A cancelled attempt ends silently.
-        if (opened != NetOpen::Cancelled)
-            messages->append(words::NetworkUnreachable(*address, opened, why, a));
-        co_return false;
+        if (opened == NetOpen::Cancelled) co_return Failure::cancelled();
+        co_return Failure::saying(
+            words::NetworkUnreachable(*address, opened, why, host_.limits.connectMs, a));
     }
 
     // The port and speed of this attempt, and of the connection it makes,
@@ -106,43 +122,32 @@ QCoro::Task<bool> ClusterSession::openLine(QList<Message>* messages, Stop stop) 
     const ProbeResult probe = ProbeDevice(path, serial_, host_);
     if (probe != ProbeResult::Available) {
         const QString name = numbered ? ComDeviceName(d_.ComPort, folder) : device_;
-        messages->append(words::PortCheck(ProbeDetail(probe, inUse_.port, name, a), a));
-        co_return false;
+        co_return Failure::saying(words::PortCheck(ProbeDetail(probe, inUse_.port, name, a), a));
     }
     const OpenResult opened = OpenDevice(path, d_, *serial_, host_);
-    if (opened == OpenResult::InvalidSpeed) {
-        messages->append(words::InvalidSpeed(d_.ComSpeed, a));
-        co_return false;
-    }
-    if (opened != OpenResult::Opened) {
-        messages->append(words::OpenFailed(inUse_.port, serial_->lastErrorText(), a));
-        co_return false;
-    }
-    co_return true;
+    if (opened == OpenResult::InvalidSpeed)
+        co_return Failure::saying(words::InvalidSpeed(d_.ComSpeed, a));
+    if (opened != OpenResult::Opened)
+        co_return Failure::saying(words::OpenFailed(inUse_.port, serial_->lastErrorText(), a));
+    co_return Failure{};
 }
 
-QCoro::Task<bool> ClusterSession::ConnectELM(QList<Message>* messages, bool* abandoned, Stop stop) {
-    d_.ConnectState = 0;
-    const bool opened = co_await openLine(messages, stop);
-    if (!opened) co_return false;
+QCoro::Task<ClusterSession::Failure> ClusterSession::ConnectELM(Stop stop) {
+    const Failure opened = co_await openLine(stop);
+    if (!opened.ok()) co_return opened;
 
+    // One budget for the whole attempt from the reset on. The reset's wait
+    // ends at its deadline; later waits are not cut short by it, but its
+    // tick still tells the user the adapter has had its time.
+    Clock& clock = host_.clock();
+    const qint64 deadline = clock.nowMs() + host_.limits.watchdogMs;
     exchange_->SendCommand(kReset);
-    watchdog_->setInterval(host_.limits.watchdogMs);
-    watchdog_->start();
     emit connecting();
+    const WaitResult reset = co_await exchange_->WaitFor(QStringLiteral(">"), stop, {}, deadline);
+    if (!reset.ok()) co_return Failure::at(kReset, reset);
+    watchdog_->setInterval(int(qMax<qint64>(1, deadline - clock.nowMs())));
+    watchdog_->start();
 
-    const WaitResult reset = co_await exchange_->WaitFor(QStringLiteral(">"), stop, QString(),
-                                                         [this] { return d_.ConnectState == 3; });
-    if (reset.status == WaitStatus::Abandoned) {
-        // The watchdog has told the user; free the port so Connect works again.
-        *abandoned = true;
-        closePort();
-        co_return false;
-    }
-    if (!reset.ok()) {
-        endAttempt(kReset, reset, messages);
-        co_return false;
-    }
     // A prompt among unreadable characters is noise at a wrong line speed,
     // not an adapter, and its "identification" would be noise too; but an
     // answer that names the adapter has only picked up a stray byte or two
@@ -152,8 +157,7 @@ QCoro::Task<bool> ClusterSession::ConnectELM(QList<Message>* messages, bool* aba
         if (!buffer.contains(QLatin1String("ELM"))) {
             WaitResult noise = reset;
             noise.status = WaitStatus::Unreadable;
-            endAttempt(kReset, noise, messages);
-            co_return false;
+            co_return Failure::at(kReset, noise);
         }
         buffer.removeIf(IsUnreadableChar);
     }
@@ -164,10 +168,7 @@ QCoro::Task<bool> ClusterSession::ConnectELM(QList<Message>* messages, bool* aba
     for (const char* c : kAdapterSetupCommands) {
         const QString command = QLatin1String(c);
         const WaitResult r = co_await exchange_->Ask(command, QStringLiteral("OK\r"), stop);
-        if (!r.ok() && !FormattingAlwaysOn(command, r)) {
-            endAttempt(command, r, messages);
-            co_return false;
-        }
+        if (!r.ok() && !FormattingAlwaysOn(command, r)) co_return Failure::at(command, r);
         if (!r.ok()) {
             // Formatting is on after a reset on every ELM327-type adapter;
             // one that cannot switch it (many Wi-Fi adapters) keeps it on.
@@ -179,30 +180,24 @@ QCoro::Task<bool> ClusterSession::ConnectELM(QList<Message>* messages, bool* aba
         emit connectStep(++step);
     }
 
-    Failure failure;
-    bool identified = co_await exchange_->Pause(kBeforeIdentificationMs, stop);
-    if (!identified) failure.result.status = WaitStatus::Cancelled;
-    if (identified) identified = co_await GetClusterInfo(&failure, stop);
-    if (!identified) {
-        endAttempt(failure.command, failure.result, messages);
-        co_return false;
-    }
+    const WaitResult paused = co_await exchange_->Pause(kBeforeIdentificationMs, stop);
+    if (!paused.ok()) co_return Failure::at(QLatin1String(kIdentification[0].text), paused);
+    const Failure identified = co_await GetClusterInfo(stop);
+    if (!identified.ok()) co_return identified;
 
     d_.ClusterReady = true;
     emit connected();
     d_.ConnectState = 1;
     watchdog_->stop();
-    co_return true;
+    co_return Failure{};
 }
 
-QCoro::Task<bool> ClusterSession::GetClusterInfo(Failure* failure, Stop stop) {
+QCoro::Task<ClusterSession::Failure> ClusterSession::GetClusterInfo(Stop stop) {
     for (int i = 0; i < 4; ++i) {
-        QString phase1;
-        QString remainder;
-        const bool answered = co_await prefixedExchange(QLatin1String(kIdentification[i].text),
-                                                        QLatin1String(kIdentification[i].prefix),
-                                                        &phase1, &remainder, failure, stop);
-        if (!answered) co_return false;
+        const Prefixed answer = co_await prefixedExchange(
+            QLatin1String(kIdentification[i].text), QLatin1String(kIdentification[i].prefix), stop);
+        if (!answer.failure.ok()) co_return answer.failure;
+        const QString& remainder = answer.remainder;
         switch (i) {
             case 0:
                 d_.PartPrefix = cluster::PartPrefixFromRemainder(remainder);
@@ -219,15 +214,11 @@ QCoro::Task<bool> ClusterSession::GetClusterInfo(Failure* failure, Stop stop) {
         }
         emit connectStep(2 + int(std::size(kAdapterSetupCommands)) + i);
         if (i == 3) break;
-        const bool paused = co_await exchange_->Pause(kBetweenIdentificationMs, stop);
-        if (!paused) {
-            failure->result = WaitResult{};
-            failure->result.status = WaitStatus::Cancelled;
-            co_return false;
-        }
+        const WaitResult paused = co_await exchange_->Pause(kBetweenIdentificationMs, stop);
+        if (!paused.ok()) co_return Failure::at(QLatin1String(kIdentification[i + 1].text), paused);
     }
     emit clusterIdentified(cluster::DisplayPartNumber(d_));
-    co_return true;
+    co_return Failure{};
 }
 
 }  // namespace tavrin

@@ -9,7 +9,6 @@ namespace tavrin {
 
 namespace {
 
-const QString kPoliceRead = QStringLiteral("2103");
 const QString kPoliceReadPrefix = QStringLiteral("61 03 ");
 const QString kPoliceWritePrefix = QStringLiteral("7B 03");
 const QString kLineEnd = QStringLiteral("\r");
@@ -19,49 +18,56 @@ constexpr int kAroundWriteMs = 500;
 
 }  // namespace
 
-QCoro::Task<std::optional<cluster::PoliceRecord>> ClusterSession::PoliceModeRead(Failure* failure,
-                                                                                 Stop stop) {
-    QString phase1;
-    QString phase2;
-    const bool answered =
-        co_await prefixedExchange(kPoliceRead, kPoliceReadPrefix, &phase1, &phase2, failure, stop);
-    if (!answered) co_return std::nullopt;
-    co_return cluster::ApplyPoliceRead(d_, phase1, phase2);
+QCoro::Task<ClusterSession::Read> ClusterSession::PoliceModeRead(Stop stop) {
+    Read read;
+    const Prefixed answer =
+        co_await prefixedExchange(QLatin1String(kPoliceReadCommand), kPoliceReadPrefix, stop);
+    read.failure = answer.failure;
+    if (answer.failure.ok())
+        read.record = cluster::ApplyPoliceRead(d_, answer.phase1, answer.remainder);
+    co_return read;
 }
 
-QCoro::Task<std::optional<cluster::PoliceRecord>> ClusterSession::readPoliceMode(
-    QList<Message>* messages, Stop stop) {
-    Failure failure;
-    const std::optional<cluster::PoliceRecord> read = co_await PoliceModeRead(&failure, stop);
-    if (!read) {
-        if (failure.result.status == WaitStatus::Cancelled) {
-            closePort();  // a cancel ends the operation silently
-        } else if (failure.result.ok()) {
-            messages->append(words::ReadGarbled());
-        } else {
-            messages->append(words::ReadFailed(failure.result, host_.audience));
-        }
-        co_return std::nullopt;
-    }
-    emit policeModeShown(read->label());
+QCoro::Task<ClusterSession::Read> ClusterSession::readPoliceMode(Stop stop) {
+    const Read read = co_await PoliceModeRead(stop);
+    if (read.record) emit policeModeShown(read.record->label());
     co_return read;
+}
+
+Message ClusterSession::readFailedWords(const Failure& failure) const {
+    return failure.result.ok() ? words::ReadGarbled()
+                               : words::ReadFailed(failure.result, host_.audience);
 }
 
 QCoro::Task<SessionReport> ClusterSession::ReadPoliceMode(Stop stop) {
     SessionReport report;
-    const std::optional<cluster::PoliceRecord> read =
-        co_await readPoliceMode(&report.messages, stop);
-    if (!read) report.status = stop.requested() ? SessionStatus::Cancelled : SessionStatus::Failed;
+    const Read read = co_await readPoliceMode(stop);
+    if (read.record) co_return report;
+    report.status = stop.requested() ? SessionStatus::Cancelled : SessionStatus::Failed;
+    if (read.failure.result.status == WaitStatus::Cancelled) {
+        closePort();  // a cancel ends the operation silently
+    } else {
+        report.messages << readFailedWords(read.failure);
+    }
     co_return report;
 }
 
 QCoro::Task<ClusterSession::Written> ClusterSession::WritePoliceMode(cluster::PoliceRecord read,
-                                                                     QString history,
-                                                                     Failure* failure, Stop stop) {
+                                                                     QString history, Stop stop) {
     Written w;
     // Built from the record this change read, and from nothing else.
     w.request = cluster::PoliceWriteRequest(read);
-    if (!d_.ClusterReady) co_return w;
+    w.failure.command = w.request;
+    if (!port_->PortOpen()) {
+        w.outcome = WriteOutcome::NotSent;
+        w.failure.result = exchange_->closedLine();
+        co_return w;
+    }
+    if (!d_.ClusterReady) {
+        w.outcome = WriteOutcome::NotSent;
+        w.failure.words = words::ChangeNotIdentified();
+        co_return w;
+    }
     // Last line of defence, computed independently of the bit table.
     if (!writeCheck_ || !writeCheck_(read.text(), w.request)) {
         w.outcome = WriteOutcome::NotSafe;
@@ -73,12 +79,13 @@ QCoro::Task<ClusterSession::Written> ClusterSession::WritePoliceMode(cluster::Po
         w.outcome = WriteOutcome::NotRecorded;
         co_return w;
     }
-    failure->command = w.request;
+    // Nothing stands between this and the wire any more.
+    emit writeCommitted();
     WaitResult r = co_await exchange_->Ask(w.request, kPoliceWritePrefix, stop);
     const bool resent = r.resent;
     if (r.ok()) r = co_await exchange_->WaitFor(kLineEnd, stop, r.buffer);
     r.resent = resent;
-    failure->result = r;
+    w.failure.result = r;
     if (r.ok()) {
         w.outcome = WriteOutcome::Acknowledged;
     } else {
@@ -96,20 +103,20 @@ QCoro::Task<PoliceReport> ClusterSession::ChangePoliceMode(std::optional<bool> w
 
     // The record is read afresh in this same change: the write is built
     // from nothing older.
-    Failure failure;
-    const std::optional<cluster::PoliceRecord> read = co_await PoliceModeRead(&failure, stop);
-    if (!read) {
-        if (failure.result.status == WaitStatus::Cancelled) {
+    const Read read = co_await PoliceModeRead(stop);
+    if (!read.record) {
+        const WaitResult& r = read.failure.result;
+        if (r.status == WaitStatus::Cancelled) {
             closePort();  // a cancel ends the change silently
             report.status = SessionStatus::Cancelled;
-        } else if (failure.result.ok()) {
+        } else if (r.ok()) {
             report.messages << words::ChangeReadGarbled();
         } else {
-            report.messages << words::ChangeReadFailed(failure.result, host_.audience);
+            report.messages << words::ChangeReadFailed(r, host_.audience);
         }
         co_return report;
     }
-    const QString before = read->label();
+    const QString before = read.record->label();
     report.before = before;
     if (wanted && (before == QLatin1String("ON")) == *wanted) {
         report.change = PoliceChange::AlreadySo;
@@ -118,46 +125,64 @@ QCoro::Task<PoliceReport> ClusterSession::ChangePoliceMode(std::optional<bool> w
         co_return report;
     }
     // Cancel still ends the change during the pause before the write.
-    const bool paused = co_await exchange_->Pause(kAroundWriteMs, stop);
-    if (!paused) {
+    const WaitResult paused = co_await exchange_->Pause(kAroundWriteMs, stop);
+    if (paused.status == WaitStatus::Cancelled) {
         closePort();
         report.status = SessionStatus::Cancelled;
         co_return report;
     }
-    // The pause lets the line settle: all that may wait now is the prompt
-    // that ends the read's own answer. Anything more is an answer the read
-    // may have been taken from in error, such as one to an earlier request
-    // that came too late, and no write may rest on it.
-    if (!exchange_->onlyPromptWaiting()) {
+    if (!paused.ok()) {
+        report.messages << words::ChangeLineLost(paused, host_.audience);
+        co_return report;
+    }
+    // The pause lets the line settle: nothing may have come since the read's
+    // answer ended. Anything more is an answer the read may have been taken
+    // from in error, such as one to an earlier request that came too late,
+    // and no write may rest on it.
+    if (port_->PortOpen() && !exchange_->settled()) {
         report.messages << words::ChangeUnsettled();
         co_return report;
     }
 
-    // From here on the change runs to its end: once the request is on the
-    // wire it cannot be called back, and the read afterwards is what tells
-    // whether it was applied. Only letting go of the whole operation (the
-    // program ending) still stops its waits.
-    emit writeCommitted();
+    // From the write on the change runs to its end: once the request is on
+    // the wire it cannot be called back, and the read afterwards is what
+    // tells whether it was applied. Only letting go of the whole operation
+    // (the program ending) still stops its waits.
     const Stop committed = stop.withoutCancel();
-    const Written written = co_await WritePoliceMode(*read, history, &failure, committed);
+    const Written written = co_await WritePoliceMode(*read.record, history, committed);
     const bool sent = written.outcome == WriteOutcome::Acknowledged ||
                       written.outcome == WriteOutcome::Refused ||
                       written.outcome == WriteOutcome::NotConfirmed;
     if (sent) report.change = PoliceChange::Written;
-    co_await exchange_->Pause(kAroundWriteMs, committed);
-    // A lost port has been reported already; reading it again would only
-    // repeat that. A change let go of sends nothing more.
+    // The line lost after the write went out: what the cluster holds now is
+    // not known, and that is what is said and recorded.
+    std::optional<WaitResult> lost;
+    if (written.failure.result.status == WaitStatus::PortClosed) lost = written.failure.result;
     std::optional<cluster::PoliceRecord> readBack;
-    if (port_->PortOpen() && !committed.requested())
-        readBack = co_await readPoliceMode(&report.messages, committed);
-    judgeChange(written, failure, before, readBack, history, &report);
+    if (!lost) {
+        const WaitResult after = co_await exchange_->Pause(kAroundWriteMs, committed);
+        if (after.status == WaitStatus::PortClosed) {
+            lost = after;
+        } else if (after.ok()) {
+            const Read again = co_await readPoliceMode(committed);
+            readBack = again.record;
+            const WaitResult& r = again.failure.result;
+            if (r.status == WaitStatus::PortClosed) {
+                lost = r;
+            } else if (!again.record && r.status != WaitStatus::Cancelled) {
+                report.messages << readFailedWords(again.failure);
+            }
+        }
+    }
+    judgeChange(written, before, readBack, lost, history, &report);
     co_return report;
 }
 
-void ClusterSession::judgeChange(const Written& written, const Failure& failure,
-                                 const QString& before,
+void ClusterSession::judgeChange(const Written& written, const QString& before,
                                  const std::optional<cluster::PoliceRecord>& readBack,
-                                 const QString& history, PoliceReport* report) {
+                                 const std::optional<WaitResult>& lost, const QString& history,
+                                 PoliceReport* report) {
+    const WaitResult& result = written.failure.result;
     const QString after = readBack ? readBack->label() : QString();
     // What the read back shows decides, whenever there is one: a write the
     // adapter stopped may have been applied although its resend was refused.
@@ -167,29 +192,34 @@ void ClusterSession::judgeChange(const Written& written, const Failure& failure,
         case WriteOutcome::Acknowledged:
         case WriteOutcome::Refused:
         case WriteOutcome::NotConfirmed:
-            if (applied) {
+            if (lost) {
+                outcome = words::OutcomeUnconfirmed(*lost);
+                report->messages << words::ChangeNotConfirmed(*lost, QString(), host_.audience);
+            } else if (applied) {
                 outcome = words::OutcomeApplied();
                 report->status = SessionStatus::Done;
             } else if (written.outcome == WriteOutcome::Acknowledged) {
                 outcome = readBack ? words::OutcomeNotApplied() : words::OutcomeNotReadBack();
                 if (readBack) report->messages << words::ChangeNotApplied(before);
             } else if (written.outcome == WriteOutcome::Refused) {
-                outcome = words::OutcomeRefused(failure.result.negativeCode);
-                report->messages << words::ChangeRefused(failure.result, host_.audience);
+                outcome = words::OutcomeRefused(result.negativeCode);
+                report->messages << words::ChangeRefused(result, host_.audience);
             } else {
-                outcome = words::OutcomeUnconfirmed(failure.result);
-                report->messages << words::ChangeNotConfirmed(failure.result, after,
-                                                              host_.audience);
+                outcome = words::OutcomeUnconfirmed(result);
+                report->messages << words::ChangeNotConfirmed(result, after, host_.audience);
             }
-            if (failure.result.resent) outcome = words::OutcomeResent(outcome);
+            if (result.resent) outcome = words::OutcomeResent(outcome);
             break;
+        case WriteOutcome::NotSent:
+            report->messages << (written.failure.words
+                                     ? *written.failure.words
+                                     : words::ChangeLineLost(result, host_.audience));
+            return;
         case WriteOutcome::NotSafe:
             report->messages << words::ChangeNotSafe();
             return;
         case WriteOutcome::NotRecorded:
             report->messages << words::ChangeNotRecorded(history, written.historyError);
-            return;
-        case WriteOutcome::Skipped:
             return;
     }
 

@@ -34,6 +34,13 @@ QString chooseSpeed(Audience a) {
                : QStringLiteral("Choose its speed in Setup (Find Adapter there can find it)");
 }
 
+// A time limit in words: "6 seconds", "1 second", "0.3 seconds".
+QString secondsText(int ms) {
+    if (ms == 1000) return QStringLiteral("1 second");
+    return QStringLiteral("%1 seconds")
+        .arg(ms % 1000 == 0 ? QString::number(ms / 1000) : QString::number(ms / 1000.0, 'g', 3));
+}
+
 // The system's own words about a failure, as a detail after the user's words.
 QString systemText(const QString& reason) {
     return reason.isEmpty() ? QString() : QStringLiteral("\n\nSystem message: %1").arg(reason);
@@ -70,6 +77,7 @@ QString adviceFor(const WaitResult& r, Audience a) {
         case WaitStatus::NegativeResponse:
             return NegativeResponseAdvice(r.negativeCode, a);
         case WaitStatus::TimedOut:
+        case WaitStatus::Unfinished:
             return QStringLiteral("Check the adapter's cable and that the ignition is on, ") +
                    tryAgain(a);
         case WaitStatus::PortClosed:
@@ -142,18 +150,21 @@ Message ConnectionFailed(const QString& command, const WaitResult& result, const
         adviceFor(result, a));
 }
 
-Message Watchdog(Audience a) {
+Message Watchdog(const TimeLimits& limits, Audience a) {
+    const QString within = secondsText(limits.watchdogMs);
     return ErrorMessage(
         QStringLiteral("Unable to Connect To ELM"),
         atTerminal(a)
-            ? QStringLiteral("The adapter did not finish answering within 6 seconds. Check that "
-                             "the ignition is on and the adapter's cable is in, and that --port "
-                             "and --speed are the adapter's (tavrin --find can find them), then "
-                             "run the command again.")
-            : QStringLiteral("The adapter did not finish answering within 6 seconds. Check that "
-                             "the ignition is on and the adapter's cable is in, and that the "
-                             "port and speed in Setup are the adapter's (Find Adapter there can "
-                             "find them), then click Connect to try again."));
+            ? QStringLiteral("The adapter did not finish answering within %1. Check that the "
+                             "ignition is on and the adapter's cable is in, and that --port and "
+                             "--speed are the adapter's (tavrin --find can find them), then run "
+                             "the command again.")
+                  .arg(within)
+            : QStringLiteral("The adapter did not finish answering within %1. Check that the "
+                             "ignition is on and the adapter's cable is in, and that the port "
+                             "and speed in Setup are the adapter's (Find Adapter there can find "
+                             "them), then click Connect to try again.")
+                  .arg(within));
 }
 
 Message PortLost(const QString& reason, Audience a) {
@@ -176,7 +187,7 @@ Message NetworkLost(const QString& reason, Audience a) {
 }
 
 Message NetworkUnreachable(const NetworkAddress& address, NetOpen why, const QString& system,
-                           Audience a) {
+                           int limitMs, Audience a) {
     const QString text =
         QStringLiteral("The Wi-Fi adapter at %1 could not be reached.").arg(address.text());
     const QString join = QStringLiteral(
@@ -205,7 +216,8 @@ Message NetworkUnreachable(const NetworkAddress& address, NetOpen why, const QSt
                 join + tryAgain(a);
             break;
         case NetOpen::TimedOut:
-            detail = QStringLiteral("%1 did not answer within 3 seconds. ").arg(address.text()) +
+            detail = QStringLiteral("%1 did not answer within %2. ")
+                         .arg(address.text(), secondsText(limitMs)) +
                      join + tryAgain(a);
             break;
         case NetOpen::NotAllowed:
@@ -249,6 +261,18 @@ Message ChangeReadFailed(const WaitResult& result, Audience a) {
     return ErrorMessage(QStringLiteral("The police mode record could not be read, so nothing "
                                        "was written: %1.")
                             .arg(Describe(result)),
+                        adviceFor(result, a));
+}
+
+Message ChangeNotIdentified() {
+    return ErrorMessage(QStringLiteral("Nothing was written to the cluster: it was not "
+                                       "identified in this connection."),
+                        QStringLiteral("Connect again, then try the change once more."));
+}
+
+Message ChangeLineLost(const WaitResult& result, Audience a) {
+    return ErrorMessage(QStringLiteral("Nothing was written to the cluster: the connection to "
+                                       "the adapter was lost before the change."),
                         adviceFor(result, a));
 }
 
@@ -361,6 +385,8 @@ QString OutcomeUnconfirmed(const WaitResult& r) {
             return QStringLiteral("port lost");
         case WaitStatus::AdapterError:
             return QStringLiteral("adapter error %1").arg(r.adapterText);
+        case WaitStatus::Unfinished:
+            return QStringLiteral("answer not finished");
         default:
             return QStringLiteral("unexpected answer");
     }

@@ -35,14 +35,15 @@ Message OpenFailed(const QString& port, const QString& reason, Audience a);
 Message ConnectionFailed(const QString& command, const WaitResult& result, const QString& port,
                          const QString& speed, Audience a);
 // The connection watchdog ran out.
-Message Watchdog(Audience a);
+Message Watchdog(const TimeLimits& limits, Audience a);
 // The port vanished while nothing was being asked.
 Message PortLost(const QString& reason, Audience a);
 // The Wi-Fi adapter closed the connection, or the network dropped it.
 Message NetworkLost(const QString& reason, Audience a);
 // The Wi-Fi adapter could not be reached, and why.
+// limitMs: the time the attempt had to reach the adapter.
 Message NetworkUnreachable(const NetworkAddress& address, NetOpen why, const QString& systemText,
-                           Audience a);
+                           int limitMs, Audience a);
 // The settings name a Wi-Fi adapter by an address that cannot be used.
 Message NetworkAddressInvalid(const QString& text, Audience a);
 
@@ -56,6 +57,9 @@ Message ChangeReadGarbled();
 Message ChangeNotSafe();
 // More than the read's answer arrived before the write.
 Message ChangeUnsettled();
+Message ChangeNotIdentified();
+// The line went before the write: nothing was written.
+Message ChangeLineLost(const WaitResult& result, Audience a);
 Message ChangeNotRecorded(const QString& historyPath, const QString& error);
 // A write that went out.
 Message ChangeNotApplied(const QString& before);

@@ -38,6 +38,7 @@ bool AdapterLine::setPortOpen(bool open) {
         return false;
     }
     QString why;
+    lostReason_.clear();
     lastError_ = openDevice(speed, &why);
     if (lastError_ == OpenError::None) return true;
     lastErrorText_ = why;
@@ -65,6 +66,7 @@ void AdapterLine::taken(qint64 bytes) {
 
 void AdapterLine::lose(const QString& reason) {
     if (!PortOpen()) return;
+    lostReason_ = reason;
     closeDevice();
     emit closed();
     emit portLost(reason);
@@ -92,6 +94,13 @@ QString AdapterLine::Input() {
         more.removeIf([](char c) { return c == '\0'; });
         bytes += more;
     }
+    return QString::fromLatin1(bytes);
+}
+
+QString AdapterLine::Waiting() const {
+    if (!PortOpen()) return {};
+    QByteArray bytes = peekDevice();
+    bytes.removeIf([](char c) { return c == '\0'; });
     return QString::fromLatin1(bytes);
 }
 

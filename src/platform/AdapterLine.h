@@ -60,8 +60,15 @@ public:
     // empty if none.
     QString Input();
     qint64 charactersWaiting() const { return PortOpen() ? deviceWaiting() : 0; }
+    // What Input would give if it took everything waiting, without taking
+    // it; empty when the port is not open.
+    QString Waiting() const;
     // Throws away whatever has arrived and not been read.
     void discardInput();
+
+    // The system's words for the last loss of the port (portLost's reason);
+    // empty once it opens again.
+    QString lostReason() const { return lostReason_; }
 
     // A connection over the network rather than a serial line: what is said
     // of its loss differs.
@@ -90,6 +97,7 @@ protected:
     virtual bool writeDevice(const QByteArray& bytes) = 0;
     virtual QByteArray readDevice(qint64 maxBytes) = 0;
     virtual qint64 deviceWaiting() const = 0;
+    virtual QByteArray peekDevice() const = 0;
     virtual void clearDevice() = 0;
 
     // The device failed or vanished: closes the port and tells so once.
@@ -109,6 +117,7 @@ private:
     qint64 loggedUnread_ = 0;
     OpenError lastError_ = OpenError::None;
     QString lastErrorText_;
+    QString lostReason_;
 };
 
 // A wait on the line ends when characters arrive or the port closes.

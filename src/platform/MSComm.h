@@ -30,6 +30,7 @@ protected:
     bool writeDevice(const QByteArray& bytes) override;
     QByteArray readDevice(qint64 maxBytes) override;
     qint64 deviceWaiting() const override;
+    QByteArray peekDevice() const override;
     void clearDevice() override;
 
 private:

@@ -152,6 +152,10 @@ qint64 MSComm::deviceWaiting() const {
     return port_->bytesAvailable();
 }
 
+QByteArray MSComm::peekDevice() const {
+    return port_->peek(port_->bytesAvailable());
+}
+
 void MSComm::clearDevice() {
     port_->clear(QSerialPort::Input);
     port_->readAll();

@@ -12,8 +12,11 @@ namespace tavrin {
 
 namespace {
 
-// What one read asks for; the driver hands over at once whatever it holds.
+// The most one read asks for.
 constexpr DWORD kReadChunk = 4096;
+// A read with nothing to hand over waits this long for the first byte, then
+// ends empty and is made again: one wake a minute on a silent line.
+constexpr DWORD kReadWaitMs = 60000;
 // How long closing waits for cancelled transfers, which end at once with
 // any driver that behaves.
 constexpr DWORD kCancelWaitMs = 2000;
@@ -40,9 +43,12 @@ QString systemName(const QString& path) {
 
 }  // namespace
 
-// One open device: its handle and one overlapped transfer of each kind (the
-// wait for characters, a read, a write), each with its own event, which a
-// notifier turns into a call in the event loop. A transfer's event is set
+// One open device: its handle and one overlapped transfer of each kind (a
+// read, always under way while the port is open, and a write), each with its
+// own event, which a notifier turns into a call in the event loop. The read
+// is what waits for characters: its time-outs have it end as soon as one
+// byte has arrived. (WaitCommEvent would be the other way, but Wine's ends at
+// once on a device without modem lines, such as a pseudo-terminal.) A transfer's event is set
 // when it ends, at once or later, and reset only while nothing is under way
 // on it, so no end is missed.
 //
@@ -65,7 +71,7 @@ struct MSComm::Win32Port {
     Win32Port(const Win32Port&) = delete;
     Win32Port& operator=(const Win32Port&) = delete;
 
-    std::array<Transfer*, 3> transfers() { return {&wait, &read, &write}; }
+    std::array<Transfer*, 2> transfers() { return {&read, &write}; }
 
     bool createEvents(QString* why) {
         for (Transfer* t : transfers()) {
@@ -80,9 +86,7 @@ struct MSComm::Win32Port {
 
     void watch() {
         const std::pair<Transfer*, void (Win32Port::*)()> handlers[] = {
-            {&wait, &Win32Port::onWaitEnded},
-            {&read, &Win32Port::onReadEnded},
-            {&write, &Win32Port::onWriteEnded}};
+            {&read, &Win32Port::onReadEnded}, {&write, &Win32Port::onWriteEnded}};
         for (const auto& [t, handler] : handlers) {
             t->notifier = new QWinEventNotifier(t->ov.hEvent, &line);
             // Notifiers are turned off before the port goes; the check is for
@@ -120,62 +124,40 @@ struct MSComm::Win32Port {
         return ended;
     }
 
-    // Error code, or ERROR_SUCCESS once the wait is under way.
-    DWORD armWait() {
-        events = 0;
-        ResetEvent(wait.ov.hEvent);
-        if (WaitCommEvent(handle, &events, &wait.ov)) {
-            // Ended at once: through the notifier all the same, so a driver
-            // that ends every wait at once cannot hold up the event loop.
-            SetEvent(wait.ov.hEvent);
-        } else {
-            const DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) return error;
-        }
-        wait.pending = true;
-        return ERROR_SUCCESS;
+    // Bytes the driver holds; 0 when it cannot say.
+    DWORD inQueue() {
+        COMSTAT status{};
+        DWORD errors = 0;
+        return ClearCommError(handle, &errors, &status) ? status.cbInQue : 0;
     }
 
-    // Reads until the driver has nothing more or a read stays under way.
-    DWORD readSome() {
+    // Takes what the driver holds, then leaves a read of one byte under way,
+    // which waits for the next character; what came is handed over. Only
+    // what is known to be there is asked for in more than one byte: some
+    // drivers (Wine's) end a read only once its whole buffer is filled.
+    void pump() {
         while (!read.pending) {
-            chunk.resize(kReadChunk);
+            const DWORD waiting = qMin(inQueue(), kReadChunk);
+            const DWORD wanted = waiting > 0 ? waiting : 1;
+            chunk.resize(wanted);
             ResetEvent(read.ov.hEvent);
-            if (!ReadFile(handle, chunk.data(), kReadChunk, nullptr, &read.ov)) {
+            if (!ReadFile(handle, chunk.data(), wanted, nullptr, &read.ov)) {
                 const DWORD error = GetLastError();
-                if (error != ERROR_IO_PENDING) return error;
+                if (error != ERROR_IO_PENDING) return fail(error);
                 read.pending = true;
                 break;
             }
             DWORD count = 0;
-            if (!GetOverlappedResult(handle, &read.ov, &count, FALSE)) return GetLastError();
-            // Ended at once and handled here: no call from the notifier.
-            ResetEvent(read.ov.hEvent);
-            fresh += chunk.left(count);
-            if (count < kReadChunk) break;
-        }
-        return ERROR_SUCCESS;
-    }
-
-    bool waitingInDriver() {
-        COMSTAT status{};
-        DWORD errors = 0;
-        return ClearCommError(handle, &errors, &status) && status.cbInQue > 0;
-    }
-
-    // Takes in what has arrived, has the next arrival wake us, and hands
-    // over what came.
-    void pump() {
-        for (int round = 0;; ++round) {
-            if (const DWORD error = readSome()) return fail(error);
-            if (read.pending) break;
-            if (!wait.pending) {
-                if (const DWORD error = armWait()) return fail(error);
+            if (!GetOverlappedResult(handle, &read.ov, &count, FALSE)) return fail(GetLastError());
+            if (count == 0) {
+                // Ended at once with nothing, though it should have waited:
+                // the next read is made from the event loop, so a driver that
+                // does this cannot hold the loop up.
+                SetEvent(read.ov.hEvent);
+                read.pending = true;
+                break;
             }
-            // Some drivers (Wine's among them) wake only for characters that
-            // come after the wait began: one that slipped in between the last
-            // read and the wait is read now rather than left lying.
-            if (round > 0 || !waitingInDriver()) break;
+            fresh += chunk.left(count);
         }
         deliver();
     }
@@ -217,19 +199,6 @@ struct MSComm::Win32Port {
         return true;
     }
 
-    void onWaitEnded() {
-        DWORD count = 0;
-        if (!ended(wait, &count)) return;
-        // A wait that ends with no event is how some drivers tell that the
-        // device went; the device answering says otherwise.
-        if (events == 0) {
-            COMSTAT status{};
-            DWORD errors = 0;
-            if (!ClearCommError(handle, &errors, &status)) return fail(GetLastError());
-        }
-        pump();
-    }
-
     void onReadEnded() {
         DWORD count = 0;
         if (!ended(read, &count)) return;
@@ -266,8 +235,7 @@ struct MSComm::Win32Port {
     MSComm& line;
     const quint64 id = ++lastPortId;
     HANDLE handle = INVALID_HANDLE_VALUE;
-    Transfer wait, read, write;
-    DWORD events = 0;     // filled in by the wait under way
+    Transfer read, write;
     QByteArray chunk;     // filled in by the read under way
     QByteArray fresh;     // read, not yet handed over
     QByteArray received;  // handed over, not yet taken by Input
@@ -351,12 +319,13 @@ AdapterLine::OpenError MSComm::openDevice(qint32 speed, QString* why) {
             QStringLiteral("the device refused %1 bit/s: %2").arg(speed).arg(systemMessage(error));
         return OpenError::InvalidSettings;
     }
-    // A read returns at once with what has arrived; the wait for characters
-    // is what wakes us.
+    // A read ends at once with what has arrived, or with the first byte to
+    // arrive, or empty after kReadWaitMs.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
-    if (!SetCommTimeouts(handle, &timeouts) ||
-        (!SetCommMask(handle, EV_RXCHAR | EV_ERR) && !SetCommMask(handle, EV_RXCHAR))) {
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = kReadWaitMs;
+    if (!SetCommTimeouts(handle, &timeouts)) {
         *why = systemMessage(GetLastError());
         return OpenError::Refused;
     }
@@ -371,11 +340,10 @@ AdapterLine::OpenError MSComm::openDevice(qint32 speed, QString* why) {
     win_ = std::move(port);
     win_->watch();
     taken(-1);
-    if (const DWORD error = win_->armWait()) {
-        *why = systemMessage(error);
-        closeDevice();
-        return OpenError::Refused;
-    }
+    // The first read goes out from the event loop, as every later one: a
+    // failure there is a lost port, told once the open has returned.
+    SetEvent(win_->read.ov.hEvent);
+    win_->read.pending = true;
     return OpenError::None;
 }
 
@@ -419,6 +387,10 @@ QByteArray MSComm::readDevice(qint64 maxBytes) {
 
 qint64 MSComm::deviceWaiting() const {
     return win_ ? win_->received.size() : 0;
+}
+
+QByteArray MSComm::peekDevice() const {
+    return win_ ? win_->received : QByteArray();
 }
 
 void MSComm::clearDevice() {

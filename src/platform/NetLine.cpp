@@ -3,7 +3,6 @@
 #include <QHostAddress>
 #include <QTcpSocket>
 
-
 namespace tavrin {
 
 namespace {
@@ -133,6 +132,10 @@ QByteArray NetLine::readDevice(qint64 maxBytes) {
 
 qint64 NetLine::deviceWaiting() const {
     return socket_->bytesAvailable();
+}
+
+QByteArray NetLine::peekDevice() const {
+    return socket_->peek(socket_->bytesAvailable());
 }
 
 void NetLine::clearDevice() {

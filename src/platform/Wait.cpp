@@ -59,16 +59,4 @@ bool Wait::Awaiter::await_resume() noexcept {
     return woken || wait_.stop_.requested();
 }
 
-QCoro::Task<bool> Pause(Clock& clock, qint64 ms, Stop stop) {
-    Wait wait(clock, stop);
-    const qint64 end = clock.nowNs() + ms * 1'000'000;
-    for (;;) {
-        if (stop.requested()) co_return false;
-        const qint64 left = end - clock.nowNs();
-        if (left <= 0) co_return true;
-        // Rounded up: the pause is never shorter than asked.
-        co_await wait.upTo((left + 999'999) / 1'000'000);
-    }
-}
-
 }  // namespace tavrin

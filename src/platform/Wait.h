@@ -93,7 +93,4 @@ private:
     std::optional<std::stop_callback<std::function<void()>>> onAbort_;
 };
 
-// A fixed pause of ms on the clock; false when a stop ended it early.
-QCoro::Task<bool> Pause(Clock& clock, qint64 ms, Stop stop);
-
 }  // namespace tavrin

@@ -22,6 +22,8 @@ namespace {
 // 500000, so the adapter does not act on them at all.
 const QString kRefusedLine = QStringLiteral("~~");
 const QString kIdentify = QStringLiteral("ati");
+// The STN chips' own identification; others answer "?".
+const QString kIdentifyChip = QStringLiteral("sti");
 const QStringList kOk = {QStringLiteral("OK")};
 
 Refusal refusal(const QString& command, const std::optional<QStringList>& lines, bool lost) {
@@ -85,6 +87,7 @@ QCoro::Task<FinderReport> AdapterFinder::runAt(NetworkAddress address, Stop stop
     use(net_, netReader_);
     FinderReport report;
     report.address = address.text();
+    report.connectMs = host_.limits.connectMs;
     // A Cancel ends the attempt at once, as it closes a port.
     std::stop_callback closeAtOnce(stop.cancel, [this] { net_->setPortOpen(false); });
     report.reached = co_await net_->connectTo(address.host, address.port, host_.limits.connectMs,
@@ -157,6 +160,10 @@ QCoro::Task<std::optional<FoundAdapter>> AdapterFinder::tryLine(qint16 n, int sp
     found.port = n;
     found.speed = speed;
     found.identification = identity.lines->first();
+    const Answer chip = co_await ask(kIdentifyChip, limits.searchAnswerMs, stop);
+    if (chip.heard == Heard::Stopped) co_return std::nullopt;
+    if (chip.lines && chip.lines->size() == 1 && !AdapterErrorIn(chip.lines->first()))
+        found.chip = chip.lines->first();
     for (const char* c : kAdapterSetupCommands) {
         const QString command = QLatin1String(c);
         const Answer answer = co_await ask(command, limits.searchAnswerMs, stop);

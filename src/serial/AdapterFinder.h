@@ -38,6 +38,7 @@ struct FoundAdapter {
     qint16 port = 0;
     int speed = 0;
     QString identification;  // its answer to "ati"
+    QString chip;            // its answer to "sti", where it knows the command
     // The set-up commands it did not answer "OK", in the order sent. Empty:
     // it can be used.
     QList<Refusal> refusals;
@@ -66,6 +67,7 @@ struct FinderReport {
     QString address;
     NetOpen reached = NetOpen::Connected;
     QString systemText;
+    int connectMs = 0;  // the time it had to reach the address
     QList<FoundAdapter> found;
     QList<SkippedPort> skipped;
 

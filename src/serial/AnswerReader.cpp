@@ -18,13 +18,13 @@ struct AdapterErrorWord {
 };
 constexpr AdapterErrorWord kAdapterErrors[] = {
     {"NO DATA", AdapterTrouble::NoData},          {"STOPPED", AdapterTrouble::Stopped},
-    {"UNABLE TO CONNECT", AdapterTrouble::NoBus}, {"CAN ERROR", AdapterTrouble::BusTrouble},
-    {"BUS ERROR", AdapterTrouble::BusTrouble},    {"BUS BUSY", AdapterTrouble::BusTrouble},
-    {"BUS INIT", AdapterTrouble::BusTrouble},     {"BUFFER FULL", AdapterTrouble::Damaged},
-    {"DATA ERROR", AdapterTrouble::Damaged},      {"RX ERROR", AdapterTrouble::Damaged},
-    {"FB ERROR", AdapterTrouble::Damaged},        {"LV RESET", AdapterTrouble::Sleeping},
-    {"ACT ALERT", AdapterTrouble::Sleeping},      {"LP ALERT", AdapterTrouble::Sleeping},
-    {"ERROR", AdapterTrouble::General},
+    {"UNABLE TO CONNECT", AdapterTrouble::NoBus}, {"NOT CONNECTED", AdapterTrouble::NoBus},
+    {"CAN ERROR", AdapterTrouble::BusTrouble},    {"BUS ERROR", AdapterTrouble::BusTrouble},
+    {"BUS BUSY", AdapterTrouble::BusTrouble},     {"BUS INIT", AdapterTrouble::BusTrouble},
+    {"BUFFER FULL", AdapterTrouble::Damaged},     {"DATA ERROR", AdapterTrouble::Damaged},
+    {"RX ERROR", AdapterTrouble::Damaged},        {"FB ERROR", AdapterTrouble::Damaged},
+    {"LV RESET", AdapterTrouble::Sleeping},       {"ACT ALERT", AdapterTrouble::Sleeping},
+    {"LP ALERT", AdapterTrouble::Sleeping},       {"ERROR", AdapterTrouble::General},
 };
 
 bool isHexCommand(const QString& command) {
@@ -142,19 +142,14 @@ bool AnswerReader::judgeLine(const QString& rawLine, WaitResult* result, bool* p
     return false;
 }
 
-QCoro::Task<WaitResult> AnswerReader::collect(Listening how, QString buffer, Stop stop,
-                                              std::function<bool()> abandon) {
+QCoro::Task<WaitResult> AnswerReader::collect(Listening how, QString buffer, Stop stop) {
     static const QString kStopped = QStringLiteral("STOPPED");
     const TimeLimits& limits = host_.limits;
     Clock& clock = host_.clock();
     Wait wait(clock, stop);
     WakeOnLine(wait, line_);
-    wait.wakeOn(this, &AnswerReader::wakeRequested);
 
     WaitResult result;
-    QString lostReason;
-    const auto lost = connect(&line_, &AdapterLine::portLost, this,
-                              [&lostReason](const QString& reason) { lostReason = reason; });
 
     qint64 startMs = clock.nowMs();
     int collected = 0;
@@ -169,10 +164,6 @@ QCoro::Task<WaitResult> AnswerReader::collect(Listening how, QString buffer, Sto
             status = WaitStatus::Cancelled;
             break;
         }
-        if (abandon && abandon()) {
-            status = WaitStatus::Abandoned;
-            break;
-        }
         if (!line_.PortOpen()) {
             status = WaitStatus::PortClosed;
             break;
@@ -182,6 +173,13 @@ QCoro::Task<WaitResult> AnswerReader::collect(Listening how, QString buffer, Sto
         if (c.isEmpty()) {
             const qint64 now = clock.nowMs();
             qint64 left = how.limitMs - (now - startMs);
+            if (how.deadlineMs >= 0 && how.deadlineMs - now < left) {
+                left = how.deadlineMs - now;
+                if (left <= 0) {
+                    status = WaitStatus::Abandoned;
+                    break;
+                }
+            }
             if (left <= 0) {
                 status = stopped ? WaitStatus::AdapterError : WaitStatus::TimedOut;
                 break;
@@ -262,11 +260,10 @@ QCoro::Task<WaitResult> AnswerReader::collect(Listening how, QString buffer, Sto
         if (partial_.size() > how.maxChars) partial_ = partial_.right(how.maxChars);
     }
 
-    disconnect(lost);
     result.status = status;
     result.buffer = buffer;
     if (status == WaitStatus::PortClosed) {
-        result.adapterText = lostReason;
+        result.adapterText = line_.lostReason();
         result.network = line_.isNetwork();
     }
     co_return result;

@@ -23,9 +23,10 @@ enum class WaitStatus {
     UnexpectedAnswer,  // the adapter finished its answer (prompt) without the end mark
     PortClosed,        // the port closed or vanished under the wait
     TooLong,           // more arrived than any answer holds, without the end mark
-    Abandoned,         // the caller's abandon test said stop
+    Abandoned,         // the wait's deadline (the connection watchdog's) passed
     Cancelled,         // the user cancelled the operation, or it was let go
     Unreadable,        // characters no adapter prints: usually a wrong line speed
+    Unfinished,        // the answer's text arrived, but not the prompt that ends it
 };
 
 struct WaitResult {
@@ -79,6 +80,9 @@ struct Listening {
     // The time limit, from the start (or from the cluster's last request
     // for more time, when the lines are judged).
     int limitMs = 0;
+    // A time on the host's clock, in ms, past which the wait is abandoned
+    // whatever its limit; -1: none.
+    qint64 deadlineMs = -1;
     // More than this without the end mark is not an adapter answering.
     int maxChars = 4096;
     // Whether the answer's lines are read as they complete: the echo of the
@@ -106,16 +110,10 @@ public:
     void expect(const QString& command);
     const QString& command() const { return command_; }
 
-    // Collects, after what buffer already holds, as `how` says. abandon is
-    // asked before every read; wake() makes it be asked at once.
-    QCoro::Task<WaitResult> collect(Listening how, QString buffer, Stop stop,
-                                    std::function<bool()> abandon = {});
-    void wake() { emit wakeRequested(); }
+    // Collects, after what buffer already holds, as `how` says.
+    QCoro::Task<WaitResult> collect(Listening how, QString buffer, Stop stop);
 
     AdapterLine& line() { return line_; }
-
-signals:
-    void wakeRequested();
 
 private:
     // Looks at a completed answer line; fills result and returns true when it

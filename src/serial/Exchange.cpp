@@ -4,6 +4,8 @@
 #include "platform/AdapterLog.h"
 #include "platform/Host.h"
 
+#include <algorithm>
+
 namespace tavrin {
 
 namespace {
@@ -28,10 +30,16 @@ bool Exchange::SendCommand(const QString& command) {
     return port_.Output(command.toLatin1() + lineEnd_);
 }
 
-QCoro::Task<WaitResult> Exchange::Ask(QString command, QString endMark, Stop stop) {
+WaitResult Exchange::closedLine() const {
     WaitResult closed;
     closed.status = WaitStatus::PortClosed;
-    if (!SendCommand(command)) co_return closed;
+    closed.adapterText = port_.lostReason();
+    closed.network = port_.isNetwork();
+    return closed;
+}
+
+QCoro::Task<WaitResult> Exchange::Ask(QString command, QString endMark, Stop stop) {
+    if (!SendCommand(command)) co_return closedLine();
     WaitResult r = co_await WaitFor(endMark, stop);
     if (r.status != WaitStatus::AdapterError || r.adapterText != kStopped || lineEnd_ != kCrLf)
         co_return r;
@@ -46,18 +54,25 @@ QCoro::Task<WaitResult> Exchange::Ask(QString command, QString endMark, Stop sto
         log->note(QStringLiteral("the adapter stopped \"%1\" on the line feed; lines end with a "
                                  "carriage return alone from now on")
                       .arg(command));
-    if (!SendCommand(command)) co_return closed;
+    if (!SendCommand(command)) co_return closedLine();
     WaitResult again = co_await WaitFor(endMark, stop);
     again.resent = true;
     co_return again;
 }
 
 QCoro::Task<WaitResult> Exchange::WaitFor(QString endMark, Stop stop, QString buffer,
-                                          std::function<bool()> abandon) {
+                                          qint64 deadlineMs) {
     Listening how;
     how.endMark = endMark;
     how.limitMs = host_.limits.answerMs;
-    WaitResult r = co_await reader_.collect(how, buffer, stop, abandon);
+    how.deadlineMs = deadlineMs;
+    tailClean_ = false;
+    WaitResult r = co_await reader_.collect(how, buffer, stop);
+    const bool lineEnded =
+        r.ok() ? endMark.endsWith(QLatin1Char('\r'))
+               : r.status == WaitStatus::AdapterError || r.status == WaitStatus::NegativeResponse;
+    if (lineEnded && !r.buffer.endsWith(QLatin1Char('>')))
+        r = co_await awaitPrompt(std::move(r), stop, deadlineMs);
     if (!r.ok() && r.status != WaitStatus::PortClosed) {
         // Whatever comes late belongs to this failed wait, not to the next.
         port_.discardInput();
@@ -66,20 +81,66 @@ QCoro::Task<WaitResult> Exchange::WaitFor(QString endMark, Stop stop, QString bu
     co_return r;
 }
 
-QCoro::Task<bool> Exchange::Pause(int ms, Stop stop) {
-    return tavrin::Pause(host_.clock(), ms, stop);
+QCoro::Task<WaitResult> Exchange::Pause(int ms, Stop stop) {
+    Clock& clock = host_.clock();
+    Wait wait(clock, stop);
+    wait.wakeOn(&port_, &AdapterLine::closed);
+    const qint64 end = clock.nowNs() + qint64(ms) * 1'000'000;
+    WaitResult r;
+    for (;;) {
+        if (stop.requested()) {
+            r.status = WaitStatus::Cancelled;
+            co_return r;
+        }
+        if (!port_.PortOpen()) co_return closedLine();
+        const qint64 left = end - clock.nowNs();
+        if (left <= 0) co_return r;
+        // Rounded up: the pause is never shorter than asked.
+        co_await wait.upTo((left + 999'999) / 1'000'000);
+    }
 }
 
-bool Exchange::onlyPromptWaiting() {
-    bool quiet = true;
-    for (QString c = port_.Input(); !c.isEmpty(); c = port_.Input()) {
-        for (const QChar ch : c) {
-            if (ch != QLatin1Char('\r') && ch != QLatin1Char('\n') && ch != QLatin1Char(' ') &&
-                ch != QLatin1Char('>'))
-                quiet = false;
-        }
+QCoro::Task<WaitResult> Exchange::awaitPrompt(WaitResult answer, Stop stop, qint64 deadlineMs) {
+    Listening how;
+    how.endMark = QStringLiteral(">");
+    how.limitMs = host_.limits.answerMs;
+    how.maxChars = 256;
+    how.judged = false;
+    how.deadlineMs = deadlineMs;
+    // The answer's text is what callers parse; the tail stays out of it.
+    const WaitResult tail = co_await reader_.collect(how, QString(), stop);
+    if (tail.ok()) {
+        // A second answer line, or an error behind the data, makes the answer
+        // doubtful; whether that matters is the caller's to judge (settled()).
+        QString rest = tail.buffer.chopped(1);
+        rest.removeIf([](QChar c) {
+            return c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char(' ');
+        });
+        tailClean_ = answer.ok() && rest.isEmpty();
+        co_return answer;
     }
-    return quiet;
+    if (tail.status == WaitStatus::TimedOut || tail.status == WaitStatus::TooLong ||
+        tail.status == WaitStatus::Unreadable) {
+        // The text arrived, but the adapter never said it was done with it;
+        // an error line it printed says more than the missing prompt.
+        if (answer.ok()) answer.status = WaitStatus::Unfinished;
+        co_return answer;
+    }
+    // Lost, cancelled or abandoned: that is what the wait ended with.
+    WaitResult ended = tail;
+    ended.buffer = answer.buffer + tail.buffer;
+    ended.pendingSeen = answer.pendingSeen;
+    co_return ended;
+}
+
+bool Exchange::settled() const {
+    if (!tailClean_ || !port_.PortOpen()) return false;
+    // A line feed after the prompt, or a repeated prompt, says nothing new.
+    const QString waiting = port_.Waiting();
+    return std::all_of(waiting.begin(), waiting.end(), [](QChar c) {
+        return c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char(' ') ||
+               c == QLatin1Char('>');
+    });
 }
 
 }  // namespace tavrin

@@ -30,19 +30,26 @@ public:
     QCoro::Task<WaitResult> Ask(QString command, QString endMark, Stop stop);
     // What ends each command line until the port closes.
     QByteArray lineEnd() const { return lineEnd_; }
-    // Collects, after what buffer holds, until it contains endMark.
+    // Collects, after what buffer holds, until it contains endMark. An end
+    // mark that ends a line ("OK\r", a data line's "\r") is the last text an
+    // answer carries, and so is an error line: the wait then goes on to the
+    // answer's prompt, since an adapter may lose or stop on anything sent
+    // before it. A prompt that does not come within the answer's time limit
+    // gives Unfinished. Past deadlineMs on the host's clock (-1: none) the
+    // wait is Abandoned.
     QCoro::Task<WaitResult> WaitFor(QString endMark, Stop stop, QString buffer = {},
-                                    std::function<bool()> abandon = {});
+                                    qint64 deadlineMs = -1);
 
-    // A fixed pause between commands; false when a stop ended it early.
-    QCoro::Task<bool> Pause(int ms, Stop stop);
+    // A fixed pause between commands: Found when it ran its length,
+    // Cancelled when a stop ended it, PortClosed as soon as the line is lost.
+    QCoro::Task<WaitResult> Pause(int ms, Stop stop);
+    // What a wait on the line ends with once the port is closed.
+    WaitResult closedLine() const;
 
-    // Takes whatever has arrived and not been read; true when that is no
-    // more than the end of an answer: line ends, spaces and the prompt.
-    bool onlyPromptWaiting();
-
-    // Makes a running wait ask its abandon test now.
-    void wake() { reader_.wake(); }
+    // Whether the line is quiet after the last answer: the port is open,
+    // that answer held nothing but line ends and spaces between its awaited
+    // text and its prompt, and nothing has arrived since. Reads nothing.
+    bool settled() const;
 
     AdapterLine& port() { return port_; }
     const QString& lastCommand() const { return reader_.command(); }
@@ -50,8 +57,12 @@ public:
 private:
     AdapterLine& port_;
     Host& host_;
+    // The rest of an answer whose text has arrived, up to its prompt.
+    QCoro::Task<WaitResult> awaitPrompt(WaitResult answer, Stop stop, qint64 deadlineMs);
+
     AnswerReader reader_;
     bool discardBeforeSend_ = false;
+    bool tailClean_ = true;
     QByteArray lineEnd_ = QByteArrayLiteral("\r\n");
 };
 

@@ -157,7 +157,8 @@ private slots:
         QCOMPARE(r.code, kExitDone);
         QCOMPARE(r.out, QString("Found ELM327 v1.5 on COM3 at 115200 bit/s: all set-up commands "
                                 "answered OK. Use it with --port 3 --speed 115200; nothing was "
-                                "saved.\n"));
+                                "saved.\nThis adapter calls itself v1.5, a version the ELM327 "
+                                "never had: a clone; if it drops commands, try 38400 bit/s.\n"));
         QVERIFY(r.err.contains("COM3 at 115200\u2026"));
         QVERIFY(!QFile::exists(rig.iniPath()));
     }

@@ -75,7 +75,7 @@ private slots:
         const QString saved = QString::fromUtf8(readFile(path));
         QVERIFY(saved.endsWith("\n\n" + window->txtLog->toPlainText() + "\n"));
         const QStringList header = saved.section("\n\n", 0, 0).split('\n');
-        QCOMPARE(header.size(), 5);
+        QCOMPARE(header.size(), 6);
         QCOMPARE(header[0], QString("Tavrin 1.0.0 adapter log"));
         QVERIFY(header[1].startsWith("Saved: 20"));
         const QString device = ComDeviceName(3, rig.host.programFolder());
@@ -83,6 +83,9 @@ private slots:
                  device == "COM3" ? QString("Port: COM3") : "Port: COM3 (" + device + ")");
         QCOMPARE(header[3], QString("Speed: 38400 bit/s"));
         QCOMPARE(header[4], QString("Adapter: ELM327 v1.5"));
+        // The clones' version gets its one line of care.
+        QVERIFY(header[5].startsWith("Note: this adapter calls itself v1.5, a version the ELM327 "
+                                     "never had"));
 
         // A save the user called off writes nothing; one that fails says so.
         rig.host.saveFileName.clear();

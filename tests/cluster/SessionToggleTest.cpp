@@ -323,6 +323,9 @@ private slots:
         QCOMPARE(rig.sim.requests(), (QStringList{"2103", "2103"}));
         QCOMPARE(report.change, PoliceChange::NotWritten);
         QVERIFY(!report.ok());
+        // Refused in words, never in silence.
+        QCOMPARE(report.messages.size(), 1);
+        QVERIFY(report.messages.first().text.contains("not identified"));
     }
 
     void lostPortDuringTheWriteIsNotReadAgain() {

@@ -228,7 +228,7 @@ struct SimPorts {
 // when every line is one it may send, each ended by a carriage return alone.
 // None of them is empty, hexadecimal (a request for the car) or a reset.
 inline QString foreignSearchLine(const QByteArray& received) {
-    static const QByteArrayList allowed = {"~~", "ati", "atcaf1", "atspa6", "atsh720", "ath1"};
+    static const QByteArrayList allowed = {"~~", "ati", "sti", "atcaf1", "atspa6", "atsh720", "ath1"};
     if (!received.isEmpty() && !received.endsWith('\r'))
         return QStringLiteral("unended ") + QString::fromLatin1(received.toHex(' '));
     QByteArrayList lines = received.split('\r');
