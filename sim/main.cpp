@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "AdapterFamily.h"
+#include "AdapterFamilies.h"
 #include "SimAdapter.h"
 #include "SimTcp.h"
 

@@ -4,7 +4,7 @@
 // and an adapter whose prompt comes late and which is deaf until it does.
 #include <QTest>
 
-#include "AdapterFamily.h"
+#include "AdapterFamilies.h"
 #include "SimRig.h"
 
 using namespace tavrin;

@@ -1,4 +1,4 @@
-#include "AdapterFamily.h"
+#include "AdapterFamilies.h"
 
 namespace tavrin::sim {
 
