@@ -161,7 +161,6 @@ private slots:
         unformatted.e200 = QByteArray::fromHex("0102030405");
         SimConfig stn;
         stn.stIdentification = QStringLiteral("STN1110 r4.2.1");
-        stn.stDevice = QStringLiteral("OBDLink SX r4.2.1");
         SimConfig lacksTimeout;
         lacksTimeout.unsupported = QStringList{QStringLiteral("atst")};
         SimConfig noBus;
@@ -187,18 +186,10 @@ private slots:
             << unsupported << quiet << QByteArray("AT CAF1") << QByteArray("?\r\r>");
         QTest::newRow("sti") << stn << quiet << QByteArray("STI")
                              << QByteArray("STN1110 r4.2.1\r\r>");
-        QTest::newRow("stdi") << stn << quiet << QByteArray("stdi")
-                              << QByteArray("OBDLink SX r4.2.1\r\r>");
-        QTest::newRow("sti on an adapter of another make")
-            << plain << quiet << QByteArray("sti") << QByteArray("?\r\r>");
         QTest::newRow("unsupported with an argument")
             << lacksTimeout << quiet << QByteArray("at st 32") << QByteArray("?\r\r>");
-        QTest::newRow("unsupported prefix of a known command")
-            << lacksTimeout << quiet << QByteArray("atsh720") << QByteArray("OK\r\r>");
         QTest::newRow("no bus") << noBus << framed << QByteArray("2103")
                                 << QByteArray("SEARCHING...\rUNABLE TO CONNECT\r\r>");
-        QTest::newRow("no bus leaves the adapter alone")
-            << noBus << quiet << QByteArray("ati") << QByteArray("ELM327 v1.5\r\r>");
         QTest::newRow("a stray byte after the reset's echo")
             << stray << QByteArrayList{} << QByteArray("atz")
             << QByteArray("atz\r\xFC\r\rELM327 v1.5\r\r>");
@@ -460,18 +451,8 @@ private slots:
             return c;
         };
         const QByteArray read = "2103\r61 03 4C 12 \r\r";
-        QTest::newRow("kept, late prompt")
-            << adapter(30, EarlyInput::Kept) << QByteArray("2103") << 5 << read + ">x" << 30;
         QTest::newRow("dropped, late prompt")
             << adapter(30, EarlyInput::Dropped) << QByteArray("2103") << 5 << read + ">" << 30;
-        QTest::newRow("dropped, AT command")
-            << adapter(30, EarlyInput::Dropped) << QByteArray("ati") << 5
-            << QByteArray("ati\rELM327 v1.5\r\r>") << 30;
-        QTest::newRow("kept once the prompt is out")
-            << adapter(30, EarlyInput::Dropped) << QByteArray("2103") << 31 << read + ">x" << 30;
-        QTest::newRow("stops a request before its answer")
-            << adapter(0, EarlyInput::Stops) << QByteArray("2103") << 5
-            << QByteArray("2103\rSTOPPED\r\r>") << 5;
         QTest::newRow("stops a request before its late prompt")
             << adapter(30, EarlyInput::Stops) << QByteArray("2103") << 25 << read + "STOPPED\r\r>"
             << 25;
