@@ -95,7 +95,6 @@ void Form1::wire() {
             [this](const PoliceReport& r) { showMessages(r.messages); });
     connect(ops_, &Operations::portLost, this,
             [this](const Message& m) { host_.showMessage(this, m); });
-    connect(ops_, &Operations::closeReady, this, &QWidget::close);
 }
 
 ClusterSession& Form1::session() {
@@ -166,7 +165,8 @@ void Form1::showState() {
     if (state == State::Finishing) setPanelText(4, QStringLiteral("Finishing..."));
     // Greyed while no connection is open: a setting read earlier is not the
     // current one, perhaps not even this car's.
-    PM_label->setEnabled(ops_->session().isConnected());
+    PM_label->setEnabled(state == State::Connected || state == State::Changing ||
+                         state == State::Writing || state == State::Finishing);
 }
 
 void Form1::showNotConnected() {
@@ -248,13 +248,37 @@ void Form1::quit() {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
-    if (ops_->close()) {
+    if (closing_ == Closing::Done ||
+        (!ops_->running() && closing_ == Closing::No && Host::unansweredMessages(this).isEmpty())) {
+        closing_ = Closing::Done;
+        // Connected: the port is let go at once.
+        ops_->shutdown();
         QMainWindow::closeEvent(event);
         return;
     }
-    // A change's write is out: it is read back and recorded first, and the
-    // window closes when closeReady says so.
     event->ignore();
+    if (closing_ == Closing::No) closeWhenDone();
+}
+
+QCoro::Task<void> Form1::closeWhenDone() {
+    closing_ = Closing::Waiting;
+    QPointer<Form1> self(this);
+    // What may be cancelled is; a change whose write is out is read back
+    // and recorded, and its outcome shown, first.
+    co_await ops_->shutdown();
+    if (!self) co_return;
+    // The last word is read before the window goes.
+    for (;;) {
+        const QList<QDialog*> open = Host::unansweredMessages(this);
+        if (open.isEmpty()) break;
+        Wait wait(host_.clock());
+        wait.wakeOn(open.first(), &QDialog::finished);
+        wait.wakeOn(open.first(), &QObject::destroyed);
+        co_await wait.upTo(24LL * 3600 * 1000);
+        if (!self) co_return;
+    }
+    closing_ = Closing::Done;
+    close();
 }
 
 void Form1::mnu_Setup_Click() {
