@@ -108,13 +108,23 @@ QString Form1::panelText(int panel) const {
 void Form1::setPanelText(int panel, const QString& text) {
     if (panel < 1 || panel > 4) return;
     QLabel* label = panels_[panel - 1];
-    label->setText(text);
+    // Panel 3 names the line of the settings in use: a Wi-Fi adapter's
+    // address, or a COM port and speed.
+    const bool wifi = panel == 3 && !d_.Network.isEmpty();
+    QString shown = text;
+    if (wifi) {
+        // A long host name would widen the window beyond its size: its
+        // middle gives way, and the tooltip keeps the whole address.
+        const int most =
+            label->fontMetrics().horizontalAdvance(QStringLiteral("Wi-Fi 255.255.255.255:35000"));
+        shown = label->fontMetrics().elidedText(text, Qt::ElideMiddle, most);
+    }
+    label->setText(shown);
     // The panels are narrow; the whole text is there on hover.
     label->setToolTip(text);
-    // The part number and the port show whole, as wide as they are (a
-    // Wi-Fi adapter's address included); the adapter's name takes the rest.
-    const bool wifi = panel == 3 && text.startsWith(QLatin1String("Wi-Fi"));
-    const QString widest = panel == 3 && !wifi ? QStringLiteral("COM 16 / 115200") : text;
+    // The part number and the port show whole, as wide as they are; the
+    // adapter's name takes the rest.
+    const QString widest = panel == 3 && !wifi ? QStringLiteral("COM 16 / 115200") : shown;
     if (panel == 1 || panel == 3)
         label->setMinimumWidth(label->fontMetrics().horizontalAdvance(widest) + 10);
     // The line speed, kept for a serial adapter, does not apply to it.
@@ -225,7 +235,7 @@ void Form1::Connect_Command_Click() {
 }
 
 void Form1::Command1_Click() {
-    if (!Command1->isEnabled()) return;
+    // The owner refuses it unless connected with nothing running.
     ops_->changePoliceMode(std::nullopt);
 }
 

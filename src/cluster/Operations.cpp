@@ -201,6 +201,13 @@ bool Operations::disconnectAdapter() {
     return true;
 }
 
+bool Operations::releasePort() {
+    if (running()) return false;
+    session_->Disconnect();
+    setState(State::Idle);
+    return true;
+}
+
 bool Operations::cancel() {
     if (!check(Action::Cancel).allowed) return false;
     userAction();

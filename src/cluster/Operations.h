@@ -69,6 +69,9 @@ public:
     QCoro::Task<std::optional<FinderReport>> findAdapterAt(NetworkAddress address);
     // Closes the port at once; false when refused.
     bool disconnectAdapter();
+    // Setup needs every port free: whatever this program holds is let go
+    // and nothing is connected. Refused while an operation runs.
+    bool releasePort();
     // Ends Connect, a change before its write, or a search: the port closes
     // at once and the operation ends in the next turn of the event loop.
     bool cancel();
