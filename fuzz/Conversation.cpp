@@ -357,7 +357,7 @@ const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size
         operation(QStringLiteral("connect"), [&ops] { return ops.connectAdapter(); });
     if (connected == SessionStatus::Done) {
         for (int kind : kinds) {
-            if (closed || !session.isConnected()) break;
+            if (closed || ops.state() != Operations::State::Connected) break;
             const std::optional<bool> wanted =
                 kind == 0 ? std::nullopt : std::optional<bool>(kind == 1);
             const QString name = kind == 0   ? QStringLiteral("toggle")
@@ -372,9 +372,9 @@ const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size
     if (ops.check(Operations::Action::Cancel).allowed)
         record_.problems << QStringLiteral("still cancellable");
     if (session.watchdog().isActive()) record_.problems << QStringLiteral("watchdog still armed");
-    if (session.port().PortOpen() != session.isConnected())
+    if (session.port().PortOpen() != (ops.state() == Operations::State::Connected))
         record_.problems << QStringLiteral("port open without a connection");
-    session.Disconnect();
+    ops.disconnectAdapter();
     QObject::disconnect(lines);
     ++reach_.conversations;
     if (!kinds.isEmpty() && connected == SessionStatus::Done) ++reach_.withChange;

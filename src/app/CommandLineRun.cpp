@@ -176,12 +176,12 @@ QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& ou
         for (const Message& m : connected->messages) printMessage(err, m);
     }
     if (interruptedBy != 0) {
-        session.Disconnect();
+        co_await ops.shutdown();
         co_return kExitInterrupted + interruptedBy;
     }
     if (!connected || !connected->ok()) {
-        if (session.isConnected()) printLines(out, printed, {});
-        session.Disconnect();
+        if (connected && connected->connected) printLines(out, printed, {});
+        co_await ops.shutdown();
         co_return kExitFailed;
     }
 
@@ -190,7 +190,7 @@ QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& ou
     if (command.mode == CommandLine::Mode::Police) {
         const std::optional<PoliceReport> report = co_await ops.changePoliceMode(command.policeOn);
         if (!report || report->status == SessionStatus::Cancelled) {
-            session.Disconnect();
+            co_await ops.shutdown();
             co_return interruptedBy != 0 ? kExitInterrupted + interruptedBy : kExitFailed;
         }
         for (const Message& m : report->messages) printMessage(err, m);
@@ -205,7 +205,7 @@ QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& ou
         }
     }
     printLines(out, printed, change);
-    session.Disconnect();
+    co_await ops.shutdown();
     co_return code;
 }
 

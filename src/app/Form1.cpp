@@ -95,7 +95,6 @@ void Form1::wire() {
             [this](const PoliceReport& r) { showMessages(r.messages); });
     connect(ops_, &Operations::portLost, this,
             [this](const Message& m) { host_.showMessage(this, m); });
-    connect(ops_, &Operations::closeReady, this, &QWidget::close);
 }
 
 ClusterSession& Form1::session() {
@@ -109,13 +108,23 @@ QString Form1::panelText(int panel) const {
 void Form1::setPanelText(int panel, const QString& text) {
     if (panel < 1 || panel > 4) return;
     QLabel* label = panels_[panel - 1];
-    label->setText(text);
+    // Panel 3 names the line of the settings in use: a Wi-Fi adapter's
+    // address, or a COM port and speed.
+    const bool wifi = panel == 3 && !d_.Network.isEmpty();
+    QString shown = text;
+    if (wifi) {
+        // A long host name would widen the window beyond its size: its
+        // middle gives way, and the tooltip keeps the whole address.
+        const int most =
+            label->fontMetrics().horizontalAdvance(QStringLiteral("Wi-Fi 255.255.255.255:35000"));
+        shown = label->fontMetrics().elidedText(text, Qt::ElideMiddle, most);
+    }
+    label->setText(shown);
     // The panels are narrow; the whole text is there on hover.
     label->setToolTip(text);
-    // The part number and the port show whole, as wide as they are (a
-    // Wi-Fi adapter's address included); the adapter's name takes the rest.
-    const bool wifi = panel == 3 && text.startsWith(QLatin1String("Wi-Fi"));
-    const QString widest = panel == 3 && !wifi ? QStringLiteral("COM 16 / 115200") : text;
+    // The part number and the port show whole, as wide as they are; the
+    // adapter's name takes the rest.
+    const QString widest = panel == 3 && !wifi ? QStringLiteral("COM 16 / 115200") : shown;
     if (panel == 1 || panel == 3)
         label->setMinimumWidth(label->fontMetrics().horizontalAdvance(widest) + 10);
     // The line speed, kept for a serial adapter, does not apply to it.
@@ -166,7 +175,8 @@ void Form1::showState() {
     if (state == State::Finishing) setPanelText(4, QStringLiteral("Finishing..."));
     // Greyed while no connection is open: a setting read earlier is not the
     // current one, perhaps not even this car's.
-    PM_label->setEnabled(ops_->session().isConnected());
+    PM_label->setEnabled(state == State::Connected || state == State::Changing ||
+                         state == State::Writing || state == State::Finishing);
 }
 
 void Form1::showNotConnected() {
@@ -225,7 +235,7 @@ void Form1::Connect_Command_Click() {
 }
 
 void Form1::Command1_Click() {
-    if (!Command1->isEnabled()) return;
+    // The owner refuses it unless connected with nothing running.
     ops_->changePoliceMode(std::nullopt);
 }
 
@@ -248,13 +258,37 @@ void Form1::quit() {
 }
 
 void Form1::closeEvent(QCloseEvent* event) {
-    if (ops_->close()) {
+    if (closing_ == Closing::Done ||
+        (!ops_->running() && closing_ == Closing::No && Host::unansweredMessages(this).isEmpty())) {
+        closing_ = Closing::Done;
+        // Connected: the port is let go at once.
+        ops_->shutdown();
         QMainWindow::closeEvent(event);
         return;
     }
-    // A change's write is out: it is read back and recorded first, and the
-    // window closes when closeReady says so.
     event->ignore();
+    if (closing_ == Closing::No) closeWhenDone();
+}
+
+QCoro::Task<void> Form1::closeWhenDone() {
+    closing_ = Closing::Waiting;
+    QPointer<Form1> self(this);
+    // What may be cancelled is; a change whose write is out is read back
+    // and recorded, and its outcome shown, first.
+    co_await ops_->shutdown();
+    if (!self) co_return;
+    // The last word is read before the window goes.
+    for (;;) {
+        const QList<QDialog*> open = Host::unansweredMessages(this);
+        if (open.isEmpty()) break;
+        Wait wait(host_.clock());
+        wait.wakeOn(open.first(), &QDialog::finished);
+        wait.wakeOn(open.first(), &QObject::destroyed);
+        co_await wait.upTo(24LL * 3600 * 1000);
+        if (!self) co_return;
+    }
+    closing_ = Closing::Done;
+    close();
 }
 
 void Form1::mnu_Setup_Click() {

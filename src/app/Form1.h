@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QMainWindow>
 #include <QPointer>
 
@@ -73,6 +74,9 @@ protected:
     // Closing cancels what runs, or, once a change's write is sent, lets it
     // finish; the window then closes when it has ended.
     void closeEvent(QCloseEvent* event) override;
+    // Awaits the end of what runs and the user's reading of its outcome,
+    // then closes the window.
+    QCoro::Task<void> closeWhenDone();
 
 private:
     // The controls, where the window's layout puts them (Form1Widgets.cpp).
@@ -100,6 +104,10 @@ private:
     QProgressBar* connectProgress_ = nullptr;
     // The adapter as it last named itself; it stays for the log's header.
     QString adapterName_;
+    // Closing: asked and waiting for the operation and its last word, or
+    // free to close.
+    enum class Closing { No, Waiting, Done };
+    Closing closing_ = Closing::No;
     QPointer<QWidget> setup_;
     QPointer<QWidget> about_;
     QPointer<QWidget> log_;

@@ -121,6 +121,10 @@ QCoro::Task<ClusterSession::Prefixed> ClusterSession::prefixedExchange(QString r
 
 bool ClusterSession::recordHistory(const QString& path, const QString& step, const QString& record,
                                    const QString& request, const QString& outcome, QString* error) {
+    if (unwinding_) {
+        *error = QStringLiteral("the program is ending");
+        return false;
+    }
     WriteHistory::Line line;
     line.time = QDateTime::currentDateTime();
     line.port = inUse_.port;

@@ -33,6 +33,8 @@ struct SessionReport {
     SessionStatus status = SessionStatus::Done;
     // What the user must be told, in the order it arose.
     QList<Message> messages;
+    // Afterwards the line is open and the cluster identified in it.
+    bool connected = false;
     bool ok() const { return status == SessionStatus::Done; }
 };
 
@@ -73,14 +75,9 @@ public:
     Defines& defines() { return d_; }
     Host& host() { return host_; }
 
-    // The port is open and the last attempt identified the cluster.
-    bool isConnected() const;
-
     // Connect: one connection attempt and, when it completes, the
     // police-mode read 500 ms later.
     QCoro::Task<SessionReport> Connect(Stop stop = {});
-    // Reads the police-mode record and, when the read is valid, announces it.
-    QCoro::Task<SessionReport> ReadPoliceMode(Stop stop = {});
     // Reads the record afresh, inverts the police-mode bit, writes the
     // record back and reads it again; with wanted set, writes only when the
     // record does not already hold that setting. A Cancel is heard until the
@@ -88,6 +85,8 @@ public:
     QCoro::Task<PoliceReport> ChangePoliceMode(std::optional<bool> wanted, Stop stop = {});
     // Closes the port; the connection display ends through connectionClosed.
     void Disconnect();
+    // Its owner is going: what still runs only unwinds, and writes no file.
+    void unwind() { unwinding_ = true; }
 
     // Where each write to the cluster is recorded, beside the settings file.
     QString historyPath() const;
@@ -131,6 +130,12 @@ signals:
     void writeCommitted();
 
 private:
+    // The port is open and the last attempt identified the cluster: what
+    // each operation's report says at its end.
+    bool isConnected() const;
+    QCoro::Task<SessionReport> connectSteps(Stop stop);
+    QCoro::Task<PoliceReport> changeSteps(std::optional<bool> wanted, Stop stop);
+
     // How a phase ended: nothing failed, or the command it failed at and
     // how, or the words that say what went wrong before any command.
     struct Failure {
@@ -230,6 +235,7 @@ private:
     Exchange* exchange_ = nullptr;
     ClockTimer* watchdog_ = nullptr;
     WriteCheck writeCheck_;
+    bool unwinding_ = false;
 };
 
 }  // namespace tavrin

@@ -25,6 +25,10 @@ bool talking(State s) {
            s == State::Finishing;
 }
 
+// A wait for an operation's end has no limit of its own: every operation
+// ends within the adapter's limits.
+constexpr qint64 kNoLimitMs = 24LL * 3600 * 1000;
+
 const QString kTalking = QStringLiteral("The main window is talking to the adapter.");
 const QString kSearching =
     QStringLiteral("Find Adapter in Setup is searching the ports for the adapter.");
@@ -116,6 +120,13 @@ Operations::Operations(Defines& defines, Host& host, QObject* parent)
 Operations::~Operations() {
     // Nothing may stay suspended on the session and the search, which go
     // with this object: their waits end now, and the operation with them.
+    // What runs of it from here on only unwinds: nobody is left to hear it,
+    // and a history line written now would be a half-told change.
+    blockSignals(true);
+    session_->blockSignals(true);
+    session_->unwind();
+    finder_->blockSignals(true);
+    life_.abort();
     if (stop_) stop_->abort();
 }
 
@@ -139,10 +150,8 @@ Stop Operations::begin(State state) {
     return stop_->token();
 }
 
-void Operations::end() {
-    const bool closing = state_ == State::Finishing;
-    setState(session_->isConnected() ? State::Connected : State::Idle);
-    if (closing) emit closeReady();
+void Operations::end(bool connected) {
+    setState(connected ? State::Connected : State::Idle);
 }
 
 QCoro::Task<std::optional<SessionReport>> Operations::connectAdapter() {
@@ -150,7 +159,7 @@ QCoro::Task<std::optional<SessionReport>> Operations::connectAdapter() {
     userAction();
     const Stop stop = begin(State::Connecting);
     const SessionReport report = co_await session_->Connect(stop);
-    end();
+    end(report.connected);
     emit connectEnded(report);
     co_return report;
 }
@@ -160,7 +169,7 @@ QCoro::Task<std::optional<PoliceReport>> Operations::changePoliceMode(std::optio
     userAction();
     const Stop stop = begin(State::Changing);
     const PoliceReport report = co_await session_->ChangePoliceMode(wanted, stop);
-    end();
+    end(report.connected);
     emit changeEnded(report);
     co_return report;
 }
@@ -169,7 +178,7 @@ QCoro::Task<std::optional<FinderReport>> Operations::findAdapter(QList<qint16> p
     if (!check(Action::Find).allowed) co_return std::nullopt;
     const Stop stop = begin(State::Searching);
     const FinderReport report = co_await finder_->run(ports, SettingsFolder(d_, host_), stop);
-    end();
+    end(false);
     emit searchEnded(report);
     co_return report;
 }
@@ -178,7 +187,7 @@ QCoro::Task<std::optional<FinderReport>> Operations::findAdapterAt(NetworkAddres
     if (!check(Action::Find).allowed) co_return std::nullopt;
     const Stop stop = begin(State::Searching);
     const FinderReport report = co_await finder_->runAt(address, stop);
-    end();
+    end(false);
     emit searchEnded(report);
     co_return report;
 }
@@ -187,6 +196,13 @@ bool Operations::disconnectAdapter() {
     if (!check(Action::Disconnect).allowed) return false;
     userAction();
     // Release the port too, so the next Connect can open it again.
+    session_->Disconnect();
+    setState(State::Idle);
+    return true;
+}
+
+bool Operations::releasePort() {
+    if (running()) return false;
     session_->Disconnect();
     setState(State::Idle);
     return true;
@@ -201,27 +217,35 @@ bool Operations::cancel() {
     return true;
 }
 
-bool Operations::close() {
+QCoro::Task<void> Operations::shutdown() {
     switch (state_) {
         case State::Idle:
-            return true;
+        case State::Finishing:
+            break;
         case State::Connected:
             session_->Disconnect();
             setState(State::Idle);
-            return true;
+            break;
         case State::Connecting:
         case State::Changing:
         case State::Searching:
             stop_->cancel();
             if (state_ != State::Searching) session_->Disconnect();
-            return true;
+            break;
         case State::Writing:
             setState(State::Finishing);
-            return false;
-        case State::Finishing:
-            return false;
+            break;
     }
-    return true;
+    // Suspended until the operation has ended and said so: the state
+    // changes, then its report is announced, before this goes on.
+    Wait wait(host_.clock(), life_.token());
+    wait.wakeOn(this, &Operations::stateChanged);
+    while (running() && !life_.token().requested()) co_await wait.upTo(kNoLimitMs);
+    if (life_.token().requested()) co_return;
+    if (state_ == State::Connected) {
+        session_->Disconnect();
+        setState(State::Idle);
+    }
 }
 
 }  // namespace tavrin

@@ -48,7 +48,8 @@ public:
     Verdict check(Action action) const;
 
     Operations(Defines& defines, Host& host, QObject* parent = nullptr);
-    // Lets go of whatever still runs: its waits end at once.
+    // Lets go of whatever still runs: its waits end at once, and what is
+    // left of it only unwinds (no file is written, nothing is emitted).
     ~Operations() override;
 
     State state() const { return state_; }
@@ -68,13 +69,17 @@ public:
     QCoro::Task<std::optional<FinderReport>> findAdapterAt(NetworkAddress address);
     // Closes the port at once; false when refused.
     bool disconnectAdapter();
+    // Setup needs every port free: whatever this program holds is let go
+    // and nothing is connected. Refused while an operation runs.
+    bool releasePort();
     // Ends Connect, a change before its write, or a search: the port closes
     // at once and the operation ends in the next turn of the event loop.
     bool cancel();
-    // The window closes: true when it may close now (whatever ran is
-    // cancelled, the port let go); false while a change that has sent its
-    // write finishes, after which closeReady() follows.
-    bool close();
+    // The program is closing: cancels what may still be cancelled, lets a
+    // change whose write is out run to its end (Finishing), and lets go of
+    // the port. Ends once nothing runs; the ended operation's report has
+    // been announced by then.
+    QCoro::Task<void> shutdown();
 
     // When a user's action last started, ended or cancelled an operation,
     // on the host's clock; -1 before the first.
@@ -88,13 +93,13 @@ signals:
     void searchEnded(const FinderReport& report);
     // The port vanished while no operation was waiting on it.
     void portLost(const Message& message);
-    // The change that kept the window open has ended: it may close now.
-    void closeReady();
 
 private:
     // The operation under way: its state, and what stops it.
     Stop begin(State state);
-    void end();
+    // The operation is over; connected: the session says the line is open
+    // and the cluster identified.
+    void end(bool connected);
     void setState(State state);
     void userAction();
 
@@ -104,6 +109,8 @@ private:
     AdapterFinder* finder_ = nullptr;
     State state_ = State::Idle;
     std::unique_ptr<StopSource> stop_;
+    // Ends whatever waits on this object itself when it goes.
+    StopSource life_;
     qint64 lastUserActionMs_ = -1;
 };
 

@@ -44,6 +44,12 @@ QString adapterName(const QString& buffer) {
 }  // namespace
 
 QCoro::Task<SessionReport> ClusterSession::Connect(Stop stop) {
+    SessionReport report = co_await connectSteps(stop);
+    report.connected = isConnected();
+    co_return report;
+}
+
+QCoro::Task<SessionReport> ClusterSession::connectSteps(Stop stop) {
     SessionReport report;
     d_.ConnectState = 0;
     const Failure failure = co_await ConnectELM(stop);

@@ -39,19 +39,6 @@ Message ClusterSession::readFailedWords(const Failure& failure) const {
                                : words::ReadFailed(failure.result, host_.audience);
 }
 
-QCoro::Task<SessionReport> ClusterSession::ReadPoliceMode(Stop stop) {
-    SessionReport report;
-    const Read read = co_await readPoliceMode(stop);
-    if (read.record) co_return report;
-    report.status = stop.requested() ? SessionStatus::Cancelled : SessionStatus::Failed;
-    if (read.failure.result.status == WaitStatus::Cancelled) {
-        closePort();  // a cancel ends the operation silently
-    } else {
-        report.messages << readFailedWords(read.failure);
-    }
-    co_return report;
-}
-
 QCoro::Task<ClusterSession::Written> ClusterSession::WritePoliceMode(cluster::PoliceRecord read,
                                                                      QString history, Stop stop) {
     Written w;
@@ -96,6 +83,12 @@ QCoro::Task<ClusterSession::Written> ClusterSession::WritePoliceMode(cluster::Po
 }
 
 QCoro::Task<PoliceReport> ClusterSession::ChangePoliceMode(std::optional<bool> wanted, Stop stop) {
+    PoliceReport report = co_await changeSteps(wanted, stop);
+    report.connected = isConnected();
+    co_return report;
+}
+
+QCoro::Task<PoliceReport> ClusterSession::changeSteps(std::optional<bool> wanted, Stop stop) {
     PoliceReport report;
     report.status = SessionStatus::Failed;
     // The history file of this change, whatever is saved meanwhile.

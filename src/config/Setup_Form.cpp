@@ -168,10 +168,10 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, Operations* operations, Pan
 }
 
 void Setup_Form::Form_Load() {
-    // A port this program holds would fail its own probe; the main window
-    // notices the close through the port's closed signal.
+    // A port this program holds would fail its own probe: the owner lets go
+    // of it (Setup is only offered while nothing runs).
+    if (ops_) ops_->releasePort();
     AdapterLine* port = ops_ ? &ops_->session().port() : nullptr;
-    if (port && port->PortOpen()) ops_->session().Disconnect();
 
     const QString folder = SettingsFolder(d_, host_);
     // One look at the system's port list serves every tooltip.
@@ -180,6 +180,7 @@ void Setup_Form::Form_Load() {
         if (!ComPortAvailable(n, folder, port, host_)) continue;
         auto* item = new QListWidgetItem(QStringLiteral("COM%1").arg(n), CommPort_List);
         item->setToolTip(PortDescription(n, folder, known));
+        listedPorts_ << n;
     }
     // Always offered: a Wi-Fi adapter is not a device that can be probed.
     auto* wifi = new QListWidgetItem(kWifiItem, CommPort_List);
@@ -224,8 +225,8 @@ void Setup_Form::SaveConfig_Click() {
         // What the search finds no longer matters: the user has chosen.
         if (searching()) ops_->cancel();
     }
-    const QString port = selectedText(CommPort_List);
-    if (port.isEmpty()) {
+    const std::optional<qint16> port = chosenPort();
+    if (!port && !wifiChosen()) {
         // Writing a made-up port number would silently replace a setting the
         // user may still want; better to say why nothing can be saved.
         const QString why =
@@ -253,9 +254,8 @@ void Setup_Form::SaveConfig_Click() {
             return;
         }
         next.Network = address->text();
-    } else if (!IniPortNumber(port.mid(3), &next.ComPort)) {
-        refuse(QStringLiteral("The port \"%1\" cannot be saved.").arg(port), QString());
-        return;
+    } else {
+        next.ComPort = *port;
     }
     next.ComSpeed = selectedText(Speed_List);
     next.IniFilePath = SetupIniFilePath(host_);
@@ -288,7 +288,15 @@ void Setup_Form::SetupCancel_Click() {
 }
 
 bool Setup_Form::wifiChosen() const {
-    return selectedText(CommPort_List) == kWifiItem;
+    const QList<QListWidgetItem*> items = CommPort_List->selectedItems();
+    return !items.isEmpty() && CommPort_List->row(items.first()) == listedPorts_.size();
+}
+
+std::optional<qint16> Setup_Form::chosenPort() const {
+    const QList<QListWidgetItem*> items = CommPort_List->selectedItems();
+    const int row = items.isEmpty() ? -1 : CommPort_List->row(items.first());
+    if (row < 0 || row >= listedPorts_.size()) return std::nullopt;
+    return listedPorts_.at(row);
 }
 
 std::optional<NetworkAddress> Setup_Form::chosenAddress(QString* why) const {
@@ -359,14 +367,8 @@ void Setup_Form::FindAdapter_Click() {
         }
         return;
     }
-    QList<qint16> ports;
-    for (int i = 0; i < CommPort_List->count(); ++i) {
-        const QString item = CommPort_List->item(i)->text();
-        qint16 n = 0;
-        if (item != kWifiItem && IniPortNumber(item.mid(3), &n)) ports << n;
-    }
     // Runs on its own; this returns at once.
-    ops_->findAdapter(ports);
+    ops_->findAdapter(listedPorts_);
 }
 
 void Setup_Form::selectFound(const FinderReport& report) {
@@ -377,7 +379,8 @@ void Setup_Form::selectFound(const FinderReport& report) {
         const QList<QListWidgetItem*> items = list->findItems(text, Qt::MatchFixedString);
         if (!items.isEmpty()) list->setCurrentItem(items.first());
     };
-    select(CommPort_List, QStringLiteral("COM%1").arg(adapter.port));
+    if (const int row = listedPorts_.indexOf(adapter.port); row >= 0)
+        CommPort_List->setCurrentRow(row);
     select(Speed_List, QString::number(adapter.speed));
 }
 

@@ -64,6 +64,8 @@ private:
     bool searching() const;
     void showSearching();
     bool wifiChosen() const;
+    // The COM port of the selected row; nothing for none or the Wi-Fi row.
+    std::optional<qint16> chosenPort() const;
     // The address in the two fields; nothing (and the words why) when it
     // cannot be used.
     std::optional<NetworkAddress> chosenAddress(QString* why) const;
@@ -82,6 +84,9 @@ private:
     int statusMinHeight_ = 0;
     QWidget* wifiRow_ = nullptr;
     QFrame* rule_ = nullptr;
+    // The COM ports the list offers, row by row; the Wi-Fi adapter's row
+    // follows them.
+    QList<qint16> listedPorts_;
 };
 
 }  // namespace tavrin

@@ -40,6 +40,20 @@ bool Host::syncToDisk(QFileDevice& file) {
     return SyncToDisk(file);
 }
 
+namespace {
+const char kAnswered[] = "tavrinAnswered";
+}  // namespace
+
+QList<QDialog*> Host::unansweredMessages(QWidget* parent) {
+    QList<QDialog*> open;
+    if (!parent) return open;
+    for (QMessageBox* box :
+         parent->findChildren<QMessageBox*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (!box->property(kAnswered).toBool()) open << box;
+    }
+    return open;
+}
+
 void Host::showMessage(QWidget* parent, const Message& message) {
     auto* box = new QMessageBox(parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
@@ -60,14 +74,10 @@ void Host::showMessage(QWidget* parent, const Message& message) {
     box->setStandardButtons(QMessageBox::Ok);
     // Shown, not run: whatever the program is doing goes on while the box is
     // up. A box still waiting its turn for the same window goes first.
-    static const char kAnswered[] = "tavrinAnswered";
     QObject::connect(box, &QDialog::finished, box, [box] { box->setProperty(kAnswered, true); });
-    QMessageBox* before = nullptr;
-    if (parent) {
-        for (QMessageBox* other :
-             parent->findChildren<QMessageBox*>(QString(), Qt::FindDirectChildrenOnly)) {
-            if (other != box && !other->property(kAnswered).toBool()) before = other;
-        }
+    QDialog* before = nullptr;
+    for (QDialog* other : unansweredMessages(parent)) {
+        if (other != box) before = other;
     }
     if (before) {
         QObject::connect(before, &QDialog::finished, box, &QDialog::open);

@@ -10,6 +10,7 @@
 class QFileDevice;
 class QObject;
 class QWidget;
+class QDialog;
 
 namespace tavrin {
 
@@ -59,6 +60,8 @@ public:
     // program goes on meanwhile. Messages for one window come one after
     // another, each once the one before it is closed.
     virtual void showMessage(QWidget* parent, const Message& message);
+    // The message boxes shown for parent that have not been answered yet.
+    static QList<QDialog*> unansweredMessages(QWidget* parent);
     // Asks where to save a file; empty when the user changes their mind.
     virtual QString askSaveFileName(QWidget* parent, const QString& caption,
                                     const QString& suggestedPath);

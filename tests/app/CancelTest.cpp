@@ -203,6 +203,33 @@ private slots:
         QVERIFY(rig.host.messages.empty());
     }
 
+    // A change that has sent its write when the window is closed ends in a
+    // failure: its message is shown on the open window, and the window goes
+    // only once the message has been read.
+    void theLastWordIsReadBeforeTheWindowCloses() {
+        AppRig rig;
+        rig.host.realBoxes = true;
+        rig.connect();
+        rig.sim.config().fault = Fault::WriteNotApplied;
+        bool openAtMessage = false;
+        rig.host.onMessage = [&](const Message&) { openAtMessage = rig.form->isVisible(); };
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
+            if (line.startsWith("3b")) rig.form->close();
+        });
+        rig.toggle();
+        QCOMPARE(rig.host.messages.size(), size_t(1));
+        QVERIFY(rig.host.messages.front().text.contains("did not apply"));
+        QVERIFY(openAtMessage);
+        rig.host.wait(5000);
+        const QList<QDialog*> boxes = Host::unansweredMessages(rig.form.get());
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(rig.form->isVisible());
+        boxes.first()->accept();
+        rig.host.wait(100);
+        QVERIFY(!rig.form->isVisible());
+        QCOMPARE(readFile(rig.form->session().historyPath()).count(",after,"), 1);
+    }
+
     // Connect's pauses are waits in the event loop: the window repaints in
     // each of them, and Cancel in the first one lets nothing more out.
     void theWindowLivesThroughThePauses() {

@@ -62,6 +62,24 @@ private slots:
         QCOMPARE(form->panelText(3), QString("COM 12 / 115200"));
     }
 
+    // A Wi-Fi adapter's long host name gives way in the middle; the window
+    // keeps the size a serial port gives it, and the tooltip the address.
+    void aLongHostNameKeepsTheWindowsSize() {
+        TestHost host;
+        Defines serial;
+        std::unique_ptr<Form1> plain(Main(serial, host));
+        const QString hostName = QString("obd-adapter-in-the-workshop-bay-number-three.example");
+        QVERIFY(writeFile(QDir(host.programFolder()).filePath("QUILLET.INI"),
+                          "QUILLET v1.00 INI File\r\nComPort=COM1\r\nComSpeed=9600\r\nNetwork=" +
+                              hostName.toLatin1() + ":35000\r\n"));
+        Defines d;
+        std::unique_ptr<Form1> form(Main(d, host));
+        QApplication::processEvents();
+        QCOMPARE(form->size(), plain->size());
+        QVERIFY(form->panelText(3).contains(QChar(0x2026)));
+        QVERIFY(form->findChild<QLabel*>("Panel3")->toolTip().contains(hostName + ":35000"));
+    }
+
     void startUpWithNowhereToSaveStillShowsTheWindow() {
         TestHost host;
         // A folder under a regular file can never be written, not even by root.

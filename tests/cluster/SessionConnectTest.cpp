@@ -19,7 +19,7 @@ void checkNotConnected(SessionRig& rig) {
     QVERIFY(!rig.d.ClusterReady);
     QVERIFY(!rig.session->watchdog().isActive());
     QVERIFY(!rig.ops->running());
-    QVERIFY(!rig.session->isConnected());
+    QVERIFY(!rig.connected());
 }
 
 }  // namespace
@@ -41,7 +41,7 @@ private slots:
                               "sent:atspa6", "sent:atsh720", "sent:ath1", "sent:22e21a",
                               "sent:22e217", "sent:22e219", "model:BA Fairmont Ghia", "sent:22e200",
                               "part:3R23-123-FB", "connected", "sent:2103", "police:ON"}));
-        QVERIFY(rig.session->isConnected());
+        QVERIFY(rig.connected());
         QVERIFY(rig.d.ClusterReady);
         QCOMPARE(rig.d.ConnectState, qint16(1));
         QCOMPARE(rig.d.PM_TwoBytes, qint16(1));
@@ -268,7 +268,7 @@ private slots:
                  qPrintable(report.messages[0].text));
         QVERIFY2(report.messages[0].text.contains(said), qPrintable(report.messages[0].text));
         QCOMPARE(rig.eventsOf("police"), QStringList{});
-        QVERIFY(rig.session->isConnected());
+        QVERIFY(rig.connected());
     }
 
     void unknownClusterClearsAnEarlierModel() {

@@ -64,7 +64,7 @@ private slots:
         // Only the read after the write is shown.
         QCOMPARE(rig.eventsOf("police"), QStringList{after});
         QCOMPARE(gapsMs(rig.sim), (QList<qint64>{500, 500}));
-        QVERIFY(rig.session->isConnected());
+        QVERIFY(rig.connected());
     }
 
     void toggleTwiceGoesBackAndForth() {
@@ -151,7 +151,7 @@ private slots:
         QCOMPARE(report.messages.size(), 1);
         QVERIFY2(report.messages[0].text.contains("could not be read completely"),
                  qPrintable(report.messages[0].text));
-        QVERIFY(rig.session->isConnected());
+        QVERIFY(rig.connected());
 
         // The same session writes once the read is valid again, so the rows
         // above failed for their read and not for some other reason.
@@ -236,7 +236,7 @@ private slots:
         QVERIFY2(text.contains("refused the change"), qPrintable(text));
         QVERIFY2(text.contains(meaning), qPrintable(text));
         QCOMPARE(rig.eventsOf("police"), QStringList{"ON"});
-        QVERIFY(rig.session->isConnected());
+        QVERIFY(rig.connected());
     }
 
     void unansweredWriteEndsAtTheTimeLimit() {
@@ -278,7 +278,7 @@ private slots:
         QCOMPARE(report.change, PoliceChange::NotWritten);
         QCOMPARE(rig.sim.requests(), QStringList{"2103"});
         QVERIFY(!QFile::exists(rig.session->historyPath()));
-        QVERIFY(!rig.session->isConnected());
+        QVERIFY(!rig.connected());
     }
 
     // A late answer to an earlier request arriving around the read could be
@@ -297,7 +297,7 @@ private slots:
         QCOMPARE(texts(report.messages),
                  QStringList{"The adapter sent more than the answer to the read, so nothing was "
                              "written to the cluster."});
-        QVERIFY(rig.session->isConnected());
+        QVERIFY(rig.connected());
     }
 
     void noCancelFromTheWriteOn() {
@@ -338,7 +338,7 @@ private slots:
         QCOMPARE(rig.writes(), QStringList{"3b034812"});
         QCOMPARE(report.messages.size(), 1);
         QVERIFY2(report.messages[0].text.contains("lost"), qPrintable(report.messages[0].text));
-        QVERIFY(!rig.session->isConnected());
+        QVERIFY(!rig.connected());
         QVERIFY(rig.events.contains("closed"));
         // The loss is told once, by the operation, not again as a port event.
         QCOMPARE(rig.eventsOf("lost"), QStringList{});

@@ -113,7 +113,7 @@ private slots:
         if (listener != "silent")
             QVERIFY2(report.messages.value(0).text.contains(rig.d.Network),
                      qPrintable(report.messages.value(0).text));
-        QVERIFY(!rig.session->isConnected());
+        QVERIFY(!rig.connected());
         QVERIFY(rig.sim.receivedBytes().isEmpty());  // the serial line stayed shut
     }
 
@@ -138,7 +138,7 @@ private slots:
         const PoliceReport report = rig.change();
         QVERIFY(!report.ok());
         QCOMPARE(writesSeen(rig.wifi), writes);
-        QVERIFY(!rig.session->isConnected());
+        QVERIFY(!rig.connected());
         QVERIFY2(
             texts(report.messages).join(' ').contains("Wi-Fi adapter was lost") ||
                 texts(report.messages).join(' ').contains("connection to the adapter was lost"),
@@ -166,7 +166,7 @@ private slots:
         if (unformatted) config.fault = Fault::Unformatted;
         SessionRig rig(config);
         const SessionReport connected = rig.connect();
-        QVERIFY(rig.session->isConnected());
+        QVERIFY(rig.connected());
         QVERIFY(!rig.host.adapterLog().lines().filter("formats CAN answers always").isEmpty());
         QCOMPARE(connected.ok(), !unformatted);  // the police-mode read is refused
         const PoliceReport changed = rig.change();

@@ -142,6 +142,8 @@ struct SessionRig {
     PoliceReport change(std::optional<bool> wanted = std::nullopt) {
         return host.finish(ops->changePoliceMode(wanted)).value_or(refusedReport<PoliceReport>());
     }
+    // What the owner says: connected, with nothing running.
+    bool connected() const { return ops->state() == Operations::State::Connected; }
     // Events of one kind ("police", "part", ...), without their prefix.
     QStringList eventsOf(const QString& kind) const {
         QStringList out;
@@ -228,7 +230,8 @@ struct SimPorts {
 // when every line is one it may send, each ended by a carriage return alone.
 // None of them is empty, hexadecimal (a request for the car) or a reset.
 inline QString foreignSearchLine(const QByteArray& received) {
-    static const QByteArrayList allowed = {"~~", "ati", "sti", "atcaf1", "atspa6", "atsh720", "ath1"};
+    static const QByteArrayList allowed = {"~~",     "ati",     "sti", "atcaf1",
+                                           "atspa6", "atsh720", "ath1"};
     if (!received.isEmpty() && !received.endsWith('\r'))
         return QStringLiteral("unended ") + QString::fromLatin1(received.toHex(' '));
     QByteArrayList lines = received.split('\r');

@@ -288,13 +288,14 @@ private slots:
             if (what == "connect") {
                 QTest::mouseClick(b.form->Connect_Command, Qt::LeftButton);
             } else {
-                QVERIFY(b.form->close());
+                b.form->close();
             }
         });
         dlg->FindAdapter_Click();
         b.settle();
 
         QVERIFY(acted);
+        if (what != "connect") QVERIFY(!b.form->isVisible());
         QCOMPARE(b.form->operations().state(), Operations::State::Idle);
         QVERIFY(!b.form->MSComm1->PortOpen());
         // The search's own lines only, on every port.
