@@ -89,7 +89,7 @@ private slots:
             QCOMPARE(connected.messages.size(), 1);
             QVERIFY2(connected.messages[0].text.contains(refusal),
                      qPrintable(connected.messages[0].text));
-            QVERIFY(!rig.session->isConnected());
+            QVERIFY(!rig.connected());
             QCOMPARE(writesSeen(*adapter), QStringList{});
             return;
         }
