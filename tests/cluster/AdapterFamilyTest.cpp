@@ -139,6 +139,24 @@ private slots:
         QCOMPARE(rig.writes(), QStringList{"3b034812"});
         QCOMPARE(rig.eventsOf("police"), (QStringList{"ON", "OFF"}));
     }
+
+    // A prompt that never comes ends the command in words that say so, and
+    // nothing more is sent to an adapter that has not finished.
+    void aPromptThatNeverComesIsSaid() {
+        sim::SimConfig config;
+        config.promptDelayMs = 600'000;
+        config.promptDelayCommand = "atcaf1";
+        config.earlyInput = sim::EarlyInput::Dropped;
+        SessionRig rig(config);
+        const SessionReport connected = rig.connect();
+        QCOMPARE(connected.status, SessionStatus::Failed);
+        QCOMPARE(connected.messages.size(), 1);
+        const QString text = connected.messages[0].text;
+        QVERIFY2(text.contains("\"atcaf1\"") && text.contains("did not finish its answer"),
+                 qPrintable(text));
+        QCOMPARE(rig.sim.requests(), (QStringList{"atz", "atcaf1"}));
+        QVERIFY(!rig.connected());
+    }
 };
 
 TAVRIN_TEST(AdapterFamilyTest)
