@@ -284,7 +284,7 @@ QCoro::Task<void> Form1::closeWhenDone() {
         Wait wait(host_.clock());
         wait.wakeOn(open.first(), &QDialog::finished);
         wait.wakeOn(open.first(), &QObject::destroyed);
-        co_await wait.upTo(24LL * 3600 * 1000);
+        co_await wait.upTo(kNoLimitMs);
         if (!self) co_return;
     }
     closing_ = Closing::Done;

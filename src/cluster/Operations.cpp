@@ -25,10 +25,6 @@ bool talking(State s) {
            s == State::Finishing;
 }
 
-// A wait for an operation's end has no limit of its own: every operation
-// ends within the adapter's limits.
-constexpr qint64 kNoLimitMs = 24LL * 3600 * 1000;
-
 const QString kTalking = QStringLiteral("The main window is talking to the adapter.");
 const QString kSearching =
     QStringLiteral("Find Adapter in Setup is searching the ports for the adapter.");
@@ -208,12 +204,16 @@ bool Operations::releasePort() {
     return true;
 }
 
-bool Operations::cancel() {
-    if (!check(Action::Cancel).allowed) return false;
-    userAction();
+void Operations::stopRunning() {
     stop_->cancel();
     // At once, not when the wait notices: the user may unplug the adapter next.
     if (state_ != State::Searching) session_->Disconnect();
+}
+
+bool Operations::cancel() {
+    if (!check(Action::Cancel).allowed) return false;
+    userAction();
+    stopRunning();
     return true;
 }
 
@@ -229,8 +229,7 @@ QCoro::Task<void> Operations::shutdown() {
         case State::Connecting:
         case State::Changing:
         case State::Searching:
-            stop_->cancel();
-            if (state_ != State::Searching) session_->Disconnect();
+            stopRunning();
             break;
         case State::Writing:
             setState(State::Finishing);

@@ -102,6 +102,8 @@ private:
     void end(bool connected);
     void setState(State state);
     void userAction();
+    // Cancels what runs; the port (not the search's) closes at once.
+    void stopRunning();
 
     Defines& d_;
     Host& host_;

@@ -50,6 +50,10 @@ private:
 // is requested or ms have passed on the clock, whichever comes first; while
 // it waits, nothing runs on its behalf. It goes on in a later turn of the
 // event loop, never inside the signal or the click that woke it.
+// For a wait whose end comes from elsewhere (an operation's end, a dialog
+// answered) and so has no limit of its own.
+inline constexpr qint64 kNoLimitMs = 24LL * 3600 * 1000;
+
 class Wait : public QObject {
     Q_OBJECT
 public:
