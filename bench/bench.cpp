@@ -35,9 +35,9 @@
 #include "cluster/ClusterSession.h"
 #include "cluster/Operations.h"
 #include "core/Defines.h"
-#include "platform/AdapterLog.h"
-#include "platform/Host.h"
-#include "platform/MSComm.h"
+#include "runtime/AdapterLog.h"
+#include "runtime/Host.h"
+#include "runtime/SerialLine.h"
 #include "serial/Exchange.h"
 
 using namespace tavrin;
@@ -132,7 +132,7 @@ void cpuWhileWaiting(double* program, double* floor, double* bareLoop) {
     sim.start();
     BenchHost host;
     host.limits.answerMs = 5000;
-    MSComm port;
+    SerialLine port;
     port.DevicePath = sim.slavePath();
     port.InputLen = 1;
     port.Settings = QStringLiteral("38400,n,8,1");
@@ -167,7 +167,7 @@ struct ExchangeFigures {
 // One police-mode read through a fresh serial control and exchange, with
 // the given log recording (or none).
 double programExchangeMs(sim::SimAdapter& sim, Host& host, int baud, AdapterLog* log) {
-    MSComm port;
+    SerialLine port;
     port.DevicePath = sim.slavePath();
     port.InputLen = 1;
     port.Settings = QString::number(baud) + QStringLiteral(",n,8,1");

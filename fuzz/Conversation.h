@@ -20,7 +20,7 @@
 #include "MemoryLine.h"
 #include "VirtualClock.h"
 #include "cluster/ClusterSession.h"
-#include "platform/Host.h"
+#include "runtime/Host.h"
 
 namespace tavrin::fuzz {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/AdapterLog.h"
+#include "runtime/AdapterLog.h"
 
 namespace tavrin::sim {
 

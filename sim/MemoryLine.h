@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "SimCore.h"
-#include "platform/AdapterLine.h"
+#include "runtime/AdapterLine.h"
 
 namespace tavrin::sim {
 

@@ -10,7 +10,7 @@
 
 #include "ElmResponder.h"
 #include "SimConfig.h"
-#include "platform/Clock.h"
+#include "runtime/Clock.h"
 
 namespace tavrin::sim {
 

@@ -3,7 +3,7 @@
 #include <functional>
 #include <vector>
 
-#include "platform/Clock.h"
+#include "runtime/Clock.h"
 
 namespace tavrin {
 

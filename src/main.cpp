@@ -9,8 +9,8 @@
 #include "app/CommandLine.h"
 #include "app/Form1.h"
 #include "core/Defines.h"
-#include "platform/Host.h"
 #include "platform/System.h"
+#include "runtime/Host.h"
 
 int main(int argc, char** argv) {
     QStringList arguments;

@@ -18,7 +18,7 @@
 #include "app/Form1.h"
 #include "config/Setup_Form.h"
 #include "core/Defines.h"
-#include "platform/Host.h"
+#include "runtime/Host.h"
 
 namespace {
 

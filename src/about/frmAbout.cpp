@@ -7,7 +7,7 @@
 #include <QPushButton>
 
 #include "Version.h"
-#include "platform/Twips.h"
+#include "widgets/Twips.h"
 
 // The resources live in the static core library; the linker keeps them only
 // when something refers to them. Q_INIT_RESOURCE must run outside a namespace.

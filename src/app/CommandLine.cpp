@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "Version.h"
+#include "serial/LineSpeeds.h"
 #include "serial/NetworkAddress.h"
-#include "serial/SerialPort.h"
 
 namespace tavrin {
 

@@ -10,10 +10,10 @@
 #include "cluster/WriteHistory.h"
 #include "config/INI_Handler.h"
 #include "core/Defines.h"
-#include "platform/Host.h"
 #include "platform/Interrupts.h"
+#include "runtime/Host.h"
 #include "serial/NetworkAddress.h"
-#include "serial/SerialPort.h"
+#include "serial/PortCheck.h"
 
 namespace tavrin {
 

@@ -14,10 +14,10 @@
 #include "config/INI_Handler.h"
 #include "config/Setup_Form.h"
 #include "core/Defines.h"
-#include "platform/AdapterLine.h"
-#include "platform/Clock.h"
-#include "platform/Host.h"
-#include "serial/SerialPort.h"
+#include "runtime/AdapterLine.h"
+#include "runtime/Clock.h"
+#include "runtime/Host.h"
+#include "serial/PortCheck.h"
 
 namespace tavrin {
 

@@ -4,7 +4,7 @@
 #include <QMainWindow>
 #include <QPointer>
 
-#include "platform/Twips.h"
+#include "widgets/Twips.h"
 
 class QAction;
 class QGroupBox;

@@ -11,8 +11,8 @@
 
 #include "app/Form1.h"
 #include "cluster/ClusterSession.h"
-#include "platform/ElidingLabel.h"
-#include "platform/WrapButton.h"
+#include "widgets/ElidingLabel.h"
+#include "widgets/WrapButton.h"
 
 namespace tavrin {
 

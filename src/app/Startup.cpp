@@ -3,7 +3,7 @@
 #include "app/Form1.h"
 #include "config/INI_Handler.h"
 #include "core/Defines.h"
-#include "platform/Host.h"
+#include "runtime/Host.h"
 
 namespace tavrin {
 

@@ -20,10 +20,10 @@
 #include "Version.h"
 #include "cluster/HistoryTable.h"
 #include "core/Defines.h"
-#include "platform/AdapterLog.h"
-#include "platform/Host.h"
+#include "runtime/AdapterLog.h"
+#include "runtime/Host.h"
 #include "serial/AdapterFamily.h"
-#include "serial/SerialPort.h"
+#include "serial/PortCheck.h"
 
 namespace tavrin {
 

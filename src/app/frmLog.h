@@ -4,7 +4,7 @@
 #include <QPointer>
 #include <functional>
 
-#include "platform/AdapterLog.h"
+#include "runtime/AdapterLog.h"
 
 class QLabel;
 class QPlainTextEdit;

@@ -4,6 +4,7 @@
 #include "serial/AdapterFamily.h"
 #include "serial/AdapterFinder.h"
 #include "serial/AnswerReader.h"
+#include "serial/LineSpeeds.h"
 
 // The words for what the adapter and the cluster answered, and for what a
 // search for the adapter found.

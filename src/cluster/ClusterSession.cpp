@@ -5,10 +5,10 @@
 #include "cluster/PoliceSafety.h"
 #include "cluster/WriteHistory.h"
 #include "core/Defines.h"
-#include "platform/AdapterLine.h"
-#include "platform/Clock.h"
-#include "platform/NetLine.h"
-#include "serial/SerialPort.h"
+#include "runtime/AdapterLine.h"
+#include "runtime/Clock.h"
+#include "runtime/NetLine.h"
+#include "serial/PortCheck.h"
 
 namespace tavrin {
 

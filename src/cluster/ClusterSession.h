@@ -9,8 +9,8 @@
 
 #include "cluster/ClusterParsing.h"
 #include "cluster/SessionWords.h"
-#include "platform/Host.h"
-#include "platform/Wait.h"
+#include "runtime/Host.h"
+#include "runtime/Wait.h"
 #include "serial/Exchange.h"
 #include "serial/NetworkAddress.h"
 

@@ -1,8 +1,8 @@
 #include "cluster/Operations.h"
 
 #include "core/Defines.h"
-#include "platform/AdapterLine.h"
-#include "serial/SerialPort.h"
+#include "runtime/AdapterLine.h"
+#include "serial/PortCheck.h"
 
 namespace tavrin {
 

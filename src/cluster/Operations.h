@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "cluster/ClusterSession.h"
-#include "platform/Wait.h"
+#include "runtime/Wait.h"
 #include "serial/AdapterFinder.h"
 
 namespace tavrin {

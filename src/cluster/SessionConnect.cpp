@@ -5,12 +5,12 @@
 
 #include "cluster/ClusterSession.h"
 #include "core/Defines.h"
-#include "platform/AdapterLine.h"
-#include "platform/AdapterLog.h"
-#include "platform/Clock.h"
-#include "platform/NetLine.h"
+#include "runtime/AdapterLine.h"
+#include "runtime/AdapterLog.h"
+#include "runtime/Clock.h"
+#include "runtime/NetLine.h"
 #include "serial/AdapterCommands.h"
-#include "serial/SerialPort.h"
+#include "serial/PortCheck.h"
 
 namespace tavrin {
 

@@ -3,7 +3,7 @@
 // of the wire.
 #include "cluster/ClusterSession.h"
 #include "core/Defines.h"
-#include "platform/AdapterLine.h"
+#include "runtime/AdapterLine.h"
 
 namespace tavrin {
 

@@ -2,10 +2,11 @@
 
 #include <QDir>
 
-#include "platform/NetLine.h"
+#include "runtime/NetLine.h"
 #include "serial/AnswerReader.h"
+#include "serial/LineSpeeds.h"
 #include "serial/NetworkAddress.h"
-#include "serial/SerialPort.h"
+#include "serial/PortCheck.h"
 
 namespace tavrin {
 

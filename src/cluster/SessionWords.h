@@ -3,7 +3,7 @@
 #include <QString>
 #include <QtGlobal>
 
-#include "platform/Host.h"
+#include "runtime/Host.h"
 
 namespace tavrin {
 

@@ -13,7 +13,7 @@
 #include <limits>
 #include <string>
 
-#include "platform/Host.h"
+#include "runtime/Host.h"
 
 namespace tavrin {
 

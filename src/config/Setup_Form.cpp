@@ -1,4 +1,5 @@
 #include "config/Setup_Form.h"
+#include "config/ListSearch.h"
 
 #include <QDir>
 #include <QFrame>
@@ -14,10 +15,11 @@
 #include "cluster/Operations.h"
 #include "cluster/SessionWords.h"
 #include "core/Defines.h"
-#include "platform/AdapterLine.h"
-#include "platform/Host.h"
-#include "platform/Twips.h"
-#include "serial/SerialPort.h"
+#include "runtime/AdapterLine.h"
+#include "runtime/Host.h"
+#include "serial/LineSpeeds.h"
+#include "serial/PortCheck.h"
+#include "widgets/Twips.h"
 
 namespace tavrin {
 

@@ -3,10 +3,11 @@
 #include <algorithm>
 
 #include "core/Defines.h"
-#include "platform/AdapterLine.h"
-#include "platform/Host.h"
-#include "platform/NetLine.h"
+#include "runtime/AdapterLine.h"
+#include "runtime/Host.h"
+#include "runtime/NetLine.h"
 #include "serial/AdapterCommands.h"
+#include "serial/LineSpeeds.h"
 
 namespace tavrin {
 

@@ -8,10 +8,10 @@
 #include <QStringList>
 #include <optional>
 
-#include "platform/NetLine.h"
+#include "runtime/NetLine.h"
 #include "serial/AnswerReader.h"
 #include "serial/NetworkAddress.h"
-#include "serial/SerialPort.h"
+#include "serial/PortCheck.h"
 
 namespace tavrin {
 

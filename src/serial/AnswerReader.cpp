@@ -3,8 +3,8 @@
 #include <QRegularExpression>
 #include <algorithm>
 
-#include "platform/AdapterLine.h"
-#include "platform/Host.h"
+#include "runtime/AdapterLine.h"
+#include "runtime/Host.h"
 
 namespace tavrin {
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-#include "platform/Wait.h"
+#include "runtime/Wait.h"
 
 namespace tavrin {
 

@@ -1,8 +1,8 @@
 #include "serial/Exchange.h"
 
-#include "platform/AdapterLine.h"
-#include "platform/AdapterLog.h"
-#include "platform/Host.h"
+#include "runtime/AdapterLine.h"
+#include "runtime/AdapterLog.h"
+#include "runtime/Host.h"
 
 #include <algorithm>
 

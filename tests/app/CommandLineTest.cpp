@@ -9,7 +9,7 @@
 
 #include "SimRig.h"
 #include "app/CommandLine.h"
-#include "serial/SerialPort.h"
+#include "serial/PortCheck.h"
 
 using namespace tavrin;
 using namespace tavrin::test;

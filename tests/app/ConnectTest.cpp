@@ -10,7 +10,7 @@
 
 #include "SimRig.h"
 #include "config/Setup_Form.h"
-#include "platform/ElidingLabel.h"
+#include "widgets/ElidingLabel.h"
 
 using namespace tavrin;
 using namespace tavrin::test;

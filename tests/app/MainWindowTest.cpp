@@ -11,8 +11,8 @@
 #include "TestSupport.h"
 #include "app/Form1.h"
 #include "core/Defines.h"
-#include "platform/AdapterLine.h"
-#include "platform/Clock.h"
+#include "runtime/AdapterLine.h"
+#include "runtime/Clock.h"
 
 using namespace tavrin;
 using namespace tavrin::test;

@@ -4,7 +4,7 @@
 #include <QTest>
 
 #include "SimRig.h"
-#include "platform/AdapterLog.h"
+#include "runtime/AdapterLog.h"
 
 using namespace tavrin;
 using namespace tavrin::test;

@@ -6,7 +6,7 @@
 #include <QTest>
 
 #include "SimRig.h"
-#include "platform/NetLine.h"
+#include "runtime/NetLine.h"
 #include "serial/NetworkAddress.h"
 
 using namespace tavrin;

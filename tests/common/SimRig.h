@@ -16,8 +16,8 @@
 #include "cluster/ClusterSession.h"
 #include "cluster/Operations.h"
 #include "core/Defines.h"
-#include "platform/AdapterLine.h"
 #include "platform/Ports.h"
+#include "runtime/AdapterLine.h"
 #include "serial/Exchange.h"
 
 namespace tavrin::test {

@@ -16,7 +16,7 @@
 #endif
 #include "SimTcp.h"
 #include "VirtualClock.h"
-#include "platform/Host.h"
+#include "runtime/Host.h"
 
 namespace tavrin::test {
 

@@ -14,7 +14,7 @@
 #include "cluster/Operations.h"
 #include "config/Setup_Form.h"
 #include "serial/AdapterFinder.h"
-#include "serial/SerialPort.h"
+#include "serial/PortCheck.h"
 
 using namespace tavrin;
 using namespace tavrin::test;

@@ -22,8 +22,8 @@
 #include "app/Form1.h"
 #include "config/Setup_Form.h"
 #include "core/Defines.h"
-#include "platform/AdapterLine.h"
-#include "serial/SerialPort.h"
+#include "runtime/AdapterLine.h"
+#include "serial/PortCheck.h"
 
 using namespace tavrin;
 using tavrin::test::choose;

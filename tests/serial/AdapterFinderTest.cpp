@@ -6,7 +6,7 @@
 #include "SimRig.h"
 #include "cluster/SessionWords.h"
 #include "serial/AdapterFinder.h"
-#include "serial/SerialPort.h"
+#include "serial/PortCheck.h"
 
 using namespace tavrin;
 using namespace tavrin::test;

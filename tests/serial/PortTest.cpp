@@ -6,8 +6,9 @@
 #include <QTest>
 
 #include "SimRig.h"
-#include "platform/MSComm.h"
-#include "serial/SerialPort.h"
+#include "config/ListSearch.h"
+#include "runtime/SerialLine.h"
+#include "serial/PortCheck.h"
 
 using namespace tavrin;
 using namespace tavrin::test;
@@ -65,7 +66,7 @@ private slots:
         Defines d;
         d.ComPort = 3;
         d.ComSpeed = "38400";
-        MSComm own;
+        SerialLine own;
         QCOMPARE(OpenComPort(d, folder, own, host), OpenResult::Opened);
         QCOMPARE(ProbeComPort(3, folder, &own, host), ProbeResult::HeldByThisProgram);
         QVERIFY(!ComPortAvailable(3, folder, &own, host));
@@ -106,7 +107,7 @@ private slots:
         Defines d;
         d.ComPort = 2;
         d.ComSpeed = speed;
-        MSComm port;
+        SerialLine port;
         QCOMPARE(OpenComPort(d, host.programFolder(), port, host), OpenResult::InvalidSpeed);
         QVERIFY(!port.PortOpen());
         QVERIFY(ComPortAvailable(2, host.programFolder(), &port, host));
@@ -120,7 +121,7 @@ private slots:
         Defines d;
         d.ComPort = 14;
         d.ComSpeed = "115200";
-        MSComm port;
+        SerialLine port;
         QCOMPARE(OpenComPort(d, host.programFolder(), port, host), OpenResult::Opened);
         QCOMPARE(port.InputLen, 1);
         QCOMPARE(port.Settings, QString("115200,n,8,1"));

@@ -6,9 +6,10 @@
 #include <QTest>
 
 #include "TestSupport.h"
-#include "platform/MSComm.h"
 #include "platform/Ports.h"
 #include "platform/System.h"
+#include "platform/SerialDevice.h"
+#include "runtime/SerialLine.h"
 
 using namespace tavrin;
 
@@ -19,10 +20,14 @@ private slots:
     void namedPortsOpenAsWindowsNamesThem_data() {
         QTest::addColumn<QString>("given");
         QTest::addColumn<QString>("opened");
-        QTest::newRow("plain") << "COM4" << "COM4";
-        QTest::newRow("lower case, two digits") << "com12" << "COM12";
-        QTest::newRow("device namespace") << "\\\\.\\COM3" << "COM3";
-        QTest::newRow("spaces around") << " COM5 " << "COM5";
+        QTest::newRow("plain") << "COM4"
+                               << "COM4";
+        QTest::newRow("lower case, two digits") << "com12"
+                                                << "COM12";
+        QTest::newRow("device namespace") << "\\\\.\\COM3"
+                                          << "COM3";
+        QTest::newRow("spaces around") << " COM5 "
+                                       << "COM5";
     }
     void namedPortsOpenAsWindowsNamesThem() {
         QFETCH(QString, given);
@@ -33,8 +38,8 @@ private slots:
     }
 
     void aPortWindowsDoesNotHaveIsNotFoundAndDoesNotOpen() {
-        QCOMPARE(MSComm::Probe(QStringLiteral("COM200")), ProbeResult::NotFound);
-        MSComm line;
+        QCOMPARE(SerialDevice::Probe(QStringLiteral("COM200")), ProbeResult::NotFound);
+        SerialLine line;
         line.DevicePath = QStringLiteral("COM200");
         QVERIFY(!line.setPortOpen(true));
         QVERIFY(!line.PortOpen());

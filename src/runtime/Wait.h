@@ -7,7 +7,7 @@
 #include <optional>
 #include <stop_token>
 
-#include "platform/Clock.h"
+#include "runtime/Clock.h"
 
 namespace tavrin {
 

@@ -1,12 +1,11 @@
-#include "serial/SerialPort.h"
+#include "serial/PortCheck.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QListWidget>
 
 #include "core/Defines.h"
-#include "platform/Host.h"
 #include "platform/Ports.h"
+#include "runtime/Host.h"
 
 namespace tavrin {
 
@@ -76,14 +75,6 @@ QString ProbeDetail(ProbeResult result, const QString& port, const QString& devi
     return {};
 }
 
-int FindListItem(const QString& text, const QListWidget* list) {
-    if (!list) return -1;
-    for (int i = 0; i < list->count(); ++i) {
-        if (list->item(i)->text().startsWith(text, Qt::CaseInsensitive)) return i;
-    }
-    return -1;
-}
-
 QString PortDescription(qint16 n, const QString& settingsFolder, const QList<PortInfo>& known) {
     const QString name = ComDeviceName(n, settingsFolder);
     const QString path = ComDevicePath(n, settingsFolder);
@@ -103,18 +94,6 @@ QString PortDescription(qint16 n, const QString& settingsFolder, const QList<Por
         break;
     }
     return text;
-}
-
-QStringList OfferedSpeeds() {
-    QStringList speeds;
-    for (int speed : kLineSpeeds) speeds << QString::number(speed);
-    return speeds;
-}
-
-QString OfferedSpeedsText() {
-    QStringList speeds = OfferedSpeeds();
-    const QString last = speeds.takeLast();
-    return speeds.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
 }
 
 OpenResult OpenComPort(const Defines& d, const QString& settingsFolder, AdapterLine& port,

@@ -5,21 +5,19 @@
 #include <QObject>
 #include <QString>
 
-#include "platform/Wait.h"
+#include "platform/SerialDevice.h"
+#include "runtime/Wait.h"
 
 namespace tavrin {
 
 class AdapterLog;
-
-// Whether a serial device could be opened right now.
-enum class ProbeResult { Available, NotFound, HeldByThisProgram, InUse, NoPermission };
 
 // The serial line to the adapter, as the serial communications control
 // presents it: the control's properties under their own names, open and
 // close, a write, a read of what has arrived, and signals when bytes arrive,
 // when the port fails and when it closes. The exchange, the session and the
 // adapter search see nothing else, so the same conversation runs over a real
-// serial device (MSComm) or over a line in memory to the simulated adapter.
+// serial device (SerialLine) or over a line in memory to the simulated adapter.
 // The line settings are taken when the port opens. Input never blocks.
 class AdapterLine : public QObject {
     Q_OBJECT

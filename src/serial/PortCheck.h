@@ -2,14 +2,11 @@
 
 #include <QList>
 #include <QString>
-#include <QStringList>
 #include <QtGlobal>
 
-#include "platform/AdapterLine.h"
-#include "platform/Host.h"
 #include "platform/Ports.h"
-
-class QListWidget;
+#include "runtime/AdapterLine.h"
+#include "runtime/Host.h"
 
 namespace tavrin {
 
@@ -35,10 +32,6 @@ QString ProbeDetail(ProbeResult result, qint16 n, const QString& settingsFolder,
 QString ProbeDetail(ProbeResult result, const QString& port, const QString& device,
                     Audience audience);
 
-// Zero-based index of the first item whose text begins with text, ignoring
-// case; -1 if none does.
-int FindListItem(const QString& text, const QListWidget* list);
-
 enum class OpenResult { Opened, NotAvailable, InvalidSpeed };
 // Applies the line settings to port in the usual order and opens it if the
 // probe passes. Pending input is discarded after opening.
@@ -50,16 +43,5 @@ OpenResult OpenDevice(const QString& path, const Defines& d, AdapterLine& port, 
 // Port n in words: its name, the device a link leads to ("→"), and what the
 // system knows of it ("—" maker and description), for a tooltip or a list.
 QString PortDescription(qint16 n, const QString& settingsFolder, const QList<PortInfo>& known);
-
-// The line speeds the program offers, in bit/s, in the order the Setup
-// dialog lists them.
-inline constexpr int kLineSpeeds[] = {9600, 38400, 115200};
-// The same speeds in the order a search tries them, most likely first: most
-// USB adapters ship at 38400, older ones at 9600, newer ones at 115200.
-inline constexpr int kSearchSpeeds[] = {kLineSpeeds[1], kLineSpeeds[0], kLineSpeeds[2]};
-// The offered speeds as texts ("9600", ...), and in words ("9600, 38400 or
-// 115200").
-QStringList OfferedSpeeds();
-QString OfferedSpeedsText();
 
 }  // namespace tavrin

@@ -1,8 +1,8 @@
-#include "platform/AdapterLine.h"
+#include "runtime/AdapterLine.h"
 
 #include <QRegularExpression>
 
-#include "platform/AdapterLog.h"
+#include "runtime/AdapterLog.h"
 
 namespace tavrin {
 

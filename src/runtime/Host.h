@@ -2,10 +2,11 @@
 
 #include <QString>
 
+#include "core/Message.h"
 #include "core/TimeLimits.h"
-#include "platform/AdapterLine.h"
-#include "platform/AdapterLog.h"
-#include "platform/Clock.h"
+#include "runtime/AdapterLine.h"
+#include "runtime/AdapterLog.h"
+#include "runtime/Clock.h"
 
 class QFileDevice;
 class QObject;
@@ -15,20 +16,6 @@ class QDialog;
 namespace tavrin {
 
 class NetLine;
-
-enum class MessageIcon { Critical, Warning, Information };
-
-// Who reads what the program says: a person at its window, or at a terminal,
-// where advice names the command's options instead of the dialogs.
-enum class Audience { Window, Terminal };
-
-struct Message {
-    QString text;
-    QString title;
-    MessageIcon icon = MessageIcon::Critical;
-    // Shown under the text as informative detail (may be empty).
-    QString detail;
-};
 
 // The runtime services the rest of the program asks of the machine: where the
 // program lives, the clock, the serial lines, modal message boxes and the

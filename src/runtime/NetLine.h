@@ -3,7 +3,7 @@
 #include <QCoro/QCoroTask>
 #include <QString>
 
-#include "platform/AdapterLine.h"
+#include "runtime/AdapterLine.h"
 
 class QTcpSocket;
 

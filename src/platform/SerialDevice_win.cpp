@@ -1,10 +1,8 @@
-#include "platform/MSComm.h"
-
 #include <QWinEventNotifier>
 #include <array>
 #include <utility>
 
-#include "platform/AdapterLog.h"
+#include "platform/SerialDevice.h"
 
 #include "platform/Win32.h"
 
@@ -20,8 +18,6 @@ constexpr DWORD kReadWaitMs = 60000;
 // How long closing waits for cancelled transfers, which end at once with
 // any driver that behaves.
 constexpr DWORD kCancelWaitMs = 2000;
-
-quint64 lastPortId = 0;
 
 QString systemMessage(DWORD error) {
     wchar_t* text = nullptr;
@@ -54,22 +50,22 @@ QString systemName(const QString& path) {
 //
 // Whatever may close the port (a failure, or the signals of an arrival) is
 // the last thing each call here does: the port may be gone after it.
-struct MSComm::Win32Port {
+struct SerialDevice::Impl {
     struct Transfer {
         OVERLAPPED ov{};
         QWinEventNotifier* notifier = nullptr;
         bool pending = false;
     };
 
-    explicit Win32Port(MSComm& owner) : line(owner) {}
-    ~Win32Port() {
+    Impl() = default;
+    ~Impl() {
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
         for (Transfer* t : transfers()) {
             if (t->ov.hEvent) CloseHandle(t->ov.hEvent);
         }
     }
-    Win32Port(const Win32Port&) = delete;
-    Win32Port& operator=(const Win32Port&) = delete;
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
 
     std::array<Transfer*, 2> transfers() { return {&read, &write}; }
 
@@ -85,15 +81,15 @@ struct MSComm::Win32Port {
     }
 
     void watch() {
-        const std::pair<Transfer*, void (Win32Port::*)()> handlers[] = {
-            {&read, &Win32Port::onReadEnded}, {&write, &Win32Port::onWriteEnded}};
+        const std::pair<Transfer*, void (Impl::*)()> handlers[] = {{&read, &Impl::onReadEnded},
+                                                                   {&write, &Impl::onWriteEnded}};
         for (const auto& [t, handler] : handlers) {
-            t->notifier = new QWinEventNotifier(t->ov.hEvent, &line);
+            t->notifier = new QWinEventNotifier(t->ov.hEvent, line);
             // Notifiers are turned off before the port goes; the check is for
             // a wake already on its way.
-            QObject::connect(t->notifier, &QWinEventNotifier::activated, &line,
-                             [owner = &line, handler = handler] {
-                                 if (owner->win_) (owner->win_.get()->*handler)();
+            QObject::connect(t->notifier, &QWinEventNotifier::activated, line,
+                             [owner = line, handler = handler] {
+                                 if (owner->d_ && owner->d_->started) (owner->d_.get()->*handler)();
                              });
         }
     }
@@ -166,18 +162,16 @@ struct MSComm::Win32Port {
         if (fresh.isEmpty()) return;
         const QByteArray bytes = std::exchange(fresh, {});
         received += bytes;
-        MSComm& owner = line;
-        if (owner.log()) owner.log()->record(AdapterLog::Direction::Received, bytes);
-        owner.notifyArrival();
+        emit line->arrived(bytes);
     }
 
     void fail(DWORD error) {
-        MSComm& owner = line;
+        SerialDevice& owner = *line;
         const QString reason = systemMessage(error);
-        // What came before the failure still belongs in the log.
-        if (!fresh.isEmpty() && owner.log())
-            owner.log()->record(AdapterLog::Direction::Received, std::exchange(fresh, {}));
-        owner.lose(reason);
+        // What came before the failure is still told.
+        if (!fresh.isEmpty()) emit owner.arrived(std::exchange(fresh, {}));
+        owner.close();
+        emit owner.failed(reason);
     }
 
     // Whether the transfer's end is to be handled now. A stale wake (the
@@ -232,8 +226,13 @@ struct MSComm::Win32Port {
         return ERROR_SUCCESS;
     }
 
-    MSComm& line;
-    const quint64 id = ++lastPortId;
+    // The device this is the inside of; set once it exists.
+    SerialDevice* line = nullptr;
+    // Reading has begun: the notifiers are on.
+    bool started = false;
+    // A transfer outlived the close: the driver may still write into these
+    // buffers, so they are never freed.
+    bool held = false;
     HANDLE handle = INVALID_HANDLE_VALUE;
     Transfer read, write;
     QByteArray chunk;     // filled in by the read under way
@@ -243,13 +242,18 @@ struct MSComm::Win32Port {
     QByteArray queued;    // to be written after it
 };
 
-MSComm::MSComm(QObject* parent) : AdapterLine(parent) {}
-
-MSComm::~MSComm() {
-    closeDevice();
+SerialDevice::SerialDevice(std::unique_ptr<Impl> impl) : d_(std::move(impl)) {
+    d_->line = this;
 }
 
-ProbeResult MSComm::Probe(const QString& path) {
+SerialDevice::~SerialDevice() {
+    close();
+    // A transfer the driver would not give back still writes into the
+    // buffers when it ends: those stay.
+    if (d_->held) (void)d_.release();
+}
+
+ProbeResult SerialDevice::Probe(const QString& path) {
     const QByteArray name = systemName(path).toLatin1();
     const HANDLE handle = CreateFileA(name.constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -263,34 +267,37 @@ ProbeResult MSComm::Probe(const QString& path) {
     return ProbeResult::Available;
 }
 
-bool MSComm::isDeviceOpen() const {
-    return win_ && win_->handle != INVALID_HANDLE_VALUE;
-}
-
-AdapterLine::OpenError MSComm::openDevice(qint32 speed, QString* why) {
-    const QString name = systemName(DevicePath);
+SerialDevice::Opened SerialDevice::Open(const QString& path, const DeviceSettings& settings) {
+    Opened opened;
+    const QString name = systemName(path);
     const HANDLE handle =
         CreateFileW(reinterpret_cast<LPCWSTR>(name.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        *why = systemMessage(GetLastError());
-        return OpenError::Refused;
+        const DWORD error = GetLastError();
+        opened.refused = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
+                             ? Refused::InUse
+                         : error == ERROR_FILE_NOT_FOUND ? Refused::NotFound
+                                                         : Refused::Other;
+        opened.why = systemMessage(error);
+        return opened;
     }
-    auto port = std::make_unique<Win32Port>(*this);
+    auto port = std::make_unique<Impl>();
     port->handle = handle;
+    const auto refuse = [&opened](Refused how, QString why) {
+        opened.refused = how;
+        opened.why = std::move(why);
+        return std::move(opened);
+    };
 
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(handle, &dcb)) {
-        *why = systemMessage(GetLastError());
-        return OpenError::Refused;
-    }
-    // The serial control's handshaking as Linux has it: with RTS/CTS and
-    // XON/XOFF both asked for, the hardware lines, which a device cannot
-    // ignore.
-    const bool hardware = Handshaking == comRTS || Handshaking == comRTSXOnXOff;
-    const bool software = Handshaking == comXOnXOff;
-    dcb.BaudRate = DWORD(speed);
+    if (!GetCommState(handle, &dcb)) return refuse(Refused::Other, systemMessage(GetLastError()));
+    // With RTS/CTS and XON/XOFF both asked for, the hardware lines, which a
+    // device cannot ignore.
+    const bool hardware = settings.flow == DeviceSettings::Flow::Hardware;
+    const bool software = settings.flow == DeviceSettings::Flow::Software;
+    dcb.BaudRate = DWORD(settings.speed);
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
@@ -299,25 +306,24 @@ AdapterLine::OpenError MSComm::openDevice(qint32 speed, QString* why) {
     dcb.fOutxCtsFlow = hardware;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDsrSensitivity = FALSE;
-    dcb.fDtrControl = DTREnable ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = hardware    ? RTS_CONTROL_HANDSHAKE
-                      : RTSEnable ? RTS_CONTROL_ENABLE
-                                  : RTS_CONTROL_DISABLE;
+    dcb.fDtrControl = settings.dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = hardware       ? RTS_CONTROL_HANDSHAKE
+                      : settings.rts ? RTS_CONTROL_ENABLE
+                                     : RTS_CONTROL_DISABLE;
     dcb.fOutX = software;
     dcb.fInX = software;
     dcb.fTXContinueOnXoff = TRUE;
     dcb.XonChar = 0x11;
     dcb.XoffChar = 0x13;
     dcb.fErrorChar = FALSE;
-    // NULs arrive as they are: the log keeps them, Input drops them.
+    // NULs arrive as they are: the log keeps them, the reader drops them.
     dcb.fNull = FALSE;
     // A line error must not stop all reads until it is cleared.
     dcb.fAbortOnError = FALSE;
     if (!SetCommState(handle, &dcb)) {
-        const DWORD error = GetLastError();
-        *why =
-            QStringLiteral("the device refused %1 bit/s: %2").arg(speed).arg(systemMessage(error));
-        return OpenError::InvalidSettings;
+        return refuse(Refused::Settings, QStringLiteral("the device refused %1 bit/s: %2")
+                                             .arg(settings.speed)
+                                             .arg(systemMessage(GetLastError())));
     }
     // A read ends at once with what has arrived, or with the first byte to
     // arrive, or empty after kReadWaitMs.
@@ -325,40 +331,43 @@ AdapterLine::OpenError MSComm::openDevice(qint32 speed, QString* why) {
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = kReadWaitMs;
-    if (!SetCommTimeouts(handle, &timeouts)) {
-        *why = systemMessage(GetLastError());
-        return OpenError::Refused;
-    }
+    if (!SetCommTimeouts(handle, &timeouts))
+        return refuse(Refused::Other, systemMessage(GetLastError()));
     // Set as asked rather than left as the driver had them: an ELM327 takes
     // RTS for an interrupt. A pseudo-terminal under Wine may refuse; that is
     // harmless. Under RTS/CTS flow control RTS is the driver's.
-    EscapeCommFunction(handle, DTREnable ? SETDTR : CLRDTR);
-    if (!hardware) EscapeCommFunction(handle, RTSEnable ? SETRTS : CLRRTS);
+    EscapeCommFunction(handle, settings.dtr ? SETDTR : CLRDTR);
+    if (!hardware) EscapeCommFunction(handle, settings.rts ? SETRTS : CLRRTS);
     PurgeComm(handle, PURGE_RXCLEAR);
-    if (!port->createEvents(why)) return OpenError::Refused;
+    QString why;
+    if (!port->createEvents(&why)) return refuse(Refused::Other, why);
+    opened.device.reset(new SerialDevice(std::move(port)));
+    return opened;
+}
 
-    win_ = std::move(port);
-    win_->watch();
-    taken(-1);
+void SerialDevice::start() {
+    if (!isOpen() || d_->started) return;
+    d_->watch();
+    d_->started = true;
     // The first read goes out from the event loop, as every later one: a
-    // failure there is a lost port, told once the open has returned.
-    SetEvent(win_->read.ov.hEvent);
-    win_->read.pending = true;
-    return OpenError::None;
+    // failure there is told once this has returned.
+    SetEvent(d_->read.ov.hEvent);
+    d_->read.pending = true;
 }
 
-void MSComm::closeDevice() {
-    if (!win_) return;
-    // A transfer the driver would not give back still writes into the
-    // port's buffers when it ends: those stay.
-    if (win_->shut())
-        win_.reset();
-    else
-        (void)win_.release();
+bool SerialDevice::isOpen() const {
+    return d_ && d_->handle != INVALID_HANDLE_VALUE;
 }
 
-bool MSComm::writeDevice(const QByteArray& bytes) {
-    Win32Port& port = *win_;
+void SerialDevice::close() {
+    if (!d_ || d_->handle == INVALID_HANDLE_VALUE) return;
+    d_->started = false;
+    if (!d_->shut()) d_->held = true;
+}
+
+bool SerialDevice::write(const QByteArray& bytes, QString* why) {
+    if (!isOpen()) return false;
+    Impl& port = *d_;
     if (bytes.isEmpty()) return true;
     if (port.write.pending) {
         port.queued += bytes;
@@ -366,37 +375,40 @@ bool MSComm::writeDevice(const QByteArray& bytes) {
     }
     const DWORD error = port.startWrite(bytes);
     if (error == ERROR_SUCCESS) return true;
-    // The port closes from the event loop, as after a failure found later:
+    *why = systemMessage(error);
+    // The device fails from the event loop, as after a failure found later:
     // whoever is writing does not expect it to close under them.
     QMetaObject::invokeMethod(
         this,
-        [this, id = port.id, reason = systemMessage(error)] {
-            if (win_ && win_->id == id) lose(reason);
+        [this, reason = *why] {
+            if (!isOpen()) return;
+            close();
+            emit failed(reason);
         },
         Qt::QueuedConnection);
     return false;
 }
 
-QByteArray MSComm::readDevice(qint64 maxBytes) {
-    QByteArray& received = win_->received;
+qint64 SerialDevice::waiting() const {
+    return isOpen() ? d_->received.size() : 0;
+}
+
+QByteArray SerialDevice::read(qint64 maxBytes) {
+    if (!isOpen()) return {};
+    QByteArray& received = d_->received;
     const QByteArray bytes = received.left(maxBytes);
     received.remove(0, bytes.size());
-    taken(bytes.size());
     return bytes;
 }
 
-qint64 MSComm::deviceWaiting() const {
-    return win_ ? win_->received.size() : 0;
+QByteArray SerialDevice::peek() const {
+    return isOpen() ? d_->received : QByteArray();
 }
 
-QByteArray MSComm::peekDevice() const {
-    return win_ ? win_->received : QByteArray();
-}
-
-void MSComm::clearDevice() {
-    win_->received.clear();
-    PurgeComm(win_->handle, PURGE_RXCLEAR);
-    taken(-1);
+void SerialDevice::clear() {
+    if (!isOpen()) return;
+    d_->received.clear();
+    PurgeComm(d_->handle, PURGE_RXCLEAR);
 }
 
 }  // namespace tavrin

@@ -1,4 +1,4 @@
-#include "platform/ElidingLabel.h"
+#include "widgets/ElidingLabel.h"
 
 #include <QPainter>
 #include <QRegularExpression>

@@ -1,4 +1,4 @@
-#include "platform/AdapterLog.h"
+#include "runtime/AdapterLog.h"
 
 #include <QDateTime>
 

@@ -1,4 +1,4 @@
-#include "platform/NetLine.h"
+#include "runtime/NetLine.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>

@@ -1,4 +1,4 @@
-#include "platform/Host.h"
+#include "runtime/Host.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -6,9 +6,10 @@
 #include <QFileInfo>
 #include <QMessageBox>
 
-#include "platform/MSComm.h"
-#include "platform/NetLine.h"
+#include "platform/SerialDevice.h"
 #include "platform/System.h"
+#include "runtime/NetLine.h"
+#include "runtime/SerialLine.h"
 
 namespace tavrin {
 
@@ -25,7 +26,7 @@ QString Host::userConfigFolder() const {
 }
 
 AdapterLine* Host::createLine(QObject* parent) {
-    return new MSComm(parent);
+    return new SerialLine(parent);
 }
 
 NetLine* Host::createNetLine(QObject* parent) {
@@ -33,7 +34,7 @@ NetLine* Host::createNetLine(QObject* parent) {
 }
 
 ProbeResult Host::probeDevice(const QString& path) const {
-    return MSComm::Probe(path);
+    return SerialDevice::Probe(path);
 }
 
 bool Host::syncToDisk(QFileDevice& file) {

@@ -1,4 +1,4 @@
-#include "platform/Wait.h"
+#include "runtime/Wait.h"
 
 #include <QMetaObject>
 #include <utility>

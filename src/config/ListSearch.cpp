@@ -1,0 +1,15 @@
+#include "config/ListSearch.h"
+
+#include <QListWidget>
+
+namespace tavrin {
+
+int FindListItem(const QString& text, const QListWidget* list) {
+    if (!list) return -1;
+    for (int i = 0; i < list->count(); ++i) {
+        if (list->item(i)->text().startsWith(text, Qt::CaseInsensitive)) return i;
+    }
+    return -1;
+}
+
+}  // namespace tavrin

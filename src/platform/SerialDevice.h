@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+namespace tavrin {
+
+// Whether a serial device could be opened right now.
+enum class ProbeResult { Available, NotFound, HeldByThisProgram, InUse, NoPermission };
+
+// How a serial device is run: the speed, 8 data bits, no parity, one stop
+// bit, and these.
+struct DeviceSettings {
+    enum class Flow { None, Software, Hardware };
+    qint32 speed = 9600;
+    Flow flow = Flow::None;
+    bool dtr = false;
+    bool rts = false;
+};
+
+// One open serial device of the system: through Qt SerialPort on Linux, the
+// Win32 communications API on Windows. A device that vanishes (unplugged,
+// Bluetooth gone) fails at its first error and reports nothing after that.
+class SerialDevice : public QObject {
+    Q_OBJECT
+public:
+    enum class Refused { None, NotFound, InUse, NoPermission, Settings, Other };
+    struct Opened {
+        std::unique_ptr<SerialDevice> device;
+        Refused refused = Refused::None;
+        QString why;  // the system's words, when refused
+    };
+
+    // Whether the device at path could be opened right now; never keeps it.
+    static ProbeResult Probe(const QString& path);
+    // Opens the device at path for this program alone, with the settings.
+    static Opened Open(const QString& path, const DeviceSettings& settings);
+
+    ~SerialDevice() override;
+    SerialDevice(const SerialDevice&) = delete;
+    SerialDevice& operator=(const SerialDevice&) = delete;
+
+    // Starts reading; from here on arrived and failed may come.
+    void start();
+    // Hands the bytes to the device; false when it refused them at once (why
+    // says how).
+    bool write(const QByteArray& bytes, QString* why);
+    // What has arrived and not been read.
+    qint64 waiting() const;
+    QByteArray read(qint64 maxBytes);
+    QByteArray peek() const;
+    // Throws away what has arrived and not been read.
+    void clear();
+    // Lets go of the device; nothing is reported after this.
+    void close();
+    bool isOpen() const;
+
+signals:
+    // Bytes arrived, each once however they are later read.
+    void arrived(const QByteArray& bytes);
+    // The device failed or vanished: the system's words for it. It is closed.
+    void failed(const QString& reason);
+
+private:
+    struct Impl;
+    explicit SerialDevice(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> d_;
+};
+
+}  // namespace tavrin

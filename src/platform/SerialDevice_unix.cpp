@@ -1,0 +1,173 @@
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QSerialPort>
+#include <cerrno>
+#include <utility>
+
+#include "platform/SerialDevice.h"
+
+namespace tavrin {
+
+namespace {
+
+// Qt keeps others out with a lock file and exclusive mode, which programs
+// such as pyserial's with exclusive=True do not look at: they take a lock on
+// the device itself. This program takes that lock too, and a device another
+// program holds so is in use. A program that takes no lock of any kind
+// cannot be seen.
+bool lockDevice(qintptr handle) {
+    return handle < 0 || ::flock(int(handle), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
+QSerialPort::FlowControl flowControl(DeviceSettings::Flow flow) {
+    switch (flow) {
+        case DeviceSettings::Flow::Software:
+            return QSerialPort::SoftwareControl;
+        case DeviceSettings::Flow::Hardware:
+            return QSerialPort::HardwareControl;
+        case DeviceSettings::Flow::None:
+            break;
+    }
+    return QSerialPort::NoFlowControl;
+}
+
+}  // namespace
+
+struct SerialDevice::Impl {
+    // A child of the device, so that it moves to another thread with it.
+    QSerialPort* port = nullptr;
+    // Bytes in Qt's buffer that arrived has already told of.
+    qint64 told = 0;
+};
+
+SerialDevice::SerialDevice(std::unique_ptr<Impl> impl) : d_(std::move(impl)) {
+    d_->port->setParent(this);
+}
+
+SerialDevice::~SerialDevice() {
+    close();
+}
+
+ProbeResult SerialDevice::Probe(const QString& path) {
+    if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0) {
+        return errno == ENOENT ? ProbeResult::NotFound : ProbeResult::NoPermission;
+    }
+    QSerialPort probe;
+    probe.setPortName(path);
+    if (!probe.open(QIODevice::ReadWrite)) {
+        return probe.error() == QSerialPort::DeviceNotFoundError ? ProbeResult::NotFound
+                                                                 : ProbeResult::InUse;
+    }
+    const bool free = lockDevice(probe.handle());
+    probe.close();
+    return free ? ProbeResult::Available : ProbeResult::InUse;
+}
+
+SerialDevice::Opened SerialDevice::Open(const QString& path, const DeviceSettings& settings) {
+    Opened opened;
+    auto port = std::make_unique<QSerialPort>();
+    port->setPortName(path);
+    port->setReadBufferSize(0);
+    if (!port->open(QIODevice::ReadWrite)) {
+        opened.refused = port->error() == QSerialPort::DeviceNotFoundError ? Refused::NotFound
+                         : port->error() == QSerialPort::PermissionError   ? Refused::InUse
+                                                                           : Refused::Other;
+        opened.why = port->errorString();
+        return opened;
+    }
+    if (!lockDevice(port->handle())) {
+        opened.refused = Refused::InUse;
+        opened.why = QStringLiteral("the device is locked by another program");
+        return opened;
+    }
+    const bool configured =
+        port->setBaudRate(settings.speed) && port->setDataBits(QSerialPort::Data8) &&
+        port->setParity(QSerialPort::NoParity) && port->setStopBits(QSerialPort::OneStop) &&
+        port->setFlowControl(flowControl(settings.flow));
+    if (!configured) {
+        opened.refused = Refused::Settings;
+        opened.why = QStringLiteral("the device refused %1 bit/s: %2")
+                         .arg(settings.speed)
+                         .arg(port->errorString());
+        return opened;
+    }
+    // A pseudo-terminal has no modem lines; failing to raise them is harmless.
+    port->setDataTerminalReady(settings.dtr);
+    port->setRequestToSend(settings.rts);
+    port->clearError();
+    auto impl = std::make_unique<Impl>();
+    impl->port = port.release();
+    opened.device.reset(new SerialDevice(std::move(impl)));
+    return opened;
+}
+
+void SerialDevice::start() {
+    QSerialPort* port = d_->port;
+    // Watched only once the port is set up: a refused modem-line change is
+    // not a reason to close it.
+    connect(port, &QSerialPort::readyRead, this, [this] {
+        const qint64 waiting = d_->port->bytesAvailable();
+        if (waiting <= d_->told) return;
+        const QByteArray fresh = d_->port->peek(waiting).right(waiting - d_->told);
+        d_->told = waiting;
+        emit arrived(fresh);
+    });
+    connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
+        if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError ||
+            e == QSerialPort::UnsupportedOperationError)
+            return;
+        if (!isOpen()) return;
+        // Fail on the first error: Qt would otherwise report a vanished
+        // device again on every read notification, at full speed.
+        const QString reason = d_->port->errorString();
+        close();
+        emit failed(reason);
+    });
+}
+
+bool SerialDevice::isOpen() const {
+    return d_->port && d_->port->isOpen();
+}
+
+void SerialDevice::close() {
+    if (!d_->port) return;
+    QSerialPort* port = std::exchange(d_->port, nullptr);
+    port->disconnect(this);
+    if (port->isOpen()) port->close();
+    // The port may be inside its own signal emission; let Qt delete it.
+    port->deleteLater();
+    d_->told = 0;
+}
+
+bool SerialDevice::write(const QByteArray& bytes, QString* why) {
+    if (!isOpen()) return false;
+    if (d_->port->write(bytes) == bytes.size()) return true;
+    *why = d_->port->errorString();
+    return false;
+}
+
+qint64 SerialDevice::waiting() const {
+    return isOpen() ? d_->port->bytesAvailable() : 0;
+}
+
+QByteArray SerialDevice::read(qint64 maxBytes) {
+    if (!isOpen()) return {};
+    const QByteArray bytes = d_->port->read(maxBytes);
+    d_->told = qMax<qint64>(0, d_->told - bytes.size());
+    return bytes;
+}
+
+QByteArray SerialDevice::peek() const {
+    return isOpen() ? d_->port->peek(d_->port->bytesAvailable()) : QByteArray();
+}
+
+void SerialDevice::clear() {
+    if (!isOpen()) return;
+    d_->port->clear(QSerialPort::Input);
+    d_->port->readAll();
+    d_->told = 0;
+}
+
+}  // namespace tavrin
