@@ -62,8 +62,7 @@ class VirtualHost : public BenchHost {
 public:
     Clock& clock() override { return clock_; }
     VirtualClock& vclock() { return clock_; }
-    AdapterLine* createLine(QObject* parent) override { return ports.createLine(parent); }
-    ProbeResult probeDevice(const QString& path) const override { return ports.probe(path); }
+    VirtualHost() { setDevices(&ports); }
 
 private:
     VirtualClock clock_;
@@ -136,7 +135,7 @@ void cpuWhileWaiting(double* program, double* floor, double* bareLoop) {
     port.DevicePath = sim.slavePath();
     port.InputLen = 1;
     port.Settings = QStringLiteral("38400,n,8,1");
-    port.setPortOpen(true);
+    finish(port.open(host.clock(), host.limits.openMs));
     Exchange exchange(port, host);
     exchange.SendCommand(QStringLiteral("2103"));
     double c0 = cpuMs();
@@ -172,7 +171,7 @@ double programExchangeMs(sim::SimAdapter& sim, Host& host, int baud, AdapterLog*
     port.InputLen = 1;
     port.Settings = QString::number(baud) + QStringLiteral(",n,8,1");
     port.setLog(log);
-    port.setPortOpen(true);
+    finish(port.open(host.clock(), host.limits.openMs));
     Exchange exchange(port, host);
     QElapsedTimer t;
     t.start();

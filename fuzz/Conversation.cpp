@@ -181,7 +181,9 @@ ConversationHost::ConversationHost(Record& record)
       // after every line, thousands of times a second.
       folder_(QDir(QStringLiteral("/dev/shm")).exists()
                   ? QStringLiteral("/dev/shm/tavrin-conversation-XXXXXX")
-                  : QDir::temp().filePath(QStringLiteral("tavrin-conversation-XXXXXX"))) {}
+                  : QDir::temp().filePath(QStringLiteral("tavrin-conversation-XXXXXX"))) {
+    setDevices(&ports);
+}
 
 bool ConversationHost::syncToDisk(QFileDevice& file) {
     const bool ok = Host::syncToDisk(file);

@@ -126,8 +126,6 @@ public:
     QString programFolder() const override { return folder_.path(); }
     QString userConfigFolder() const override { return folder_.path(); }
     Clock& clock() override { return clock_; }
-    AdapterLine* createLine(QObject* parent) override { return ports.createLine(parent); }
-    ProbeResult probeDevice(const QString& path) const override { return ports.probe(path); }
     bool syncToDisk(QFileDevice& file) override;
     void showMessage(QWidget*, const Message&) override {}
 

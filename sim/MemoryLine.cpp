@@ -41,6 +41,15 @@ bool MemoryAdapter::start(QString* error) {
     return true;
 }
 
+void MemoryAdapter::endLateOpen(qint64 ms) {
+    // Nothing is written to it: the program gave up on it before it came.
+    auto end = std::make_unique<ClockTimer>(clock());
+    end->setSingleShot(true);
+    connect(end.get(), &ClockTimer::timeout, this, [this] { ++lateOpens_; });
+    end->start(int(qMax<qint64>(0, ms)));
+    lateEnds_.push_back(std::move(end));
+}
+
 int MemoryAdapter::lineSpeed() const {
     return line_ ? line_->speed() : 0;
 }
@@ -99,10 +108,37 @@ MemoryAdapter* MemoryPorts::find(const QString& path) const {
     return nullptr;
 }
 
-ProbeResult MemoryPorts::probe(const QString& path) const {
-    const MemoryAdapter* adapter = find(path);
-    if (!adapter) return ProbeResult::NotFound;
-    return adapter->inUse() ? ProbeResult::InUse : ProbeResult::Available;
+QList<PortInfo> MemoryPorts::knownPorts() const {
+    QList<PortInfo> ports;
+    for (const auto& adapter : adapters_) {
+        if (!adapter->isRunning() || adapter->portPath().isEmpty()) continue;
+        const QString name = QFileInfo(adapter->portPath()).fileName();
+        ports << PortInfo{adapter->portPath(), name, QStringLiteral("Tavrin"),
+                          QStringLiteral("simulated adapter"), adapter->instanceId};
+    }
+    return ports;
+}
+
+QCoro::Task<bool> MemoryPorts::waitForOpen(QPointer<MemoryAdapter> adapter, Clock& clock,
+                                           int limitMs, Stop stop) {
+    const int delay = adapter ? adapter->openDelay() : 0;
+    if (delay <= 0) co_return true;
+    const qint64 started = clock.nowMs();
+    Wait wait(clock, stop);
+    const bool stopped = co_await wait.upTo(qMin(delay, limitMs));
+    if (!stopped && delay <= limitMs) co_return true;
+    if (adapter) adapter->endLateOpen(delay - (clock.nowMs() - started));
+    co_return false;
+}
+
+QCoro::Task<ProbeResult> MemoryPorts::probe(QString path, Clock& clock, int limitMs, Stop stop) {
+    probed << path;
+    const QPointer<MemoryAdapter> adapter(find(path));
+    if (!adapter) co_return ProbeResult::NotFound;
+    const bool waited = co_await waitForOpen(adapter, clock, limitMs, stop);
+    if (!waited) co_return ProbeResult::NoAnswer;
+    if (!adapter) co_return ProbeResult::NotFound;
+    co_return adapter->inUse() ? ProbeResult::InUse : ProbeResult::Available;
 }
 
 AdapterLine* MemoryPorts::createLine(QObject* parent) {
@@ -121,22 +157,25 @@ MemoryLine::~MemoryLine() {
     if (far_) far_->line_ = nullptr;
 }
 
-AdapterLine::OpenError MemoryLine::openDevice(qint32 speed, QString* why) {
-    MemoryAdapter* far = ports_.find(DevicePath);
-    if (!far) {
-        *why = QString::fromLocal8Bit(strerror(ENOENT));
-        return OpenError::Refused;
+QCoro::Task<AdapterLine::Opening> MemoryLine::openDevice(qint32 speed, Clock& clock, int limitMs,
+                                                         Stop stop) {
+    ports_.opened << DevicePath;
+    const QPointer<MemoryLine> self(this);
+    QPointer<MemoryAdapter> far(ports_.find(DevicePath));
+    const bool waited = co_await MemoryPorts::waitForOpen(far, clock, limitMs, stop);
+    if (!waited) {
+        if (!self || stop.requested()) co_return Opening{OpenError::Cancelled, {}};
+        co_return Opening{OpenError::NoAnswer, QString::fromLocal8Bit(strerror(ETIMEDOUT))};
     }
-    if (far->inUse()) {
-        *why = QString::fromLocal8Bit(strerror(EBUSY));
-        return OpenError::Refused;
-    }
+    if (!self) co_return Opening{OpenError::Cancelled, {}};
+    if (!far) co_return Opening{OpenError::NotFound, QString::fromLocal8Bit(strerror(ENOENT))};
+    if (far->inUse()) co_return Opening{OpenError::InUse, QString::fromLocal8Bit(strerror(EBUSY))};
     far_ = far;
     far_->line_ = this;
     speed_ = speed;
     inbox_.clear();
     outbox_.clear();
-    return OpenError::None;
+    co_return Opening{};
 }
 
 void MemoryLine::closeDevice() {

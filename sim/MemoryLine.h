@@ -9,6 +9,8 @@
 
 #include "SimCore.h"
 #include "runtime/AdapterLine.h"
+#include "runtime/Clock.h"
+#include "runtime/Devices.h"
 
 namespace tavrin::sim {
 
@@ -33,6 +35,15 @@ public:
     int lineSpeed() const override;
     // A program has the device open.
     bool inUse() const { return !line_.isNull(); }
+    // How long an open (or a probe) of the device takes, as a Bluetooth
+    // port's does while it dials its adapter; 0: at once.
+    void setOpenDelay(int ms) { openDelayMs_ = ms; }
+    int openDelay() const { return openDelayMs_; }
+    // Opens the program gave up waiting for, each closed, untouched, once
+    // it ended; and the bytes any of them carried (never any).
+    int lateOpens() const { return lateOpens_; }
+    // The Windows device instance ID the system lists the port with.
+    QString instanceId;
     void discardUnread() override;
 
 protected:
@@ -44,15 +55,23 @@ protected:
 
 private:
     friend class MemoryLine;
+    friend class MemoryPorts;
+
+    // A late open ends after ms more: closed as soon as it is there.
+    void endLateOpen(qint64 ms);
 
     QString device_;
     bool running_ = false;
     QPointer<MemoryLine> line_;
+    int openDelayMs_ = 0;
+    int lateOpens_ = 0;
+    std::vector<std::unique_ptr<ClockTimer>> lateEnds_;
 };
 
 // Simulated adapters on lines in memory, and the lines that reach them: what a
-// test host gives the program instead of the machine's serial devices.
-class MemoryPorts {
+// test host gives the program instead of the machine's serial devices. The
+// system lists the ports of the adapters that run, and nothing else.
+class MemoryPorts : public Devices {
 public:
     explicit MemoryPorts(Clock& clock);
     ~MemoryPorts();
@@ -67,12 +86,24 @@ public:
     MemoryAdapter* adopt(std::unique_ptr<MemoryAdapter> adapter);
     // The running adapter whose device is at path (links resolved), if any.
     MemoryAdapter* find(const QString& path) const;
-    // Whether the device at path could be opened now.
-    ProbeResult probe(const QString& path) const;
-    AdapterLine* createLine(QObject* parent);
+    AdapterLine* createLine(QObject* parent) override;
+    QList<PortInfo> knownPorts() const override;
+    bool listed(const QString& path) const override { return find(path) != nullptr; }
+    QCoro::Task<ProbeResult> probe(QString path, Clock& clock, int limitMs, Stop stop) override;
     Clock& clock() { return clock_; }
+    // The devices probed and opened, each time, in order: what reached the
+    // system.
+    QStringList probed;
+    QStringList opened;
 
 private:
+    friend class MemoryLine;
+    // Waits out adapter's open delay within limitMs: true when the open
+    // may go on; false when it was given up (stopped or past the limit),
+    // and the late open then ends by itself.
+    static QCoro::Task<bool> waitForOpen(QPointer<MemoryAdapter> adapter, Clock& clock, int limitMs,
+                                         Stop stop);
+
     Clock& clock_;
     QTemporaryDir devices_;
     int devices_made_ = 0;
@@ -92,7 +123,7 @@ public:
     qint32 speed() const { return speed_; }
 
 protected:
-    OpenError openDevice(qint32 speed, QString* why) override;
+    QCoro::Task<Opening> openDevice(qint32 speed, Clock& clock, int limitMs, Stop stop) override;
     void closeDevice() override;
     bool isDeviceOpen() const override { return far_ != nullptr; }
     bool writeDevice(const QByteArray& bytes) override;

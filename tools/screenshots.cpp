@@ -26,16 +26,12 @@ namespace {
 // boxes are printed instead of shown, since nobody is there to close them.
 class ShotHost : public tavrin::Host {
 public:
-    explicit ShotHost(QString folder) : folder_(std::move(folder)) {}
+    explicit ShotHost(QString folder) : folder_(std::move(folder)) { setDevices(&ports); }
     QString programFolder() const override { return folder_; }
     QString userConfigFolder() const override {
         return QDir(folder_).filePath(QStringLiteral("config"));
     }
     tavrin::Clock& clock() override { return clock_; }
-    tavrin::AdapterLine* createLine(QObject* parent) override { return ports.createLine(parent); }
-    tavrin::ProbeResult probeDevice(const QString& path) const override {
-        return ports.probe(path);
-    }
     void showMessage(QWidget*, const tavrin::Message& message) override {
         std::fprintf(stderr, "message: %s %s\n", qPrintable(message.text),
                      qPrintable(message.detail));

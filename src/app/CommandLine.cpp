@@ -44,10 +44,13 @@ const std::vector<OptionDef>& Options() {
          "/dev/ttyUSB0, or a Wi-Fi adapter as socket://HOST:PORT (an IPv4 address, [IPv6] or a "
          "name; the speed does not apply); the settings file is not changed"},
         {{"speed"}, "S", "use S bit/s for this run only: " + OfferedSpeedsText()},
-        {{"list-ports"}, {}, "list the ports COM1 to COM16 with their devices"},
+        {{"list-ports"},
+         {},
+         "list the serial ports the system lists, with their devices; none is opened"},
         {{"find"},
          {},
-         "look for the adapter on every free port and speed, and print what was found; "
+         "look for the adapter on every port the system lists and every speed, and print what "
+         "was found; "
          "nothing is saved"},
         {{"history"},
          {},

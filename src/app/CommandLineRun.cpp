@@ -35,35 +35,30 @@ void printMessage(QTextStream& err, const Message& m) {
     err.flush();
 }
 
-// --list-ports: COM1 to COM16 that stand for a device, with what is known of
-// it, and whether another program holds it.
+// --list-ports: the ports the system lists, with what is known of them;
+// none is opened to find out more.
 int listPorts(const QString& folder, Host& host, QTextStream& out, QTextStream& err) {
-    const QList<PortInfo> known = KnownPorts();
+    const QList<PortInfo> known = host.devices().knownPorts();
     int listed = 0;
-    for (qint16 n = 1; n <= 16; ++n) {
-        const ProbeResult probe = ProbeComPort(n, folder, nullptr, host);
-        if (probe == ProbeResult::NotFound) continue;
+    for (qint16 n : ListedComPorts(host, folder, true)) {
         out << QStringLiteral("COM%1").arg(n).leftJustified(6) << PortDescription(n, folder, known);
-        if (probe == ProbeResult::InUse) out << " (in use)";
-        if (probe == ProbeResult::NoPermission) out << " (no permission: join the dialout group)";
+        if (!PortAccessible(ComDevicePath(n, folder)))
+            out << " (no permission: join the dialout group)";
         out << '\n';
         ++listed;
     }
     out.flush();
     if (listed > 0) return kExitDone;
-    err << "No serial port was found among COM1 to COM16. Plug the adapter in (a Bluetooth "
+    err << "No serial port was found. Plug the adapter in (a Bluetooth "
            "adapter: paired and bound), or "
         << PortNumberingAdvice() << '\n';
     return kExitFailed;
 }
 
-// --find: the Find Adapter search on every free port; nothing is saved.
+// --find: the Find Adapter search on every port the system lists; nothing
+// is saved.
 QCoro::Task<int> findAdapter(Defines& d, Host& host, QTextStream& out, QTextStream& err) {
-    const QString folder = SettingsFolder(d, host);
-    QList<qint16> ports;
-    for (qint16 n = 1; n <= 16; ++n) {
-        if (ComPortAvailable(n, folder, nullptr, host)) ports << n;
-    }
+    const QList<qint16> ports = ListedComPorts(host, SettingsFolder(d, host));
     Operations ops(d, host);
     QObject::connect(&ops, &Operations::searchTrying, [&err](qint16 n, int speed) {
         err << QStringLiteral("COM%1 at %2\u2026\n").arg(n).arg(speed);

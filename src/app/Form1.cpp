@@ -68,6 +68,11 @@ void Form1::wire() {
     connect(mnu_About, &QAction::triggered, this, &Form1::mnu_About_Click);
     connect(mnu_Log, &QAction::triggered, this, &Form1::mnu_Log_Click);
 
+    // Panel 2 names the adapter once it has answered; until then, what is
+    // being opened (a Bluetooth port may take seconds).
+    connect(session, &ClusterSession::opening, this, [this](const QString& port) {
+        setPanelText(2, QStringLiteral("Opening %1\u2026").arg(port));
+    });
     connect(session, &ClusterSession::connecting, this,
             [this] { setPanelText(4, QStringLiteral("Connecting...")); });
     connect(session, &ClusterSession::connectStep, connectProgress_, &QProgressBar::setValue);
@@ -89,8 +94,10 @@ void Form1::wire() {
     connect(session, &ClusterSession::connectionClosed, this, &Form1::showNotConnected);
 
     connect(ops_, &Operations::stateChanged, this, &Form1::showState);
-    connect(ops_, &Operations::connectEnded, this,
-            [this](const SessionReport& r) { showMessages(r.messages); });
+    connect(ops_, &Operations::connectEnded, this, [this](const SessionReport& r) {
+        if (!r.connected && panelText(2).startsWith(QLatin1String("Opening "))) setPanelText(2, {});
+        showMessages(r.messages);
+    });
     connect(ops_, &Operations::changeEnded, this,
             [this](const PoliceReport& r) { showMessages(r.messages); });
     connect(ops_, &Operations::portLost, this,

@@ -52,7 +52,9 @@ QString portsText(const QList<qint16>& ports) {
 
 QString where(const FoundAdapter& a) {
     if (!a.address.isEmpty()) return QStringLiteral("Wi-Fi %1").arg(a.address);
-    return QStringLiteral("COM%1 at %2 bit/s").arg(a.port).arg(a.speed);
+    const QString role = BluetoothRoleText(a.bluetooth);
+    return QStringLiteral("COM%1 at %2 bit/s").arg(a.port).arg(a.speed) +
+           (role.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(role));
 }
 
 QString verdict(const FoundAdapter& a) {
@@ -227,6 +229,9 @@ QString SkipReason(const SkippedPort& s) {
             return QStringLiteral("no permission; join the \"dialout\" group");
         case ProbeResult::NotFound:
             return QStringLiteral("no longer there");
+        case ProbeResult::NoAnswer:
+            return QStringLiteral(
+                "did not open in time; a Bluetooth adapter may be off or out of range");
         case ProbeResult::Available:
             break;
     }

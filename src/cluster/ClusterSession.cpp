@@ -61,7 +61,7 @@ ClusterSession::~ClusterSession() {
 void ClusterSession::useLine(AdapterLine* line, Exchange* exchange) {
     // The other line is closed: an attempt uses one.
     AdapterLine* other = line == serial_ ? static_cast<AdapterLine*>(net_) : serial_;
-    if (other->PortOpen()) other->setPortOpen(false);
+    if (other->PortOpen()) other->close();
     port_ = line;
     exchange_ = exchange;
 }
@@ -91,7 +91,7 @@ QString ClusterSession::historyPath() const {
 
 void ClusterSession::closePort() {
     if (port_->PortOpen()) {
-        port_->setPortOpen(false);  // onPortClosed follows
+        port_->close();  // onPortClosed follows
     } else {
         onPortClosed();
     }

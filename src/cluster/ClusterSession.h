@@ -107,7 +107,9 @@ public:
     void setWriteCheck(WriteCheck check) { writeCheck_ = std::move(check); }
 
 signals:
-    // Progress, in the order the window shows it.
+    // Progress, in the order the window shows it. The port is being opened:
+    // port names it ("COM3", a device, or a Wi-Fi adapter).
+    void opening(const QString& port);
     void connecting();
     // Connect's progress: steps done of kConnectSteps (the reset, four
     // set-up commands, four identification requests, the police-mode read).

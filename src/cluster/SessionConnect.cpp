@@ -63,7 +63,9 @@ QCoro::Task<SessionReport> ClusterSession::connectSteps(Stop stop) {
         // port, whichever phase it ended in.
         if (port_->PortOpen()) closePort();
         if (stop.requested() || failure.result.status == WaitStatus::Cancelled) {
-            report.status = SessionStatus::Cancelled;  // a cancel ends silently
+            // A cancel ends silently, but for the words of an open it cut short.
+            report.status = SessionStatus::Cancelled;
+            if (failure.words) report.messages << *failure.words;
         } else if (failure.result.status == WaitStatus::Abandoned) {
             report.status = SessionStatus::Abandoned;
         } else {
@@ -106,6 +108,7 @@ QCoro::Task<ClusterSession::Failure> ClusterSession::openLine(Stop stop) {
         inUse_ = LineInUse{QStringLiteral("Wi-Fi ") + d_.Network, QString()};
         if (!address) co_return Failure::saying(words::NetworkAddressInvalid(d_.Network, a));
         inUse_.port = QStringLiteral("Wi-Fi ") + address->text();
+        emit opening(inUse_.port);
         QString why;
         const NetOpen opened = co_await net_->connectTo(
             address->host, address->port, host_.limits.connectMs, host_.clock(), stop, &why);
@@ -125,17 +128,38 @@ QCoro::Task<ClusterSession::Failure> ClusterSession::openLine(Stop stop) {
     const bool numbered = device_.isEmpty();
     inUse_ = LineInUse{numbered ? QStringLiteral("COM%1").arg(d_.ComPort) : device_, d_.ComSpeed};
     const QString path = numbered ? ComDevicePath(d_.ComPort, folder) : DevicePathOf(device_);
-    const ProbeResult probe = ProbeDevice(path, serial_, host_);
-    if (probe != ProbeResult::Available) {
-        const QString name = numbered ? ComDeviceName(d_.ComPort, folder) : device_;
-        co_return Failure::saying(words::PortCheck(ProbeDetail(probe, inUse_.port, name, a), a));
+    const QString name = numbered ? ComDeviceName(d_.ComPort, folder) : device_;
+    const auto portCheck = [&](ProbeResult probe) {
+        return Failure::saying(
+            words::PortCheck(ProbeDetail(probe, inUse_.port, name, a, host_.limits.openMs), a));
+    };
+    if (HeldByThisProgram(path, serial_)) co_return portCheck(ProbeResult::HeldByThisProgram);
+    emit opening(inUse_.port);
+    // One open answers what a probe would: "in use", "not found", or no
+    // answer in time from a Bluetooth adapter that is off or out of range.
+    const OpenResult opened =
+        co_await OpenDevice(path, d_.ComPort, d_.ComSpeed, *serial_, host_, stop);
+    switch (opened) {
+        case OpenResult::Opened:
+            co_return Failure{};
+        case OpenResult::InvalidSpeed:
+            co_return Failure::saying(words::InvalidSpeed(d_.ComSpeed, a));
+        case OpenResult::Cancelled: {
+            // Said all the same: a port that kept the open waiting is worth
+            // knowing about.
+            Failure cancelled = Failure::cancelled();
+            cancelled.words = words::OpenCancelled(inUse_.port, a);
+            co_return cancelled;
+        }
+        case OpenResult::Failed:
+            co_return Failure::saying(words::OpenFailed(inUse_.port, serial_->lastErrorText(), a));
+        case OpenResult::NotFound:
+        case OpenResult::InUse:
+        case OpenResult::NoPermission:
+        case OpenResult::NoAnswer:
+            break;
     }
-    const OpenResult opened = OpenDevice(path, d_, *serial_, host_);
-    if (opened == OpenResult::InvalidSpeed)
-        co_return Failure::saying(words::InvalidSpeed(d_.ComSpeed, a));
-    if (opened != OpenResult::Opened)
-        co_return Failure::saying(words::OpenFailed(inUse_.port, serial_->lastErrorText(), a));
-    co_return Failure{};
+    co_return portCheck(ProbeResultOf(opened));
 }
 
 QCoro::Task<ClusterSession::Failure> ClusterSession::ConnectELM(Stop stop) {

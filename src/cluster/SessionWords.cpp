@@ -127,11 +127,16 @@ Message InvalidSpeed(const QString& speed, Audience a) {
 }
 
 Message OpenFailed(const QString& port, const QString& reason, Audience a) {
-    return PortCheck(QStringLiteral("%1 passed the first check but could not be opened. "
-                                    "Unplug and replug the adapter and try again.")
+    return PortCheck(QStringLiteral("%1 could not be opened. Unplug and replug the adapter and "
+                                    "try again.")
                              .arg(port) +
                          systemText(reason),
                      a);
+}
+
+Message OpenCancelled(const QString& port, Audience) {
+    return Message{QStringLiteral("Connect was cancelled."), QStringLiteral("Connect"),
+                   MessageIcon::Information, OpenCancelledDetail(port)};
 }
 
 Message ConnectionFailed(const QString& command, const WaitResult& result, const QString& port,

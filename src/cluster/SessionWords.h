@@ -29,8 +29,10 @@ namespace words {
 Message PortCheck(const QString& detail, Audience a);
 // The configured line speed is not one a port can be set to.
 Message InvalidSpeed(const QString& speed, Audience a);
-// The port passed the check but then would not open.
+// The port would not open, for a reason other than the check's.
 Message OpenFailed(const QString& port, const QString& reason, Audience a);
+// Connect was cancelled while the port was still opening.
+Message OpenCancelled(const QString& port, Audience a);
 // A connection attempt on port ("COM3") ended at command.
 Message ConnectionFailed(const QString& command, const WaitResult& result, const QString& port,
                          const QString& speed, Audience a);

@@ -142,11 +142,12 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, Operations* operations, Pan
     FindStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
     QStringList speeds;
     for (int speed : kSearchSpeeds) speeds << QString::number(speed);
-    FindStatus->setText(
-        QStringLiteral("Find Adapter tries every listed port at %1 and %2 bit/s "
-                       "and selects the adapter it finds; with Wi-Fi adapter chosen, it "
-                       "checks that one address. Nothing is saved until you press Save.")
-            .arg(speeds.mid(0, speeds.size() - 1).join(QStringLiteral(", ")), speeds.last()));
+    hint_ = QStringLiteral(
+                "Find Adapter tries every port the system lists at %1 and %2 bit/s "
+                "and selects the adapter it finds; with Wi-Fi adapter chosen, it "
+                "checks that one address. Nothing is saved until you press Save.")
+                .arg(speeds.mid(0, speeds.size() - 1).join(QStringLiteral(", ")), speeds.last());
+    FindStatus->setText(hint_);
     // The hint's height is the least the dialog keeps, so the one-line
     // progress does not make it jump.
     statusMinHeight_ = FindStatus->heightForWidth(kStatusWidth);
@@ -167,23 +168,17 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, Operations* operations, Pan
 
     Form_Load();
     layOut();
+    showProbes();
 }
 
 void Setup_Form::Form_Load() {
     // A port this program holds would fail its own probe: the owner lets go
     // of it (Setup is only offered while nothing runs).
     if (ops_) ops_->releasePort();
-    AdapterLine* port = ops_ ? &ops_->session().port() : nullptr;
 
-    const QString folder = SettingsFolder(d_, host_);
+    folder_ = SettingsFolder(d_, host_);
     // One look at the system's port list serves every tooltip.
-    const QList<PortInfo> known = KnownPorts();
-    for (qint16 n = kFirstPort; n <= kLastPort; ++n) {
-        if (!ComPortAvailable(n, folder, port, host_)) continue;
-        auto* item = new QListWidgetItem(QStringLiteral("COM%1").arg(n), CommPort_List);
-        item->setToolTip(PortDescription(n, folder, known));
-        listedPorts_ << n;
-    }
+    known_ = host_.devices().knownPorts();
     // Always offered: a Wi-Fi adapter is not a device that can be probed.
     auto* wifi = new QListWidgetItem(kWifiItem, CommPort_List);
     wifi->setToolTip(QStringLiteral("An adapter on its own Wi-Fi network, reached over TCP"));
@@ -191,15 +186,32 @@ void Setup_Form::Form_Load() {
     const NetworkAddress shown = saved.value_or(kDefaultAddress);
     NetAddress->setText(shown.host);
     NetPort->setText(QString::number(shown.port));
-    selectRow(CommPort_List,
-              saved ? CommPort_List->row(wifi)
-                    : FindListItem(QStringLiteral("COM%1").arg(d_.ComPort), CommPort_List));
 
     Speed_List->addItems(OfferedSpeeds());
     selectRow(Speed_List, FindListItem(d_.ComSpeed, Speed_List));
 
+    // COM1 to COM16, and a saved port above them (Find Adapter may have
+    // found it there). Each is probed off the window's thread, all at once,
+    // and listed as its probe answers: a Bluetooth port that dials an absent
+    // adapter holds up none of the others, nor the dialog.
+    QList<qint16> ports;
+    for (qint16 n = kFirstPort; n <= kLastPort; ++n) ports << n;
+    if (d_.ComPort > kLastPort) ports << d_.ComPort;
+    for (qint16 n : ports) {
+        // What the system does not list is not there: no probe to find out.
+        if (!host_.devices().listed(ComDevicePath(n, folder_))) continue;
+        ++probesLeft_;
+        checkPort(n);
+    }
+    selectSaved();
+    // The selection, not the current row: focus alone moves that.
+    connect(CommPort_List, &QListWidget::itemSelectionChanged, this, [this] {
+        if (!selecting_) userChose_ = true;
+    });
+
     if (!ops_) return;
     connect(ops_, &Operations::searchTrying, this, [this](qint16 n, int speed) {
+        searchSaid_ = true;
         showStatus(QStringLiteral("COM%1 at %2\u2026").arg(n).arg(speed));
     });
     connect(ops_, &Operations::searchEnded, this, [this](const FinderReport& report) {
@@ -207,6 +219,75 @@ void Setup_Form::Form_Load() {
         selectFound(report);
     });
     connect(ops_, &Operations::stateChanged, this, &Setup_Form::showSearching);
+}
+
+Setup_Form::~Setup_Form() {
+    // Probes still waiting end here; none of them touches the dialog again.
+    gone_ = true;
+    probing_.abort();
+}
+
+QCoro::Task<void> Setup_Form::checkPort(qint16 n) {
+    const QPointer<Setup_Form> self(this);
+    AdapterLine* own = ops_ ? &ops_->session().port() : nullptr;
+    const ProbeResult probe = co_await ProbeComPort(n, folder_, own, host_, probing_.token());
+    if (!self || self->gone_) co_return;
+    --probesLeft_;
+    if (probe == ProbeResult::Available) {
+        listPort(n);
+    } else if (probe == ProbeResult::NoAnswer) {
+        noAnswer_ << n;
+    }
+    showProbes();
+}
+
+void Setup_Form::showProbes() {
+    // What a search says matters more, once it has said something.
+    if (searchSaid_) return;
+    if (probesLeft_ > 0) {
+        showStatus(
+            QStringLiteral("Looking at the ports: %1 still to answer\u2026").arg(probesLeft_));
+        return;
+    }
+    if (noAnswer_.isEmpty()) {
+        showStatus(hint_);
+        return;
+    }
+    QStringList names;
+    for (qint16 n : noAnswer_) names << QStringLiteral("COM%1").arg(n);
+    const QString last = names.takeLast();
+    const QString ports =
+        names.isEmpty() ? last : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+    showStatus(
+        QStringLiteral("%1 did not open within %2 seconds, so %3 not listed. A Bluetooth "
+                       "adapter may be switched off or out of range: switch it on, bring "
+                       "it closer, and open Setup again.")
+            .arg(ports)
+            .arg((host_.limits.openMs + 999) / 1000)
+            .arg(noAnswer_.size() == 1 ? QStringLiteral("it is") : QStringLiteral("they are")));
+}
+
+void Setup_Form::listPort(qint16 n) {
+    if (n <= 0 || listedPorts_.contains(n)) return;
+    int row = 0;
+    while (row < listedPorts_.size() && listedPorts_.at(row) < n) ++row;
+    auto* item = new QListWidgetItem(QStringLiteral("COM%1").arg(n));
+    item->setToolTip(PortDescription(n, folder_, known_));
+    selecting_ = true;
+    CommPort_List->insertItem(row, item);
+    listedPorts_.insert(row, n);
+    selecting_ = false;
+    selectSaved();
+}
+
+void Setup_Form::selectSaved() {
+    if (userChose_) return;
+    const bool wifi = ParseNetworkAddress(d_.Network).has_value();
+    selecting_ = true;
+    selectRow(CommPort_List,
+              wifi ? int(listedPorts_.size())
+                   : FindListItem(QStringLiteral("COM%1").arg(d_.ComPort), CommPort_List));
+    selecting_ = false;
 }
 
 void Setup_Form::refuse(const QString& text, const QString& detail) {
@@ -232,7 +313,10 @@ void Setup_Form::SaveConfig_Click() {
         // Writing a made-up port number would silently replace a setting the
         // user may still want; better to say why nothing can be saved.
         const QString why =
-            CommPort_List->count() == 1
+            probesLeft_ > 0 ? QStringLiteral(
+                                  "Some ports have not answered yet. Wait until they have, choose "
+                                  "a port in the Comm Ports list, then press Save.")
+            : CommPort_List->count() == 1
                 ? QStringLiteral(
                       "None of the ports COM%1 to COM%2 could be opened when this dialog "
                       "opened. Plug in the adapter or close the program that holds the "
@@ -353,6 +437,7 @@ void Setup_Form::FindAdapter_Click() {
         ops_->cancel();
         return;
     }
+    searchSaid_ = true;
     const Operations::Verdict find = ops_->check(Operations::Action::Find);
     if (!find.allowed) {
         showStatus(find.text);
@@ -369,8 +454,9 @@ void Setup_Form::FindAdapter_Click() {
         }
         return;
     }
-    // Runs on its own; this returns at once.
-    ops_->findAdapter(listedPorts_);
+    // Every port the system lists, above COM16 too; runs on its own, and
+    // this returns at once.
+    ops_->findAdapter(ListedComPorts(host_, folder_));
 }
 
 void Setup_Form::selectFound(const FinderReport& report) {
@@ -381,6 +467,9 @@ void Setup_Form::selectFound(const FinderReport& report) {
         const QList<QListWidgetItem*> items = list->findItems(text, Qt::MatchFixedString);
         if (!items.isEmpty()) list->setCurrentItem(items.first());
     };
+    // Found where the list has no row (above COM16, or a port whose probe
+    // did not answer): listed now, to be chosen and saved as any other.
+    if (adapter.address.isEmpty()) listPort(adapter.port);
     if (const int row = listedPorts_.indexOf(adapter.port); row >= 0)
         CommPort_List->setCurrentRow(row);
     select(Speed_List, QString::number(adapter.speed));

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QDialog>
+#include <QList>
 #include <QPointer>
-
 #include <optional>
 
 #include "config/INI_Handler.h"
+#include "platform/Ports.h"
+#include "runtime/Wait.h"
 #include "serial/NetworkAddress.h"
 
 class QFrame;
@@ -59,6 +62,9 @@ public:
 
     // Closing, Save and Cancel during a search stop it first.
     void done(int result) override;
+    ~Setup_Form() override;
+    // Ports whose probe has not answered yet: the list fills as they do.
+    int portsBeingChecked() const { return probesLeft_; }
 
 private:
     bool searching() const;
@@ -74,6 +80,15 @@ private:
     void showStatus(const QString& text);
     void selectFound(const FinderReport& report);
     void Form_Load();
+    // Probes port n and lists it when it can be opened now.
+    QCoro::Task<void> checkPort(qint16 n);
+    // Lists port n in its place among the others.
+    void listPort(qint16 n);
+    // Selects the saved port as the list now stands, unless the user has
+    // chosen one meanwhile.
+    void selectSaved();
+    // What the probes have found, in the status line, until a search speaks.
+    void showProbes();
     void refuse(const QString& text, const QString& detail);
     void showPanel3(const QString& text) const;
 
@@ -87,6 +102,18 @@ private:
     // The COM ports the list offers, row by row; the Wi-Fi adapter's row
     // follows them.
     QList<qint16> listedPorts_;
+    QString folder_;
+    QList<PortInfo> known_;
+    // The probes under way, and those that did not answer in time.
+    int probesLeft_ = 0;
+    QList<qint16> noAnswer_;
+    StopSource probing_;
+    bool gone_ = false;
+    // The selection is the program's own (the saved port), not the user's.
+    bool selecting_ = false;
+    bool userChose_ = false;
+    QString hint_;
+    bool searchSaid_ = false;
 };
 
 }  // namespace tavrin

@@ -21,6 +21,12 @@ struct TimeLimits {
     // the answer's time limit, but not without end.
     int maxPendingRestarts = 12;
 
+    // Opening a serial port, or asking whether it could be opened. A USB
+    // adapter opens at once; a Bluetooth one dials its adapter, which
+    // answers within a second or two when it is on and in range, while one
+    // that is not keeps the open waiting until the radio gives up.
+    int openMs = 5000;
+
     // Reaching a Wi-Fi adapter, its name looked up included: on its own
     // network it answers within milliseconds.
     int connectMs = 3000;

@@ -16,10 +16,20 @@ struct PortInfo {
     // The system's own words for the device: its USB description on Linux,
     // its friendly name on Windows ("USB-SERIAL CH340 (COM4)").
     QString description;
+    // Windows' device instance ID (USB\VID_1A86&PID_7523\5&2C..., or
+    // BTHENUM\{00001101-...}_LOCALMFG&0000\... for Bluetooth); empty elsewhere.
+    QString instanceId;
 };
 
-// The serial ports the system lists right now.
+// The serial ports the system lists right now, found without opening any.
 QList<PortInfo> KnownPorts();
+// Whether the system lists a device at path (as ComDevicePath gives it),
+// found without opening it: on Linux a device node there, on Windows a COM
+// name it knows.
+bool PortListed(const QString& path);
+// Whether this user may open the device at path, as far as the system says
+// without an open (Linux's file modes; Windows does not say).
+bool PortAccessible(const QString& path);
 
 // The device behind port number n, for showing to the user. On Linux:
 // <settingsFolder>/ports/com<n> if it exists (usually a link the user made),

@@ -1,4 +1,8 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
@@ -10,9 +14,21 @@ QList<PortInfo> KnownPorts() {
     QList<PortInfo> ports;
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         ports << PortInfo{info.systemLocation(), info.portName(), info.manufacturer().trimmed(),
-                          info.description().trimmed()};
+                          info.description().trimmed(), {}};
     }
     return ports;
+}
+
+bool PortListed(const QString& path) {
+    // The device nodes are the system's list: a pseudo-terminal or a device
+    // a ports/comN link leads to counts as much as one Qt enumerates.
+    struct stat info {};
+    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &info) == 0 &&
+           S_ISCHR(info.st_mode);
+}
+
+bool PortAccessible(const QString& path) {
+    return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
 }
 
 QString ComDeviceName(qint16 n, const QString& settingsFolder) {

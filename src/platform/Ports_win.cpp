@@ -72,6 +72,23 @@ QString portName(HDEVINFO set, SP_DEVINFO_DATA& device) {
     return name;
 }
 
+QString instanceId(HDEVINFO set, SP_DEVINFO_DATA& device) {
+    std::vector<wchar_t> text(256);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        DWORD needed = 0;
+        if (SetupDiGetDeviceInstanceIdW(set, &device, text.data(), DWORD(text.size()), &needed))
+            return fromSystem(text, DWORD(text.size() * sizeof(wchar_t)));
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+        text.resize(needed + 1);
+    }
+    return {};
+}
+
+bool known(const QList<PortInfo>& ports, const QString& name) {
+    return std::any_of(ports.cbegin(), ports.cend(),
+                       [&name](const PortInfo& p) { return p.name == name; });
+}
+
 void addDevicePorts(QList<PortInfo>& ports) {
     const HDEVINFO set = SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE) return;
@@ -81,7 +98,7 @@ void addDevicePorts(QList<PortInfo>& ports) {
         const QString name = portName(set, device).toUpper();
         if (comNumber(name) == 0) continue;
         ports << PortInfo{name, name, deviceProperty(set, device, SPDRP_MFG),
-                          deviceProperty(set, device, SPDRP_FRIENDLYNAME)};
+                          deviceProperty(set, device, SPDRP_FRIENDLYNAME), instanceId(set, device)};
     }
     SetupDiDestroyDeviceInfoList(set);
 }
@@ -106,11 +123,28 @@ void addAnnouncedPorts(QList<PortInfo>& ports) {
         if (type != REG_SZ) continue;
         const QString name = fromSystem(data, bytes).toUpper();
         if (comNumber(name) == 0) continue;
-        const bool known = std::any_of(ports.cbegin(), ports.cend(),
-                                       [&name](const PortInfo& p) { return p.name == name; });
-        if (!known) ports << PortInfo{name, name, QString(), QString()};
+        if (!known(ports, name)) ports << PortInfo{name, name, {}, {}, {}};
     }
     RegCloseKey(key);
+}
+
+// The COM names among the system's DOS devices: every real port, and the
+// ports a Wine prefix maps, which neither list above holds.
+void addDosDevicePorts(QList<PortInfo>& ports) {
+    std::vector<wchar_t> names(16 * 1024);
+    DWORD length = 0;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        length = QueryDosDeviceW(nullptr, names.data(), DWORD(names.size()));
+        if (length != 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+        names.resize(names.size() * 4);
+    }
+    // One name after another, each closed by a NUL, the list by a second.
+    for (DWORD at = 0; at < length && names[at] != L'\0';) {
+        const QString name = QString::fromWCharArray(names.data() + at).toUpper();
+        at += DWORD(name.size()) + 1;
+        if (comNumber(name) == 0 || known(ports, name)) continue;
+        ports << PortInfo{name, name, {}, {}, {}};
+    }
 }
 
 }  // namespace
@@ -119,10 +153,26 @@ QList<PortInfo> KnownPorts() {
     QList<PortInfo> ports;
     addDevicePorts(ports);
     addAnnouncedPorts(ports);
+    addDosDevicePorts(ports);
     std::stable_sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {
         return comNumber(a.name) < comNumber(b.name);
     });
     return ports;
+}
+
+bool PortListed(const QString& path) {
+    // Every COM port is a DOS device (it is what \\.\COMn opens), whether
+    // SetupAPI, the driver's announcement or a Wine prefix made it.
+    const QString name = DevicePathOf(path);
+    if (comNumber(name) == 0) return false;
+    wchar_t target[512];
+    return QueryDosDeviceW(reinterpret_cast<LPCWSTR>(name.utf16()), target,
+                           DWORD(std::size(target))) != 0 ||
+           GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+
+bool PortAccessible(const QString&) {
+    return true;
 }
 
 QString ComDeviceName(qint16 n, const QString& settingsFolder) {

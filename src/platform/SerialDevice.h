@@ -7,8 +7,10 @@
 
 namespace tavrin {
 
-// Whether a serial device could be opened right now.
-enum class ProbeResult { Available, NotFound, HeldByThisProgram, InUse, NoPermission };
+// Whether a serial device could be opened right now. NoAnswer: its open
+// did not end in time (a Bluetooth adapter that is off or out of range
+// keeps it waiting for seconds).
+enum class ProbeResult { Available, NotFound, HeldByThisProgram, InUse, NoPermission, NoAnswer };
 
 // How a serial device is run: the speed, 8 data bits, no parity, one stop
 // bit, and these.
@@ -26,16 +28,22 @@ struct DeviceSettings {
 class SerialDevice : public QObject {
     Q_OBJECT
 public:
-    enum class Refused { None, NotFound, InUse, NoPermission, Settings, Other };
+    enum class Refused { None, NotFound, InUse, NoPermission, Settings, NoAnswer, Other };
     struct Opened {
         std::unique_ptr<SerialDevice> device;
         Refused refused = Refused::None;
         QString why;  // the system's words, when refused
     };
 
+    // Both block until the system has answered, which takes seconds on a
+    // Bluetooth port (opening it dials the adapter): they are for a thread
+    // of their own. A device Open gives belongs to that thread until it is
+    // moved to the one that uses it.
     // Whether the device at path could be opened right now; never keeps it.
     static ProbeResult Probe(const QString& path);
     // Opens the device at path for this program alone, with the settings.
+    // The words for a refusal are those of the probe: NotFound, InUse and
+    // NoPermission mean what they mean there.
     static Opened Open(const QString& path, const DeviceSettings& settings);
 
     ~SerialDevice() override;

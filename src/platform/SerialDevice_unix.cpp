@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QSerialPort>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "platform/SerialDevice.h"
@@ -50,10 +51,19 @@ SerialDevice::~SerialDevice() {
     close();
 }
 
+namespace {
+
+// What the system says before any open: missing, or not this user's to open.
+ProbeResult access(const QString& path) {
+    if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0)
+        return ProbeResult::Available;
+    return errno == ENOENT ? ProbeResult::NotFound : ProbeResult::NoPermission;
+}
+
+}  // namespace
+
 ProbeResult SerialDevice::Probe(const QString& path) {
-    if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0) {
-        return errno == ENOENT ? ProbeResult::NotFound : ProbeResult::NoPermission;
-    }
+    if (const ProbeResult allowed = access(path); allowed != ProbeResult::Available) return allowed;
     QSerialPort probe;
     probe.setPortName(path);
     if (!probe.open(QIODevice::ReadWrite)) {
@@ -67,13 +77,26 @@ ProbeResult SerialDevice::Probe(const QString& path) {
 
 SerialDevice::Opened SerialDevice::Open(const QString& path, const DeviceSettings& settings) {
     Opened opened;
+    // As the probe tells them apart: Qt says "permission" both for a device
+    // another program holds and for one this user may not open.
+    switch (access(path)) {
+        case ProbeResult::NotFound:
+            opened.refused = Refused::NotFound;
+            opened.why = QString::fromLocal8Bit(strerror(ENOENT));
+            return opened;
+        case ProbeResult::NoPermission:
+            opened.refused = Refused::NoPermission;
+            opened.why = QString::fromLocal8Bit(strerror(EACCES));
+            return opened;
+        default:
+            break;
+    }
     auto port = std::make_unique<QSerialPort>();
     port->setPortName(path);
     port->setReadBufferSize(0);
     if (!port->open(QIODevice::ReadWrite)) {
-        opened.refused = port->error() == QSerialPort::DeviceNotFoundError ? Refused::NotFound
-                         : port->error() == QSerialPort::PermissionError   ? Refused::InUse
-                                                                           : Refused::Other;
+        opened.refused =
+            port->error() == QSerialPort::DeviceNotFoundError ? Refused::NotFound : Refused::InUse;
         opened.why = port->errorString();
         return opened;
     }

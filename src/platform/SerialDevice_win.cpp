@@ -242,6 +242,29 @@ struct SerialDevice::Impl {
     QByteArray queued;    // to be written after it
 };
 
+namespace {
+
+// What an open's failure means. A port another program holds refuses a
+// second handle (serial drivers admit one). A Bluetooth port whose adapter
+// does not answer the dial ends in "The semaphore timeout period has
+// expired".
+SerialDevice::Refused refusalOf(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return SerialDevice::Refused::InUse;
+        case ERROR_SEM_TIMEOUT:
+            return SerialDevice::Refused::NoAnswer;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return SerialDevice::Refused::NotFound;
+        default:
+            return SerialDevice::Refused::Other;
+    }
+}
+
+}  // namespace
+
 SerialDevice::SerialDevice(std::unique_ptr<Impl> impl) : d_(std::move(impl)) {
     d_->line = this;
 }
@@ -258,10 +281,14 @@ ProbeResult SerialDevice::Probe(const QString& path) {
     const HANDLE handle = CreateFileA(name.constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
-                   ? ProbeResult::InUse
-                   : ProbeResult::NotFound;
+        switch (refusalOf(GetLastError())) {
+            case Refused::InUse:
+                return ProbeResult::InUse;
+            case Refused::NoAnswer:
+                return ProbeResult::NoAnswer;
+            default:
+                return ProbeResult::NotFound;
+        }
     }
     CloseHandle(handle);
     return ProbeResult::Available;
@@ -275,10 +302,7 @@ SerialDevice::Opened SerialDevice::Open(const QString& path, const DeviceSetting
                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        opened.refused = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
-                             ? Refused::InUse
-                         : error == ERROR_FILE_NOT_FOUND ? Refused::NotFound
-                                                         : Refused::Other;
+        opened.refused = refusalOf(error);
         opened.why = systemMessage(error);
         return opened;
     }

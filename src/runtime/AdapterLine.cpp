@@ -1,5 +1,6 @@
 #include "runtime/AdapterLine.h"
 
+#include <QPointer>
 #include <QRegularExpression>
 
 #include "runtime/AdapterLog.h"
@@ -14,35 +15,44 @@ qint32 AdapterLine::SpeedFromSettings(const QString& settings) {
     return match.captured(1).toInt();
 }
 
-bool AdapterLine::setPortOpen(bool open) {
+QCoro::Task<bool> AdapterLine::open(Clock& clock, int limitMs, Stop stop) {
+    if (PortOpen()) co_return true;
     lastError_ = OpenError::None;
     lastErrorText_.clear();
-    if (!open) {
-        if (PortOpen()) {
-            closeDevice();
-            emit closed();
-        }
-        return true;
+    // One open at a time: the owner of what runs sees to that.
+    if (opening_) {
+        lastError_ = OpenError::Refused;
+        lastErrorText_ = QStringLiteral("the port is already being opened");
+        co_return false;
     }
-    if (PortOpen()) return true;
-
     const qint32 speed = SpeedFromSettings(Settings);
     if (speed <= 0) {
         lastError_ = OpenError::InvalidSettings;
         lastErrorText_ = QStringLiteral("invalid line settings \"%1\"").arg(Settings);
-        return false;
+        co_return false;
     }
     if (DevicePath.isEmpty()) {
         lastError_ = OpenError::NoDevice;
         lastErrorText_ = QStringLiteral("no device for COM%1").arg(CommPort);
-        return false;
+        co_return false;
     }
-    QString why;
     lostReason_.clear();
-    lastError_ = openDevice(speed, &why);
-    if (lastError_ == OpenError::None) return true;
-    lastErrorText_ = why;
-    return false;
+    opening_ = true;
+    const QPointer<AdapterLine> self(this);
+    const Opening opened = co_await openDevice(speed, clock, limitMs, stop);
+    // The line may be gone by now (its owner let go of it): only the
+    // result is left to give.
+    if (!self || stop.abort.stop_requested()) co_return false;
+    opening_ = false;
+    lastError_ = opened.error;
+    lastErrorText_ = opened.why;
+    co_return opened.error == OpenError::None;
+}
+
+void AdapterLine::close() {
+    if (!PortOpen()) return;
+    closeDevice();
+    emit closed();
 }
 
 void AdapterLine::notifyArrival() {

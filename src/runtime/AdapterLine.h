@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCoro/QCoroTask>
 #include <QIODevice>
 #include <QObject>
 #include <QString>
@@ -24,7 +25,18 @@ class AdapterLine : public QObject {
 public:
     explicit AdapterLine(QObject* parent = nullptr) : QObject(parent) {}
 
-    enum class OpenError { None, InvalidSettings, NoDevice, Refused };
+    enum class OpenError {
+        None,
+        InvalidSettings,  // the settings' speed, or the device refused it
+        NoDevice,         // no device stands for CommPort
+        NotFound,         // the device is not there
+        InUse,            // another program holds it
+        NoPermission,     // the system does not let this user open it
+        NoAnswer,   // the device did not open within the limit (a Bluetooth adapter dialled and did
+                    // not answer)
+        Cancelled,  // the open was given up at a stop
+        Refused,    // anything else; lastErrorText() has the system's words
+    };
 
     // The device behind CommPort: given by whoever owns the port numbering.
     QString DevicePath;
@@ -42,9 +54,15 @@ public:
     int RThreshold = 1;
 
     bool PortOpen() const { return isDeviceOpen(); }
-    // Opens (true) or closes (false) the port. On failure the port stays
-    // closed and lastError()/lastErrorText() tell why.
-    bool setPortOpen(bool open);
+    // Opens the port with the line settings, and suspends until it is open
+    // or refused, limitMs have passed on clock, or stop comes. Opening a
+    // device may block for seconds, so it is never done on this thread. On
+    // failure the port stays closed and lastError()/lastErrorText() tell
+    // why; an open given up at the limit or a stop is closed, untouched,
+    // whenever it ends.
+    QCoro::Task<bool> open(Clock& clock, int limitMs, Stop stop = {});
+    // Closes the port, if it is open.
+    void close();
     OpenError lastError() const { return lastError_; }
     QString lastErrorText() const { return lastErrorText_; }
 
@@ -86,10 +104,14 @@ signals:
     void closed();
 
 protected:
-    // The device at DevicePath, at speed bit/s, 8 data bits, no parity, one
-    // stop bit, flow control, DTR and RTS as the properties say. On failure:
-    // the error and the system's words for it.
-    virtual OpenError openDevice(qint32 speed, QString* why) = 0;
+    struct Opening {
+        OpenError error = OpenError::None;
+        QString why;  // the system's words, on failure
+    };
+    // Opens the device at DevicePath, at speed bit/s, 8 data bits, no
+    // parity, one stop bit, flow control, DTR and RTS as the properties say,
+    // within limitMs on clock; a stop gives it up.
+    virtual QCoro::Task<Opening> openDevice(qint32 speed, Clock& clock, int limitMs, Stop stop) = 0;
     virtual void closeDevice() = 0;
     virtual bool isDeviceOpen() const = 0;
     virtual bool writeDevice(const QByteArray& bytes) = 0;
@@ -116,6 +138,7 @@ private:
     OpenError lastError_ = OpenError::None;
     QString lastErrorText_;
     QString lostReason_;
+    bool opening_ = false;
 };
 
 // A wait on the line ends when characters arrive or the port closes.

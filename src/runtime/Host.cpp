@@ -6,9 +6,11 @@
 #include <QFileInfo>
 #include <QMessageBox>
 
+#include "platform/Ports.h"
 #include "platform/SerialDevice.h"
 #include "platform/System.h"
 #include "runtime/NetLine.h"
+#include "runtime/OffThread.h"
 #include "runtime/SerialLine.h"
 
 namespace tavrin {
@@ -25,16 +27,34 @@ QString Host::userConfigFolder() const {
     return UserConfigFolder();
 }
 
-AdapterLine* Host::createLine(QObject* parent) {
-    return new SerialLine(parent);
+namespace {
+
+// The system's serial devices, opened and probed off the window's thread.
+class SystemDevices : public Devices {
+public:
+    AdapterLine* createLine(QObject* parent) override { return new SerialLine(parent); }
+    QList<PortInfo> knownPorts() const override { return KnownPorts(); }
+    bool listed(const QString& path) const override { return PortListed(path); }
+    QCoro::Task<ProbeResult> probe(QString path, Clock& clock, int limitMs, Stop stop) override {
+        // Named first: GCC 12 destroys a lambda made inside a co_await's
+        // operands twice.
+        std::function<ProbeResult()> probe = [path] { return SerialDevice::Probe(path); };
+        std::function<void(ProbeResult)> late = [](ProbeResult) {};
+        const std::optional<ProbeResult> probed = co_await RunOffThread<ProbeResult>(
+            clock, limitMs, stop, std::move(probe), {}, std::move(late));
+        co_return probed.value_or(ProbeResult::NoAnswer);
+    }
+};
+
+}  // namespace
+
+Devices& Host::systemDevices() {
+    static SystemDevices devices;
+    return devices;
 }
 
 NetLine* Host::createNetLine(QObject* parent) {
     return new NetLine(parent);
-}
-
-ProbeResult Host::probeDevice(const QString& path) const {
-    return SerialDevice::Probe(path);
 }
 
 bool Host::syncToDisk(QFileDevice& file) {

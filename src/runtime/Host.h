@@ -7,6 +7,7 @@
 #include "runtime/AdapterLine.h"
 #include "runtime/AdapterLog.h"
 #include "runtime/Clock.h"
+#include "runtime/Devices.h"
 
 class QFileDevice;
 class QObject;
@@ -34,12 +35,20 @@ public:
     virtual QString userConfigFolder() const;
     // What every wait, pause and time limit is measured on.
     virtual Clock& clock() { return clock_; }
+    // Where the serial lines lead: the system's devices unless lines in
+    // memory were given (setDevices).
+    Devices& devices() { return devices_ ? *devices_ : systemDevices(); }
+    const Devices& devices() const { return devices_ ? *devices_ : systemDevices(); }
+    void setDevices(Devices* devices) { devices_ = devices; }
     // A new, closed line to an adapter; parent owns it.
-    virtual AdapterLine* createLine(QObject* parent);
+    AdapterLine* createLine(QObject* parent) { return devices().createLine(parent); }
     // A new, unconnected line to a network (Wi-Fi) adapter; parent owns it.
     virtual NetLine* createNetLine(QObject* parent);
-    // Whether the device a line would open could be opened right now.
-    virtual ProbeResult probeDevice(const QString& path) const;
+    // Whether the device a line would open could be opened right now, asked
+    // off this thread and answered within limits.openMs (NoAnswer past it).
+    QCoro::Task<ProbeResult> probeDevice(QString path, Stop stop = {}) {
+        return devices().probe(std::move(path), clock(), limits.openMs, stop);
+    }
     // Puts what was written to file on the disk itself, not only in the
     // system's cache; false when that failed.
     virtual bool syncToDisk(QFileDevice& file);
@@ -63,8 +72,11 @@ public:
     TimeLimits limits;
 
 private:
+    static Devices& systemDevices();
+
     AdapterLog log_;
     RealClock clock_;
+    Devices* devices_ = nullptr;
 };
 
 }  // namespace tavrin

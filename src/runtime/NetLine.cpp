@@ -52,7 +52,7 @@ void NetLine::dropSocket() {
 
 QCoro::Task<NetOpen> NetLine::connectTo(QString host, quint16 port, int limitMs, Clock& clock,
                                         Stop stop, QString* systemText) {
-    setPortOpen(false);
+    close();
     dropSocket();
     DevicePath =
         QStringLiteral("socket://%1:%2")
@@ -105,9 +105,9 @@ QCoro::Task<NetOpen> NetLine::connectTo(QString host, quint16 port, int limitMs,
     co_return NetOpen::Connected;
 }
 
-AdapterLine::OpenError NetLine::openDevice(qint32, QString* why) {
-    *why = QStringLiteral("a network adapter is connected to, not opened");
-    return OpenError::Refused;
+QCoro::Task<AdapterLine::Opening> NetLine::openDevice(qint32, Clock&, int, Stop) {
+    co_return Opening{OpenError::Refused,
+                      QStringLiteral("a network adapter is connected to, not opened")};
 }
 
 void NetLine::closeDevice() {

@@ -46,7 +46,7 @@ public:
                                    QString* systemText);
 
 protected:
-    OpenError openDevice(qint32 speed, QString* why) override;
+    QCoro::Task<Opening> openDevice(qint32 speed, Clock& clock, int limitMs, Stop stop) override;
     void closeDevice() override;
     bool isDeviceOpen() const override;
     bool writeDevice(const QByteArray& bytes) override;

@@ -1,7 +1,13 @@
 #include "runtime/SerialLine.h"
 
+#include <QPointer>
+#include <QThread>
+#include <functional>
+#include <optional>
+
 #include "platform/SerialDevice.h"
 #include "runtime/AdapterLog.h"
+#include "runtime/OffThread.h"
 
 namespace tavrin {
 
@@ -22,6 +28,26 @@ DeviceSettings::Flow flowOf(int handshaking) {
     }
 }
 
+AdapterLine::OpenError errorOf(SerialDevice::Refused refused) {
+    switch (refused) {
+        case SerialDevice::Refused::None:
+            return AdapterLine::OpenError::None;
+        case SerialDevice::Refused::NotFound:
+            return AdapterLine::OpenError::NotFound;
+        case SerialDevice::Refused::InUse:
+            return AdapterLine::OpenError::InUse;
+        case SerialDevice::Refused::NoPermission:
+            return AdapterLine::OpenError::NoPermission;
+        case SerialDevice::Refused::Settings:
+            return AdapterLine::OpenError::InvalidSettings;
+        case SerialDevice::Refused::NoAnswer:
+            return AdapterLine::OpenError::NoAnswer;
+        case SerialDevice::Refused::Other:
+            break;
+    }
+    return AdapterLine::OpenError::Refused;
+}
+
 }  // namespace
 
 SerialLine::SerialLine(QObject* parent) : AdapterLine(parent) {}
@@ -35,15 +61,37 @@ bool SerialLine::isDeviceOpen() const {
     return device_ != nullptr;
 }
 
-AdapterLine::OpenError SerialLine::openDevice(qint32 speed, QString* why) {
+QCoro::Task<AdapterLine::Opening> SerialLine::openDevice(qint32 speed, Clock& clock, int limitMs,
+                                                         Stop stop) {
     const DeviceSettings settings{speed, flowOf(Handshaking), DTREnable, RTSEnable};
-    SerialDevice::Opened opened = SerialDevice::Open(DevicePath, settings);
-    if (!opened.device) {
-        *why = opened.why;
-        return opened.refused == SerialDevice::Refused::Settings ? OpenError::InvalidSettings
-                                                                 : OpenError::Refused;
+    const QString path = DevicePath;
+    QThread* home = thread();
+    const QPointer<SerialLine> self(this);
+    // Named first: GCC 12 destroys a lambda made inside a co_await's
+    // operands twice.
+    std::function<SerialDevice::Opened()> open = [path, settings] {
+        return SerialDevice::Open(path, settings);
+    };
+    std::function<void(SerialDevice::Opened&)> handOver = [home](SerialDevice::Opened& o) {
+        if (o.device) o.device->moveToThread(home);
+    };
+    // Too late: closed where it was opened, and never written to.
+    std::function<void(SerialDevice::Opened)> late = [](SerialDevice::Opened) {};
+    std::optional<SerialDevice::Opened> opened = co_await RunOffThread<SerialDevice::Opened>(
+        clock, limitMs, stop, std::move(open), std::move(handOver), std::move(late));
+    if (!self) co_return Opening{OpenError::Cancelled, {}};
+    if (!opened) {
+        if (stop.requested()) co_return Opening{OpenError::Cancelled, QStringLiteral("cancelled")};
+        co_return Opening{OpenError::NoAnswer,
+                          QStringLiteral("the device did not open within %1 ms").arg(limitMs)};
     }
-    device_ = std::move(opened.device);
+    if (!opened->device) co_return Opening{errorOf(opened->refused), opened->why};
+    use(std::move(opened->device));
+    co_return Opening{};
+}
+
+void SerialLine::use(std::unique_ptr<SerialDevice> device) {
+    device_ = std::move(device);
     connect(device_.get(), &SerialDevice::arrived, this, [this](const QByteArray& bytes) {
         if (log()) log()->record(AdapterLog::Direction::Received, bytes);
         notifyArrival();
@@ -51,7 +99,6 @@ AdapterLine::OpenError SerialLine::openDevice(qint32 speed, QString* why) {
     connect(device_.get(), &SerialDevice::failed, this,
             [this](const QString& reason) { lose(reason); });
     device_->start();
-    return OpenError::None;
 }
 
 void SerialLine::closeDevice() {

@@ -10,7 +10,8 @@ class SerialDevice;
 
 // The line over a real serial device of the system: the line settings, DTR
 // and RTS, and a port that vanishes (unplugged, Bluetooth gone) closing at
-// its first error.
+// its first error. The device is opened on a thread of its own, since an
+// open may block for seconds, and then handed to this line's thread.
 class SerialLine : public AdapterLine {
     Q_OBJECT
 public:
@@ -18,7 +19,7 @@ public:
     ~SerialLine() override;
 
 protected:
-    OpenError openDevice(qint32 speed, QString* why) override;
+    QCoro::Task<Opening> openDevice(qint32 speed, Clock& clock, int limitMs, Stop stop) override;
     void closeDevice() override;
     bool isDeviceOpen() const override;
     bool writeDevice(const QByteArray& bytes) override;
@@ -28,6 +29,8 @@ protected:
     void clearDevice() override;
 
 private:
+    void use(std::unique_ptr<SerialDevice> device);
+
     std::unique_ptr<SerialDevice> device_;
 };
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "core/Defines.h"
 #include "runtime/AdapterLine.h"
 #include "runtime/Host.h"
 #include "runtime/NetLine.h"
@@ -75,8 +74,8 @@ void AdapterFinder::setLog(AdapterLog* log) {
 
 AdapterFinder::~AdapterFinder() {
     // Whatever happens to a search, the device is let go.
-    serial_->setPortOpen(false);
-    net_->setPortOpen(false);
+    serial_->close();
+    net_->close();
 }
 
 void AdapterFinder::use(AdapterLine* line, AnswerReader* reader) {
@@ -90,13 +89,13 @@ QCoro::Task<FinderReport> AdapterFinder::runAt(NetworkAddress address, Stop stop
     report.address = address.text();
     report.connectMs = host_.limits.connectMs;
     // A Cancel ends the attempt at once, as it closes a port.
-    std::stop_callback closeAtOnce(stop.cancel, [this] { net_->setPortOpen(false); });
+    std::stop_callback closeAtOnce(stop.cancel, [this] { net_->close(); });
     report.reached = co_await net_->connectTo(address.host, address.port, host_.limits.connectMs,
                                               host_.clock(), stop, &report.systemText);
     if (report.reached == NetOpen::Connected) {
         net_->InputLen = 1;
         std::optional<FoundAdapter> found = co_await tryLine(0, 0, stop);
-        net_->setPortOpen(false);
+        net_->close();
         if (found) {
             found->address = report.address;
             report.found << *found;
@@ -113,37 +112,52 @@ QCoro::Task<FinderReport> AdapterFinder::run(QList<qint16> ports, QString settin
     FinderReport report;
     // A Cancel closes the port at once, not when the wait notices: the user
     // may unplug the adapter next.
-    std::stop_callback closeAtOnce(stop.cancel, [this] { port_->setPortOpen(false); });
+    std::stop_callback closeAtOnce(stop.cancel, [this] { port_->close(); });
+    const QList<PortInfo> known = host_.devices().knownPorts();
     for (qint16 n : ports) {
+        const QString path = ComDevicePath(n, settingsFolder);
+        // What the system does not list is not there: no open to find out.
+        if (path.isEmpty() || !host_.devices().listed(path)) {
+            report.skipped << SkippedPort{n, ProbeResult::NotFound, {}};
+            continue;
+        }
         for (int speed : kSearchSpeeds) {
             if (stop.requested()) break;
             // Again before every speed: the main window may have opened the
-            // port since, or another program taken it.
-            const ProbeResult probe = ProbeComPort(n, settingsFolder, mainPort_, host_);
-            if (probe != ProbeResult::Available) {
-                report.skipped << SkippedPort{n, probe, {}};
+            // port since.
+            if (HeldByThisProgram(path, mainPort_)) {
+                report.skipped << SkippedPort{n, ProbeResult::HeldByThisProgram, {}};
                 break;
             }
             emit trying(n, speed);
             if (stop.requested()) break;
-            Defines line;
-            line.ComPort = n;
-            line.ComSpeed = QString::number(speed);
-            if (OpenComPort(line, settingsFolder, *port_, host_) != OpenResult::Opened) {
-                report.skipped << SkippedPort{n, ProbeResult::Available, port_->lastErrorText()};
+            // One open tells what a probe would: a port another program
+            // holds, or one that does not answer its open in time (a
+            // Bluetooth adapter off or out of range), is passed over.
+            const OpenResult opened =
+                co_await OpenDevice(path, n, QString::number(speed), *port_, host_, stop);
+            if (opened == OpenResult::Cancelled || stop.requested()) break;
+            if (opened != OpenResult::Opened) {
+                report.skipped << SkippedPort{
+                    n, ProbeResultOf(opened),
+                    opened == OpenResult::Failed ? port_->lastErrorText() : QString()};
                 break;
             }
             if (!report.searched.contains(n)) report.searched << n;
             const std::optional<FoundAdapter> found = co_await tryLine(n, speed, stop);
-            port_->setPortOpen(false);
+            port_->close();
             if (found) {
                 report.found << *found;
+                for (const PortInfo& info : known) {
+                    if (info.location == path || info.location == ComDeviceName(n, settingsFolder))
+                        report.found.last().bluetooth = BluetoothRoleOf(info.instanceId);
+                }
                 break;
             }
         }
         if (stop.requested()) break;
     }
-    port_->setPortOpen(false);
+    port_->close();
     report.stopped = stop.requested();
     if (report.stopped) report.found.clear();
     co_return report;

@@ -47,6 +47,8 @@ struct FoundAdapter {
     bool formatsAlways = false;
     // Found at this Wi-Fi address rather than on a numbered port.
     QString address;
+    // Which of a Bluetooth pair's ports it was found on.
+    BluetoothRole bluetooth = BluetoothRole::None;
 
     bool capable() const { return refusals.isEmpty(); }
 };

@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <algorithm>
 
 #include "core/Defines.h"
 #include "platform/Ports.h"
@@ -13,30 +15,29 @@ QString SettingsFolder(const Defines& d, const Host& host) {
     return d.IniFilePath.isEmpty() ? host.programFolder() : QFileInfo(d.IniFilePath).absolutePath();
 }
 
-ProbeResult ProbeDevice(const QString& path, const AdapterLine* own, const Host& host) {
-    if (path.isEmpty()) return ProbeResult::NotFound;
-    if (own && own->PortOpen() && own->DevicePath == path) return ProbeResult::HeldByThisProgram;
-    return host.probeDevice(path);
+bool HeldByThisProgram(const QString& path, const AdapterLine* own) {
+    return own && own->PortOpen() && !path.isEmpty() && own->DevicePath == path;
 }
 
-ProbeResult ProbeComPort(qint16 n, const QString& settingsFolder, const AdapterLine* own,
-                         const Host& host) {
-    return ProbeDevice(ComDevicePath(n, settingsFolder), own, host);
+QCoro::Task<ProbeResult> ProbeDevice(QString path, const AdapterLine* own, Host& host, Stop stop) {
+    if (path.isEmpty() || !host.devices().listed(path)) co_return ProbeResult::NotFound;
+    if (HeldByThisProgram(path, own)) co_return ProbeResult::HeldByThisProgram;
+    co_return co_await host.probeDevice(path, stop);
 }
 
-bool ComPortAvailable(qint16 n, const QString& settingsFolder, const AdapterLine* own,
-                      const Host& host) {
-    return ProbeComPort(n, settingsFolder, own, host) == ProbeResult::Available;
+QCoro::Task<ProbeResult> ProbeComPort(qint16 n, QString settingsFolder, const AdapterLine* own,
+                                      Host& host, Stop stop) {
+    co_return co_await ProbeDevice(ComDevicePath(n, settingsFolder), own, host, stop);
 }
 
-QString ProbeDetail(ProbeResult result, qint16 n, const QString& settingsFolder,
-                    Audience audience) {
+QString ProbeDetail(ProbeResult result, qint16 n, const QString& settingsFolder, Audience audience,
+                    int limitMs) {
     return ProbeDetail(result, QStringLiteral("COM%1").arg(n), ComDeviceName(n, settingsFolder),
-                       audience);
+                       audience, limitMs);
 }
 
 QString ProbeDetail(ProbeResult result, const QString& port, const QString& device,
-                    Audience audience) {
+                    Audience audience, int limitMs) {
     // "COM3 (/dev/ttyUSB2)", or the device alone when it was named directly.
     const QString named =
         device.isEmpty() || device == port ? port : QStringLiteral("%1 (%2)").arg(port, device);
@@ -71,8 +72,95 @@ QString ProbeDetail(ProbeResult result, const QString& port, const QString& devi
                        "group (sudo adduser $USER dialout), then log out and log in "
                        "again.")
                 .arg(device.isEmpty() ? port : device);
+        case ProbeResult::NoAnswer:
+            return QStringLiteral(
+                       "%1 did not open within %2 seconds. If it is a Bluetooth adapter, it may "
+                       "be switched off or out of range: switch it on, bring it closer, and try "
+                       "again.")
+                .arg(named)
+                .arg((limitMs + 999) / 1000);
     }
     return {};
+}
+
+QString OpenCancelledDetail(const QString& port) {
+    return QStringLiteral(
+               "%1 was still opening when you cancelled. If it is a Bluetooth adapter, it may be "
+               "switched off or out of range.")
+        .arg(port);
+}
+
+BluetoothRole BluetoothRoleOf(const QString& instanceId) {
+    // BTHENUM\{service}_LOCALMFG&0000\7&1E2A83AD&0&000000000000_00000000: the
+    // last field before the "_" of the last part is the adapter's address,
+    // all zeros on the incoming port, which no adapter is behind.
+    if (!instanceId.startsWith(QLatin1String("BTHENUM\\"), Qt::CaseInsensitive))
+        return BluetoothRole::None;
+    const QString last = instanceId.section(QLatin1Char('\\'), -1);
+    const QString address = last.section(QLatin1Char('&'), -1).section(QLatin1Char('_'), 0, 0);
+    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{12}$"));
+    if (hex.match(address).hasMatch())
+        return address == QLatin1String("000000000000") ? BluetoothRole::Incoming
+                                                        : BluetoothRole::Outgoing;
+    return instanceId.contains(QLatin1String("_LOCALMFG&0000\\"), Qt::CaseInsensitive)
+               ? BluetoothRole::Incoming
+               : BluetoothRole::Outgoing;
+}
+
+QString BluetoothRoleText(BluetoothRole role) {
+    switch (role) {
+        case BluetoothRole::Outgoing:
+            return QStringLiteral("Bluetooth, outgoing: use this one");
+        case BluetoothRole::Incoming:
+            return QStringLiteral("Bluetooth, incoming: never answers");
+        case BluetoothRole::None:
+            break;
+    }
+    return {};
+}
+
+namespace {
+
+// "COM21" and its number; 0 for anything else.
+qint16 comNumberOf(const QString& name) {
+    static const QRegularExpression form(QStringLiteral("^COM([0-9]{1,5})$"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const auto match = form.match(name);
+    const int n = match.hasMatch() ? match.captured(1).toInt() : 0;
+    return n > 0 && n <= 32767 ? qint16(n) : 0;
+}
+
+const PortInfo* infoOf(qint16 n, const QString& settingsFolder, const QList<PortInfo>& known) {
+    const QString name = ComDeviceName(n, settingsFolder);
+    const QString path = ComDevicePath(n, settingsFolder);
+    for (const PortInfo& info : known) {
+        if (info.location == path || info.location == name) return &info;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+QList<qint16> ListedComPorts(const Host& host, const QString& settingsFolder, bool incoming) {
+    const QList<PortInfo> known = host.devices().knownPorts();
+    QList<qint16> candidates;
+    for (qint16 n = 1; n <= 16; ++n) candidates << n;
+    for (const PortInfo& info : known) candidates << comNumberOf(info.name);
+    const QDir links(QDir(settingsFolder).filePath(QStringLiteral("ports")));
+    for (const QString& link : links.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
+        if (link.startsWith(QLatin1String("com"))) candidates << comNumberOf(link);
+    }
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    QList<qint16> ports;
+    for (qint16 n : candidates) {
+        if (n <= 0 || !host.devices().listed(ComDevicePath(n, settingsFolder))) continue;
+        const PortInfo* info = infoOf(n, settingsFolder, known);
+        if (!incoming && info && BluetoothRoleOf(info->instanceId) == BluetoothRole::Incoming)
+            continue;
+        ports << n;
+    }
+    return ports;
 }
 
 QString PortDescription(qint16 n, const QString& settingsFolder, const QList<PortInfo>& known) {
@@ -90,35 +178,76 @@ QString PortDescription(qint16 n, const QString& settingsFolder, const QList<Por
         if (!maker.isEmpty()) about << maker;
         // Many adapters repeat the maker at the start of the description.
         if (!description.isEmpty() && description != maker) about << description;
+        const QString role = BluetoothRoleText(BluetoothRoleOf(info.instanceId));
+        if (!role.isEmpty()) about << QStringLiteral("(%1)").arg(role);
         if (!about.isEmpty()) text += QStringLiteral(" \u2014 ") + about.join(QLatin1Char(' '));
         break;
     }
     return text;
 }
 
-OpenResult OpenComPort(const Defines& d, const QString& settingsFolder, AdapterLine& port,
-                       const Host& host) {
-    return OpenDevice(ComDevicePath(d.ComPort, settingsFolder), d, port, host);
+ProbeResult ProbeResultOf(OpenResult result) {
+    switch (result) {
+        case OpenResult::NotFound:
+            return ProbeResult::NotFound;
+        case OpenResult::InUse:
+            return ProbeResult::InUse;
+        case OpenResult::NoPermission:
+            return ProbeResult::NoPermission;
+        case OpenResult::NoAnswer:
+        case OpenResult::Cancelled:
+            return ProbeResult::NoAnswer;
+        case OpenResult::Opened:
+        case OpenResult::InvalidSpeed:
+        case OpenResult::Failed:
+            break;
+    }
+    return ProbeResult::Available;
 }
 
-OpenResult OpenDevice(const QString& path, const Defines& d, AdapterLine& port, const Host& host) {
-    port.CommPort = d.ComPort;
+QCoro::Task<OpenResult> OpenDevice(QString path, qint16 comPort, QString speed, AdapterLine& port,
+                                   Host& host, Stop stop) {
+    port.CommPort = comPort;
     port.InputLen = 1;
-    port.Settings = d.ComSpeed + QStringLiteral(",n,8,1");
+    port.Settings = speed + QStringLiteral(",n,8,1");
     port.Handshaking = AdapterLine::comNone;
     port.DTREnable = true;
     port.RTSEnable = true;
     port.RThreshold = 1;
-    if (AdapterLine::SpeedFromSettings(port.Settings) <= 0) return OpenResult::InvalidSpeed;
-    if (ProbeDevice(path, &port, host) != ProbeResult::Available) return OpenResult::NotAvailable;
+    // What the system does not list is not there: no open to find out.
+    if (path.isEmpty() || !host.devices().listed(path)) co_return OpenResult::NotFound;
+    if (AdapterLine::SpeedFromSettings(port.Settings) <= 0) co_return OpenResult::InvalidSpeed;
     port.DevicePath = path;
-    if (!port.setPortOpen(true)) {
-        return port.lastError() == AdapterLine::OpenError::InvalidSettings
-                   ? OpenResult::InvalidSpeed
-                   : OpenResult::NotAvailable;
+    const bool opened = co_await port.open(host.clock(), host.limits.openMs, stop);
+    if (!opened) {
+        switch (port.lastError()) {
+            case AdapterLine::OpenError::InvalidSettings:
+                co_return OpenResult::InvalidSpeed;
+            case AdapterLine::OpenError::NoDevice:
+            case AdapterLine::OpenError::NotFound:
+                co_return OpenResult::NotFound;
+            case AdapterLine::OpenError::InUse:
+                co_return OpenResult::InUse;
+            case AdapterLine::OpenError::NoPermission:
+                co_return OpenResult::NoPermission;
+            case AdapterLine::OpenError::NoAnswer:
+                co_return OpenResult::NoAnswer;
+            case AdapterLine::OpenError::Cancelled:
+                co_return OpenResult::Cancelled;
+            case AdapterLine::OpenError::None:
+            case AdapterLine::OpenError::Refused:
+                break;
+        }
+        co_return OpenResult::Failed;
     }
     port.discardInput();
-    return OpenResult::Opened;
+    co_return OpenResult::Opened;
+}
+
+QCoro::Task<OpenResult> OpenComPort(const Defines& d, QString settingsFolder, AdapterLine& port,
+                                    Host& host, Stop stop) {
+    co_return co_await OpenDevice(ComDevicePath(d.ComPort, settingsFolder), d.ComPort, d.ComSpeed,
+                                  port, host, stop);
 }
 
 }  // namespace tavrin

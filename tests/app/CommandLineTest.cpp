@@ -254,7 +254,7 @@ private slots:
             QCOMPARE(r.out, QString());
         }
         // The port was let go, and the handlers are gone with the run.
-        QCOMPARE(ProbeComPort(3, rig.host.programFolder(), nullptr, rig.host),
+        QCOMPARE(rig.host.finish(ProbeComPort(3, rig.host.programFolder(), nullptr, rig.host)),
                  ProbeResult::Available);
     }
 

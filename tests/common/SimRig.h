@@ -44,7 +44,7 @@ struct PortRig {
         port.Settings = speed + QStringLiteral(",n,8,1");
         port.DTREnable = true;
         port.RTSEnable = true;
-        return port.setPortOpen(true);
+        return host.finish(port.open(host.clock(), host.limits.openMs));
     }
     // Sends a command and collects up to the mark.
     WaitResult ask(const QString& command, const QString& mark, Stop stop = {}) {

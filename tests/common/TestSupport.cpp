@@ -21,18 +21,11 @@ TestHost::TestHost(Lines lines, QString folder) : lines_(lines) {
     }
     folder_ = folder;
     configFolder_ = QDir(folder).filePath("user-config/Tavrin");
+    if (lines_ == Lines::Memory) setDevices(&ports_);
 }
 
 Clock& TestHost::clock() {
     return lines_ == Lines::Memory ? static_cast<Clock&>(virtual_) : Host::clock();
-}
-
-AdapterLine* TestHost::createLine(QObject* parent) {
-    return lines_ == Lines::Memory ? ports_.createLine(parent) : Host::createLine(parent);
-}
-
-ProbeResult TestHost::probeDevice(const QString& path) const {
-    return lines_ == Lines::Memory ? ports_.probe(path) : Host::probeDevice(path);
 }
 
 sim::SimCore& TestHost::addSim(int com, const sim::SimConfig& config) {

@@ -66,8 +66,6 @@ public:
     QString programFolder() const override { return folder_; }
     QString userConfigFolder() const override { return configFolder_; }
     Clock& clock() override;
-    AdapterLine* createLine(QObject* parent) override;
-    ProbeResult probeDevice(const QString& path) const override;
     void showMessage(QWidget* parent, const Message& message) override;
     // The answer of a save dialog: the path set here (empty: cancelled).
     QString askSaveFileName(QWidget*, const QString&, const QString&) override {

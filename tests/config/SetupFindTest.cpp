@@ -56,7 +56,9 @@ struct FindBench {
     Setup_Form* open() {
         if (!ports.isolate()) return nullptr;
         form->mnu_Setup_Click();
-        return qobject_cast<Setup_Form*>(form->setupDialog());
+        auto* dialog = qobject_cast<Setup_Form*>(form->setupDialog());
+        if (dialog) host.waitUntil([dialog] { return dialog->portsBeingChecked() == 0; }, 10'000);
+        return dialog;
     }
     qint64 nowMs() { return host.clock().nowMs(); }
     // Lets the search, or whatever else runs, come to its end.

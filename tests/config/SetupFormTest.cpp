@@ -101,9 +101,12 @@ struct Bench {
         return true;
     }
 
+    // Opens Setup and lets its probes answer.
     Setup_Form* open() {
         form.mnu_Setup_Click();
-        return qobject_cast<Setup_Form*>(form.setupDialog());
+        auto* dialog = qobject_cast<Setup_Form*>(form.setupDialog());
+        if (dialog) host.waitUntil([dialog] { return dialog->portsBeingChecked() == 0; }, 10'000);
+        return dialog;
     }
 };
 
@@ -452,10 +455,13 @@ private slots:
         QVERIFY(b.makePorts({3}));
         b.d.ComPort = 3;
         b.d.ComSpeed = QStringLiteral("38400");
-        QCOMPARE(OpenComPort(b.d, SettingsFolder(b.d, b.host), *b.form.MSComm1, b.host),
-                 OpenResult::Opened);
+        QCOMPARE(
+            b.host.finish(OpenComPort(b.d, SettingsFolder(b.d, b.host), *b.form.MSComm1, b.host)),
+            OpenResult::Opened);
         QVERIFY(b.form.MSComm1->PortOpen());
-        QVERIFY(!ComPortAvailable(3, SettingsFolder(b.d, b.host), b.form.MSComm1, b.host));
+        QCOMPARE(
+            b.host.finish(ProbeComPort(3, SettingsFolder(b.d, b.host), b.form.MSComm1, b.host)),
+            ProbeResult::HeldByThisProgram);
         QSignalSpy closed(b.form.MSComm1, &AdapterLine::closed);
 
         Setup_Form* dlg = b.open();

@@ -251,7 +251,8 @@ private slots:
             Defines d;
             d.ComPort = 3;
             d.ComSpeed = QStringLiteral("38400");
-            QCOMPARE(OpenComPort(d, folder, mainPort, rig.host), OpenResult::Opened);
+            QCOMPARE(rig.host.finish(OpenComPort(d, folder, mainPort, rig.host)),
+                     OpenResult::Opened);
         } else {
             other = std::make_unique<OtherProgram>(ComDevicePath(3, folder), deviceLockOnly);
             QVERIFY2(other->held, "the second program could not open the port");

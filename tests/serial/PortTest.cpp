@@ -49,7 +49,8 @@ private slots:
                  QFileInfo(sim.slavePath()).canonicalFilePath());
         // A dangling link is a missing device, not the table's device.
         sim.stop();
-        QVERIFY(!ComPortAvailable(12, host.programFolder(), nullptr, host));
+        QVERIFY(host.finish(ProbeComPort(12, host.programFolder(), nullptr, host)) !=
+                ProbeResult::Available);
     }
 
     void probeTellsFreeHeldAndMissingPorts() {
@@ -59,32 +60,32 @@ private slots:
         QVERIFY(sim.linkAs(host.programFolder(), 3));
         const QString folder = host.programFolder();
 
-        QVERIFY(ComPortAvailable(3, folder, nullptr, host));
+        QVERIFY(host.finish(ProbeComPort(3, folder, nullptr, host)) == ProbeResult::Available);
         // The probe never keeps the port.
-        QVERIFY(ComPortAvailable(3, folder, nullptr, host));
+        QVERIFY(host.finish(ProbeComPort(3, folder, nullptr, host)) == ProbeResult::Available);
 
         Defines d;
         d.ComPort = 3;
         d.ComSpeed = "38400";
         SerialLine own;
-        QCOMPARE(OpenComPort(d, folder, own, host), OpenResult::Opened);
-        QCOMPARE(ProbeComPort(3, folder, &own, host), ProbeResult::HeldByThisProgram);
-        QVERIFY(!ComPortAvailable(3, folder, &own, host));
-        own.setPortOpen(false);
-        QVERIFY(ComPortAvailable(3, folder, &own, host));
+        QCOMPARE(host.finish(OpenComPort(d, folder, own, host)), OpenResult::Opened);
+        QCOMPARE(host.finish(ProbeComPort(3, folder, &own, host)), ProbeResult::HeldByThisProgram);
+        QVERIFY(host.finish(ProbeComPort(3, folder, &own, host)) != ProbeResult::Available);
+        own.close();
+        QVERIFY(host.finish(ProbeComPort(3, folder, &own, host)) == ProbeResult::Available);
 
         {
             OtherProgram other(ComDevicePath(3, folder));
             QVERIFY2(other.held, "the second program could not open the port");
-            QCOMPARE(ProbeComPort(3, folder, nullptr, host), ProbeResult::InUse);
-            QCOMPARE(OpenComPort(d, folder, own, host), OpenResult::NotAvailable);
+            QCOMPARE(host.finish(ProbeComPort(3, folder, nullptr, host)), ProbeResult::InUse);
+            QCOMPARE(host.finish(OpenComPort(d, folder, own, host)), OpenResult::InUse);
             QVERIFY(!own.PortOpen());
         }
-        QVERIFY(ComPortAvailable(3, folder, nullptr, host));
+        QVERIFY(host.finish(ProbeComPort(3, folder, nullptr, host)) == ProbeResult::Available);
 
         // No link and no device behind the table's name.
         if (!QFile::exists(ComDeviceName(10, folder))) {
-            QCOMPARE(ProbeComPort(10, folder, nullptr, host), ProbeResult::NotFound);
+            QCOMPARE(host.finish(ProbeComPort(10, folder, nullptr, host)), ProbeResult::NotFound);
         }
         QVERIFY(ProbeDetail(ProbeResult::NoPermission, 3, folder).contains("dialout"));
     }
@@ -108,9 +109,11 @@ private slots:
         d.ComPort = 2;
         d.ComSpeed = speed;
         SerialLine port;
-        QCOMPARE(OpenComPort(d, host.programFolder(), port, host), OpenResult::InvalidSpeed);
+        QCOMPARE(host.finish(OpenComPort(d, host.programFolder(), port, host)),
+                 OpenResult::InvalidSpeed);
         QVERIFY(!port.PortOpen());
-        QVERIFY(ComPortAvailable(2, host.programFolder(), &port, host));
+        QVERIFY(host.finish(ProbeComPort(2, host.programFolder(), &port, host)) ==
+                ProbeResult::Available);
     }
 
     void openAppliesSettingsAndDiscardsPendingInput() {
@@ -122,15 +125,15 @@ private slots:
         d.ComPort = 14;
         d.ComSpeed = "115200";
         SerialLine port;
-        QCOMPARE(OpenComPort(d, host.programFolder(), port, host), OpenResult::Opened);
+        QCOMPARE(host.finish(OpenComPort(d, host.programFolder(), port, host)), OpenResult::Opened);
         QCOMPARE(port.InputLen, 1);
         QCOMPARE(port.Settings, QString("115200,n,8,1"));
         QVERIFY(port.DTREnable && port.RTSEnable);
         // Leave an answer unread in the line, then open again.
         port.Output("atz\r\n");
         QTRY_VERIFY_WITH_TIMEOUT(port.charactersWaiting() > 0, 2000);
-        port.setPortOpen(false);
-        QCOMPARE(OpenComPort(d, host.programFolder(), port, host), OpenResult::Opened);
+        port.close();
+        QCOMPARE(host.finish(OpenComPort(d, host.programFolder(), port, host)), OpenResult::Opened);
         spin(100);
         QCOMPARE(port.Input(), QString());
     }

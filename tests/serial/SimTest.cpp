@@ -41,7 +41,7 @@ public:
             ++reads;
         });
     }
-    bool open() { return line_->setPortOpen(true); }
+    bool open() { return host_.finish(line_->open(host_.clock(), host_.limits.openMs)); }
     void write(const QByteArray& bytes) { line_->Output(bytes); }
     void send(const QByteArray& command) { write(command + "\r\n"); }
     // Lets time pass until the received text ends with mark.

@@ -7,8 +7,8 @@
 
 #include "TestSupport.h"
 #include "platform/Ports.h"
-#include "platform/System.h"
 #include "platform/SerialDevice.h"
+#include "platform/System.h"
 #include "runtime/SerialLine.h"
 
 using namespace tavrin;
@@ -41,7 +41,9 @@ private slots:
         QCOMPARE(SerialDevice::Probe(QStringLiteral("COM200")), ProbeResult::NotFound);
         SerialLine line;
         line.DevicePath = QStringLiteral("COM200");
-        QVERIFY(!line.setPortOpen(true));
+        TestHost host(Lines::Real);
+        QVERIFY(!host.finish(line.open(host.clock(), host.limits.openMs)));
+        QVERIFY(!PortListed(QStringLiteral("COM200")));
         QVERIFY(!line.PortOpen());
         QVERIFY(!line.Output("atz\r"));
         // The port list names only ports that are there.
