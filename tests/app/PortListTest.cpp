@@ -94,8 +94,10 @@ private slots:
     // above them, which shows chosen.
     void setupProbesOnlyTheListedPorts() {
         AppRig rig({}, 21);
-        QStringList devices{rig.sim.devicePath()};
-        for (int n : {1, 3, 12}) devices << rig.host.addSim(n).devicePath();
+        // As the program names them: the device a link leads to, or COMn
+        // where the system numbers its ports.
+        QStringList devices{rig.sim.portPath()};
+        for (int n : {1, 3, 12}) devices << rig.host.addSim(n).portPath();
         Setup_Form* setup = openSetup(rig);
         QVERIFY(setup);
         QStringList probed = rig.host.ports().probed;
