@@ -158,8 +158,22 @@ void cpuWhileWaiting(double* program, double* floor, double* bareLoop) {
     *bareLoop = (cpuMs() - c0) / double(t.elapsed()) * 100.0;
 }
 
+// Whether got holds a command's answer whole: mark, the rest of the line it
+// stands on, and the adapter's prompt (">") behind it. The program sends
+// nothing before an answer's prompt, so a floor that stopped at the line's
+// end would leave the prompt's characters on the wire in the program's
+// figure alone. The reset's mark is the prompt itself.
+bool answeredToPrompt(const QByteArray& got, const QByteArray& mark) {
+    const qsizetype at = got.indexOf(mark);
+    if (at < 0) return false;
+    if (mark == ">") return true;
+    const qsizetype lineEnd = got.indexOf('\r', at);
+    return lineEnd >= 0 && got.indexOf('>', lineEnd) >= 0;
+}
+
 // One police-mode read through the program's exchange, and the same bytes
-// read by a bare event-loop reader on the same line: the floor.
+// read by a bare event-loop reader on the same line, up to the same prompt:
+// the floor.
 struct ExchangeFigures {
     double program = 0, floor = 0;
 };
@@ -181,7 +195,8 @@ double programExchangeMs(sim::SimAdapter& sim, Host& host, int baud, AdapterLog*
                     finish(exchange.WaitFor(QStringLiteral("\r"), {})).ok();
     const double ms = t.nsecsElapsed() / 1e6;
     if (!ok) std::fprintf(stderr, "exchange failed at %d\n", baud);
-    // Let the prompt arrive and go, so the next round starts clean.
+    // The wait for the line's end read on to the prompt; let anything later
+    // arrive and go, so the next round starts clean.
     QEventLoop l;
     QTimer::singleShot(30, &l, &QEventLoop::quit);
     l.exec();
@@ -213,8 +228,7 @@ ExchangeFigures exchangeOverhead(int baud, int rounds) {
                 char b[256];
                 ssize_t r;
                 while ((r = ::read(fd, b, sizeof b)) > 0) got.append(b, r);
-                const int at = got.indexOf("61 03 ");
-                if (at >= 0 && got.indexOf('\r', at) >= 0) loop.quit();
+                if (answeredToPrompt(got, "61 03 ")) loop.quit();
             });
             QElapsedTimer t;
             t.start();
@@ -260,7 +274,8 @@ struct ConnectFigures {
 };
 
 // The same conversation as Connect, driven by a bare reader on the raw line
-// with the same fixed pauses: what any program needs, whatever its design.
+// with the same fixed pauses, each answer read to its prompt: what any
+// program needs, whatever its design.
 double bareConnectMs(const QString& device) {
     struct Step {
         const char* command;
@@ -288,13 +303,11 @@ double bareConnectMs(const QString& device) {
         QByteArray got;
         QEventLoop loop;
         QSocketNotifier n(fd, QSocketNotifier::Read);
-        const bool answerLine = step.command[0] != 'a';
         QObject::connect(&n, &QSocketNotifier::activated, [&] {
             char b[256];
             ssize_t r;
             while ((r = ::read(fd, b, sizeof b)) > 0) got.append(b, r);
-            const int at = got.indexOf(step.mark);
-            if (at >= 0 && (!answerLine || got.indexOf('\r', at) >= 0)) loop.quit();
+            if (answeredToPrompt(got, step.mark)) loop.quit();
         });
         const QByteArray line = QByteArray(step.command) + "\r\n";
         if (::write(fd, line.constData(), line.size()) != line.size()) break;
