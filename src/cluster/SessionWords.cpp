@@ -362,39 +362,93 @@ Message HistoryNotWritten(const QString& historyPath, const QString& error) {
         QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(historyPath), error)};
 }
 
+namespace {
+
+// The outcome column's words, one row for each outcome a change can end
+// with; %1 and %2 stand for what varies. The user guide and the manual page
+// list the same outcomes, and a test holds them to this table.
+enum class OutcomeRow {
+    Applied,
+    NotApplied,
+    NotReadBack,
+    Refused,
+    NoAnswer,
+    PortLost,
+    AdapterError,
+    Unfinished,
+    Unexpected,
+    Resent,
+    Rows
+};
+
+QString outcome(OutcomeRow row) {
+    switch (row) {
+        case OutcomeRow::Applied:
+            return QStringLiteral("applied");
+        case OutcomeRow::NotApplied:
+            return QStringLiteral("not applied");
+        case OutcomeRow::NotReadBack:
+            return QStringLiteral("acknowledged, not read back");
+        case OutcomeRow::Refused:
+            return QStringLiteral("refused %1 (%2)");
+        case OutcomeRow::NoAnswer:
+            return QStringLiteral("no answer");
+        case OutcomeRow::PortLost:
+            return QStringLiteral("port lost");
+        case OutcomeRow::AdapterError:
+            return QStringLiteral("adapter error %1");
+        case OutcomeRow::Unfinished:
+            return QStringLiteral("answer not finished");
+        case OutcomeRow::Unexpected:
+            return QStringLiteral("unexpected answer");
+        case OutcomeRow::Resent:
+            return QStringLiteral("%1 (sent again after STOPPED)");
+        case OutcomeRow::Rows:
+            break;
+    }
+    return {};
+}
+
+}  // namespace
+
+QStringList OutcomeForms() {
+    QStringList forms;
+    for (int row = 0; row < int(OutcomeRow::Rows); ++row) forms << outcome(OutcomeRow(row));
+    return forms;
+}
+
 QString OutcomeApplied() {
-    return QStringLiteral("applied");
+    return outcome(OutcomeRow::Applied);
 }
 
 QString OutcomeNotApplied() {
-    return QStringLiteral("not applied");
+    return outcome(OutcomeRow::NotApplied);
 }
 
 QString OutcomeNotReadBack() {
-    return QStringLiteral("acknowledged, not read back");
+    return outcome(OutcomeRow::NotReadBack);
 }
 
 QString OutcomeRefused(int code) {
-    return QStringLiteral("refused %1 (%2)")
-        .arg(NegativeCodeText(code), NegativeResponseMeaning(code));
+    return outcome(OutcomeRow::Refused).arg(NegativeCodeText(code), NegativeResponseMeaning(code));
 }
 
-QString OutcomeResent(const QString& outcome) {
-    return QStringLiteral("%1 (sent again after STOPPED)").arg(outcome);
+QString OutcomeResent(const QString& outcomeText) {
+    return outcome(OutcomeRow::Resent).arg(outcomeText);
 }
 
 QString OutcomeUnconfirmed(const WaitResult& r) {
     switch (r.status) {
         case WaitStatus::TimedOut:
-            return QStringLiteral("no answer");
+            return outcome(OutcomeRow::NoAnswer);
         case WaitStatus::PortClosed:
-            return QStringLiteral("port lost");
+            return outcome(OutcomeRow::PortLost);
         case WaitStatus::AdapterError:
-            return QStringLiteral("adapter error %1").arg(r.adapterText);
+            return outcome(OutcomeRow::AdapterError).arg(r.adapterText);
         case WaitStatus::Unfinished:
-            return QStringLiteral("answer not finished");
+            return outcome(OutcomeRow::Unfinished);
         default:
-            return QStringLiteral("unexpected answer");
+            return outcome(OutcomeRow::Unexpected);
     }
 }
 

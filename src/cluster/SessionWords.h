@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include "runtime/Host.h"
@@ -87,6 +88,9 @@ QString RefusalText(const Refusal& refusal);
 QString SkipReason(const SkippedPort& skipped);
 
 // The outcome column of the write history.
+// Every outcome's words, with %1 and %2 where a code or a text goes: what
+// the documents' lists of outcomes are checked against.
+QStringList OutcomeForms();
 QString OutcomeApplied();
 QString OutcomeNotApplied();
 QString OutcomeNotReadBack();
