@@ -11,6 +11,7 @@
 #include "config/INI_Handler.h"
 #include "core/Defines.h"
 #include "platform/Interrupts.h"
+#include "platform/SystemWords.h"
 #include "runtime/Host.h"
 #include "serial/NetworkAddress.h"
 #include "serial/PortCheck.h"
@@ -45,15 +46,15 @@ int listPorts(const QString& folder, Host& host, QTextStream& out, QTextStream& 
         if (probe == ProbeResult::NotFound) continue;
         out << QStringLiteral("COM%1").arg(n).leftJustified(6) << PortDescription(n, folder, known);
         if (probe == ProbeResult::InUse) out << " (in use)";
-        if (probe == ProbeResult::NoPermission) out << " (no permission: join the dialout group)";
+        if (probe == ProbeResult::NoPermission)
+            out << " (no permission; " << NoPermissionRemedy() << ')';
         out << '\n';
         ++listed;
     }
     out.flush();
     if (listed > 0) return kExitDone;
-    err << "No serial port was found among COM1 to COM16. Plug the adapter in (a Bluetooth "
-           "adapter: paired and bound), or "
-        << PortNumberingAdvice() << '\n';
+    err << "No serial port was found among COM1 to COM16. Plug the adapter in ("
+        << BluetoothPortAdvice() << "), or " << PortNumberingAdvice() << '\n';
     return kExitFailed;
 }
 
