@@ -23,7 +23,7 @@ std::atomic<int> pendingCloses{0};
 // wait on it after the watcher has gone.
 HANDLE finishedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
-BOOL WINAPI onConsoleEvent(DWORD type) {
+BOOL WINAPI consoleHandler(DWORD type) {
     return InterruptWatcher::onConsoleEvent(type);
 }
 
@@ -53,7 +53,7 @@ InterruptWatcher::InterruptWatcher(QObject* parent) : QObject(parent) {
     wakeEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (!wakeEvent) return;
     ResetEvent(finishedEvent);
-    if (!SetConsoleCtrlHandler(onConsoleEvent, TRUE)) {
+    if (!SetConsoleCtrlHandler(consoleHandler, TRUE)) {
         CloseHandle(wakeEvent);
         wakeEvent = nullptr;
         return;
@@ -76,7 +76,7 @@ InterruptWatcher::~InterruptWatcher() {
     // Before the handler is taken out: the system may hold the list of
     // handlers locked while one of them waits (Wine does).
     SetEvent(finishedEvent);
-    SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    SetConsoleCtrlHandler(consoleHandler, FALSE);
 }
 
 void InterruptWatcher::onReadable() {
