@@ -45,7 +45,7 @@ void closeDescriptor(int fd) {
 #ifdef Q_OS_WIN
 // What the console shows from position at on, as far as length characters.
 QString consoleText(HANDLE console, COORD at, int length) {
-    std::vector<wchar_t> cells(std::size_t(length));
+    std::vector<wchar_t> cells(static_cast<std::size_t>(length));
     DWORD read = 0;
     if (!ReadConsoleOutputCharacterW(console, cells.data(), DWORD(length), at, &read)) return {};
     return QString::fromWCharArray(cells.data(), int(read));
