@@ -1,7 +1,7 @@
 #include <QApplication>
 #include <QCoreApplication>
+#include <QMutex>
 #include <QTextStream>
-#include <cstdio>
 #include <memory>
 #include <optional>
 
@@ -9,17 +9,54 @@
 #include "app/CommandLine.h"
 #include "app/Form1.h"
 #include "core/Defines.h"
+#include "platform/Console.h"
 #include "platform/System.h"
 #include "runtime/Host.h"
+
+namespace {
+
+// Qt's own messages (qWarning and the rest, from any thread) as the
+// program's: a line each on standard error, through a device of their own.
+QIODevice* messageOutput = nullptr;
+
+void toStandardError(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    static QMutex one;
+    const QMutexLocker lock(&one);
+    messageOutput->write((qFormatLogMessage(type, context, text) + u'\n').toUtf8());
+}
+
+// Qt's way comes back before the device goes: messages can come as late as
+// the static objects' destruction.
+struct MessageRoute {
+    explicit MessageRoute(QIODevice* device) {
+        messageOutput = device;
+        qInstallMessageHandler(toStandardError);
+    }
+    ~MessageRoute() { qInstallMessageHandler(nullptr); }
+    MessageRoute(const MessageRoute&) = delete;
+    MessageRoute& operator=(const MessageRoute&) = delete;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QStringList arguments;
     for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
     const tavrin::CommandLine command = tavrin::ParseCommandLine(arguments);
 
+    // What the program prints reads right in a console on any code page,
+    // and is UTF-8 in a file or a pipe.
+    const std::unique_ptr<QIODevice> outDevice = tavrin::OpenTextOutput(1);
+    const std::unique_ptr<QIODevice> errDevice = tavrin::OpenTextOutput(2);
+    const std::unique_ptr<QIODevice> messageDevice = tavrin::OpenTextOutput(2);
+    // A window program with nowhere to print keeps Qt's own way (the
+    // debugger's channel on Windows).
+    std::optional<MessageRoute> route;
+    if (tavrin::TextOutputConnected(2)) route.emplace(messageDevice.get());
+    QTextStream out(outDevice.get());
+    QTextStream err(errDevice.get());
+
     // Everything but the window runs without a display.
-    QTextStream out(stdout);
-    QTextStream err(stderr);
     switch (command.mode) {
         case tavrin::CommandLine::Mode::Help:
             out << tavrin::UsageText();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Version.h"
+#include "platform/SystemWords.h"
 #include "serial/LineSpeeds.h"
 #include "serial/NetworkAddress.h"
 
@@ -40,9 +41,9 @@ const std::vector<OptionDef>& Options() {
          "already holds that setting"},
         {{"port"},
          "PORT",
-         "use this port for this run only: a number such as 3 or COM3, a device such as "
-         "/dev/ttyUSB0, or a Wi-Fi adapter as socket://HOST:PORT (an IPv4 address, [IPv6] or a "
-         "name; the speed does not apply); the settings file is not changed"},
+         "use this port for this run only: a number such as 3 or COM3, " + DeviceExample() +
+             ", or a Wi-Fi adapter as socket://HOST:PORT (an IPv4 address, [IPv6] or a name; "
+             "the speed does not apply); the settings file is not changed"},
         {{"speed"}, "S", "use S bit/s for this run only: " + OfferedSpeedsText()},
         {{"list-ports"},
          {},
@@ -148,7 +149,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     }
     if (parser.isSet(port)) {
         // "3" or "COM3", as the port is named everywhere else, or a device.
-        const QString value = parser.value(port);
+        const QString value = PortArgument(parser.value(port));
         static const QRegularExpression number(QStringLiteral("^(?:COM)?([0-9]{1,5})$"),
                                                QRegularExpression::CaseInsensitiveOption);
         const auto match = number.match(value);
@@ -156,15 +157,14 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         const std::optional<NetworkAddress> network = ParseSocketUrl(value);
         if (n >= 1 && n <= 32767) {
             c.port = qint16(n);
-        } else if (value.startsWith(QLatin1Char('/'))) {
+        } else if (NamesDevice(value)) {
             c.device = value;
         } else if (network) {
             c.network = network->text();
         } else {
-            return invalid(QStringLiteral("--port takes a port number such as 3 or COM3, a "
-                                          "device such as /dev/ttyUSB0, or a Wi-Fi adapter as "
-                                          "socket://HOST:PORT, not \"%1\"")
-                               .arg(value));
+            return invalid(QStringLiteral("--port takes a port number such as 3 or COM3, %1, "
+                                          "or a Wi-Fi adapter as socket://HOST:PORT, not \"%2\"")
+                               .arg(DeviceExample(), parser.value(port)));
         }
     }
     if (parser.isSet(speed)) {

@@ -11,6 +11,7 @@
 #include "config/INI_Handler.h"
 #include "core/Defines.h"
 #include "platform/Interrupts.h"
+#include "platform/SystemWords.h"
 #include "runtime/Host.h"
 #include "serial/NetworkAddress.h"
 #include "serial/PortCheck.h"
@@ -43,14 +44,13 @@ int listPorts(const QString& folder, Host& host, QTextStream& out, QTextStream& 
     for (qint16 n : ListedComPorts(host, folder, true)) {
         out << QStringLiteral("COM%1").arg(n).leftJustified(6) << PortDescription(n, folder, known);
         if (!PortAccessible(ComDevicePath(n, folder)))
-            out << " (no permission: join the dialout group)";
+            out << " (no permission; " << NoPermissionRemedy() << ')';
         out << '\n';
         ++listed;
     }
     out.flush();
     if (listed > 0) return kExitDone;
-    err << "No serial port was found. Plug the adapter in (a Bluetooth "
-           "adapter: paired and bound), or "
+    err << "No serial port was found. Plug the adapter in (" << BluetoothPortAdvice() << "), or "
         << PortNumberingAdvice() << '\n';
     return kExitFailed;
 }

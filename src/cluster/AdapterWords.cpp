@@ -1,6 +1,7 @@
 #include <QStringList>
 
 #include "cluster/SessionWords.h"
+#include "platform/SystemWords.h"
 #include "serial/AdapterFamily.h"
 #include "serial/AdapterFinder.h"
 #include "serial/AnswerReader.h"
@@ -226,7 +227,7 @@ QString SkipReason(const SkippedPort& s) {
         case ProbeResult::InUse:
             return QStringLiteral("in use by another program");
         case ProbeResult::NoPermission:
-            return QStringLiteral("no permission; join the \"dialout\" group");
+            return QStringLiteral("no permission; ") + NoPermissionRemedy();
         case ProbeResult::NotFound:
             return QStringLiteral("no longer there");
         case ProbeResult::NoAnswer:
@@ -279,9 +280,9 @@ QString DescribeSearch(const FinderReport& report, Audience audience) {
         }
         return QStringLiteral(
                    "No adapter answered on %1 at %2 bit/s. Check that the adapter is plugged "
-                   "in (a Bluetooth adapter: paired and bound), that the ignition is on, and "
-                   "that you may use serial ports (join the \"dialout\" group).")
-                   .arg(portsText(report.searched), speedsText()) +
+                   "in (%3), that the ignition is on, and %4.")
+                   .arg(portsText(report.searched), speedsText(), BluetoothPortAdvice(),
+                        PortAccessCheck()) +
                skipped;
     }
     if (report.found.size() == 1) {

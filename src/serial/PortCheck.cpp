@@ -7,6 +7,7 @@
 
 #include "core/Defines.h"
 #include "platform/Ports.h"
+#include "platform/SystemWords.h"
 #include "runtime/Host.h"
 
 namespace tavrin {
@@ -38,7 +39,7 @@ QString ProbeDetail(ProbeResult result, qint16 n, const QString& settingsFolder,
 
 QString ProbeDetail(ProbeResult result, const QString& port, const QString& device,
                     Audience audience, int limitMs) {
-    // "COM3 (/dev/ttyUSB2)", or the device alone when it was named directly.
+    // "COM3 (its device)", or the device alone when it was named directly.
     const QString named =
         device.isEmpty() || device == port ? port : QStringLiteral("%1 (%2)").arg(port, device);
     const bool terminal = audience == Audience::Terminal;
@@ -46,16 +47,7 @@ QString ProbeDetail(ProbeResult result, const QString& port, const QString& devi
         case ProbeResult::Available:
             return {};
         case ProbeResult::NotFound:
-            if (device.isEmpty()) {
-                // A number beyond the device table, with no link of its own.
-                return QStringLiteral(
-                           "%1 stands for no device: COM1 to COM16 are the usual serial "
-                           "devices, and a link ports/%2 beside the settings file can name any "
-                           "other.")
-                           .arg(port, port.toLower()) +
-                       (terminal ? QStringLiteral(" Or give the device itself with --port.")
-                                 : QString());
-            }
+            if (device.isEmpty()) return NoDeviceAdvice(port, terminal);
             return QStringLiteral("%1 was not found. Check that the adapter is plugged in, %2")
                 .arg(named, terminal ? QStringLiteral("or give another port with --port (tavrin "
                                                       "--list-ports lists them).")
@@ -67,11 +59,9 @@ QString ProbeDetail(ProbeResult result, const QString& port, const QString& devi
                        "%1 is in use by another program. Close that program and try again.")
                 .arg(named);
         case ProbeResult::NoPermission:
-            return QStringLiteral(
-                       "You do not have permission to open %1. Join the \"dialout\" "
-                       "group (sudo adduser $USER dialout), then log out and log in "
-                       "again.")
-                .arg(device.isEmpty() ? port : device);
+            return QStringLiteral("You do not have permission to open %1. ")
+                       .arg(device.isEmpty() ? port : device) +
+                   NoPermissionAdvice();
         case ProbeResult::NoAnswer:
             return QStringLiteral(
                        "%1 did not open within %2 seconds. If it is a Bluetooth adapter, it may "
