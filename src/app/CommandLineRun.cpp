@@ -145,12 +145,6 @@ QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& ou
     ClusterSession& session = ops.session();
     if (command.device) session.setDevice(*command.device);
     Printed printed;
-    QObject::connect(&session, &ClusterSession::adapterIdentified,
-                     [&printed](const QString& t) { printed.adapter = t; });
-    QObject::connect(&session, &ClusterSession::modelIdentified,
-                     [&printed](const QString& t) { printed.model = t; });
-    QObject::connect(&session, &ClusterSession::clusterIdentified,
-                     [&printed](const QString& t) { printed.part = t; });
     QObject::connect(&session, &ClusterSession::policeModeShown,
                      [&printed](const QString& t) { printed.police = t; });
     QObject::connect(&session, &ClusterSession::policeModeUnknown,
@@ -174,6 +168,9 @@ QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& ou
     const std::optional<SessionReport> connected = co_await ops.connectAdapter();
     if (connected) {
         for (const Message& m : connected->messages) printMessage(err, m);
+        printed.part = connected->partNumber;
+        printed.adapter = connected->adapter;
+        printed.model = connected->model;
     }
     if (interruptedBy != 0) {
         co_await ops.shutdown();

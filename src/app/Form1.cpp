@@ -17,6 +17,7 @@
 #include "runtime/AdapterLine.h"
 #include "runtime/Clock.h"
 #include "runtime/Host.h"
+#include "runtime/MessagesRead.h"
 #include "serial/PortCheck.h"
 
 namespace tavrin {
@@ -70,14 +71,7 @@ void Form1::wire() {
 
     connect(session, &ClusterSession::connecting, this,
             [this] { setPanelText(4, QStringLiteral("Connecting...")); });
-    connect(session, &ClusterSession::connectStep, connectProgress_, &QProgressBar::setValue);
-    connect(session, &ClusterSession::adapterIdentified, this, [this](const QString& text) {
-        adapterName_ = text;
-        setPanelText(2, text);
-    });
-    connect(session, &ClusterSession::modelIdentified, ClusterInfotext, &QLabel::setText);
-    connect(session, &ClusterSession::clusterIdentified, this,
-            [this](const QString& part) { setPanelText(1, part); });
+    connect(session, &ClusterSession::connectStep, this, &Form1::showConnectStep);
     connect(session, &ClusterSession::connected, this,
             [this] { setPanelText(4, QStringLiteral("Connected")); });
     connect(session, &ClusterSession::policeModeShown, PM_label, &QLabel::setText);
@@ -137,16 +131,6 @@ bool Form1::busy() const {
     return ops_->running();
 }
 
-QWidget* Form1::setupDialog() const {
-    return setup_;
-}
-QWidget* Form1::aboutBox() const {
-    return about_;
-}
-QWidget* Form1::logWindow() const {
-    return log_;
-}
-
 void Form1::showState() {
     const State state = ops_->state();
     // While the adapter is being talked to, nothing may start a second
@@ -187,6 +171,20 @@ void Form1::showNotConnected() {
     ClusterInfotext->setText(QString());
     setPanelText(4, QStringLiteral("Not Connected"));
     showState();
+}
+
+void Form1::showConnectStep(int done, const SessionReport& report) {
+    connectProgress_->setValue(done);
+    // Who has answered, shown as soon as known; the adapter's name stays
+    // for the log's header.
+    if (!report.adapter.isEmpty()) {
+        adapterName_ = report.adapter;
+        setPanelText(2, report.adapter);
+    }
+    if (!report.partNumber.isEmpty()) {
+        setPanelText(1, report.partNumber);
+        ClusterInfotext->setText(report.model);
+    }
 }
 
 void Form1::showMessages(const QList<Message>& messages) {
@@ -274,19 +272,11 @@ QCoro::Task<void> Form1::closeWhenDone() {
     closing_ = Closing::Waiting;
     QPointer<Form1> self(this);
     // What may be cancelled is; a change whose write is out is read back
-    // and recorded, and its outcome shown, first.
+    // and recorded, and its outcome shown, first. The last word is read
+    // before the window goes.
     co_await ops_->shutdown();
+    if (self) co_await UntilMessagesRead(host_.clock(), self.data());
     if (!self) co_return;
-    // The last word is read before the window goes.
-    for (;;) {
-        const QList<QDialog*> open = Host::unansweredMessages(this);
-        if (open.isEmpty()) break;
-        Wait wait(host_.clock());
-        wait.wakeOn(open.first(), &QDialog::finished);
-        wait.wakeOn(open.first(), &QObject::destroyed);
-        co_await wait.upTo(kNoLimitMs);
-        if (!self) co_return;
-    }
     closing_ = Closing::Done;
     close();
 }

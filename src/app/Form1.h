@@ -16,6 +16,7 @@ namespace tavrin {
 
 class ClusterSession;
 class Host;
+struct SessionReport;
 class AdapterLine;
 class ClockTimer;
 class Operations;
@@ -49,8 +50,6 @@ public:
     QString panelText(int panel) const;
     void setPanelText(int panel, const QString& text);
 
-    Defines& defines() { return d_; }
-    Host& host() { return host_; }
     Operations& operations() { return *ops_; }
     ClusterSession& session();
     // True while a connection attempt, a change or a search runs.
@@ -64,9 +63,9 @@ public:
     void mnu_About_Click();
     void mnu_Log_Click();
 
-    QWidget* setupDialog() const;
-    QWidget* aboutBox() const;
-    QWidget* logWindow() const;
+    QWidget* setupDialog() const { return setup_; }
+    QWidget* aboutBox() const { return about_; }
+    QWidget* logWindow() const { return log_; }
 
 protected:
     // Esc cancels a connection attempt or a change, as the Cancel button does.
@@ -95,6 +94,9 @@ private:
     // Captions, enabled controls and panel 4, from the owner's state.
     void showState();
     void showNotConnected();
+    // Connect's progress, and who has answered so far as its report names
+    // them.
+    void showConnectStep(int done, const SessionReport& report);
     void showMessages(const QList<Message>& messages);
 
     Defines& d_;

@@ -1,5 +1,6 @@
 #include "runtime/Wait.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <utility>
 
@@ -57,6 +58,12 @@ void Wait::Awaiter::await_suspend(std::coroutine_handle<> waiting) noexcept {
 bool Wait::Awaiter::await_resume() noexcept {
     const bool woken = std::exchange(wait_.woken_, false);
     return woken || wait_.stop_.requested();
+}
+
+void AfterAbort::await_suspend(std::coroutine_handle<> waiting) const {
+    // Posted to the application, which outlives every owner.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [waiting] { waiting.resume(); }, Qt::QueuedConnection);
 }
 
 }  // namespace tavrin

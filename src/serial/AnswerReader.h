@@ -108,7 +108,6 @@ public:
 
     // A command line went out: what arrives from now on is its answer.
     void expect(const QString& command);
-    const QString& command() const { return command_; }
 
     // Collects, after what buffer already holds, as `how` says.
     QCoro::Task<WaitResult> collect(Listening how, QString buffer, Stop stop);
