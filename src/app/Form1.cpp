@@ -11,14 +11,10 @@
 #include "about/frmAbout.h"
 #include "app/frmLog.h"
 #include "cluster/Operations.h"
-#include "config/INI_Handler.h"
 #include "config/Setup_Form.h"
 #include "core/Defines.h"
-#include "runtime/AdapterLine.h"
-#include "runtime/Clock.h"
 #include "runtime/Host.h"
 #include "runtime/MessagesRead.h"
-#include "serial/PortCheck.h"
 
 namespace tavrin {
 
@@ -56,15 +52,20 @@ Form1::~Form1() {
     ops_->session().disconnect(this);
     ops_->disconnect(this);
     delete ops_;
-    if (setup_) setup_->deleteLater();
-    if (about_) about_->deleteLater();
-    if (log_) log_->deleteLater();
+    for (QWidget* window : {setup_.data(), about_.data(), log_.data()}) {
+        if (window) window->deleteLater();
+    }
 }
 
 void Form1::wire() {
     ClusterSession* session = &ops_->session();
-    connect(Connect_Command, &QPushButton::clicked, this, &Form1::connectClicked);
-    connect(Command1, &QPushButton::clicked, this, &Form1::toggleClicked);
+    // The second click of a double-click: the first one's operation stands.
+    connect(Connect_Command, &QPushButton::clicked, this, [this] {
+        if (!ops_->actedWithinMs(QApplication::doubleClickInterval())) Connect_Command_Click();
+    });
+    connect(Command1, &QPushButton::clicked, this, [this] {
+        if (!ops_->actedWithinMs(QApplication::doubleClickInterval())) Command1_Click();
+    });
     connect(mnu_Setup, &QAction::triggered, this, &Form1::mnu_Setup_Click);
     connect(mnu_About, &QAction::triggered, this, &Form1::mnu_About_Click);
     connect(mnu_Log, &QAction::triggered, this, &Form1::mnu_Log_Click);
@@ -191,22 +192,6 @@ void Form1::showMessages(const QList<Message>& messages) {
     for (const Message& m : messages) host_.showMessage(this, m);
 }
 
-bool Form1::secondClick() const {
-    const qint64 last = ops_->lastUserActionMs();
-    return last >= 0 && host_.clock().nowMs() - last < QApplication::doubleClickInterval();
-}
-
-void Form1::connectClicked() {
-    // The second click of a double-click: the first one's operation stands.
-    if (secondClick()) return;
-    Connect_Command_Click();
-}
-
-void Form1::toggleClicked() {
-    if (secondClick()) return;
-    Command1_Click();
-}
-
 void Form1::Connect_Command_Click() {
     switch (ops_->state()) {
         case State::Idle:
@@ -216,18 +201,14 @@ void Form1::Connect_Command_Click() {
         case State::Connected:
             ops_->disconnectAdapter();
             break;
-        case State::Connecting:
-        case State::Changing:
-            ops_->cancel();
-            break;
         case State::Searching: {
             const Operations::Verdict why = ops_->check(Operations::Action::Connect);
             host_.showMessage(this, Message{why.text, QStringLiteral("Connect"),
                                             MessageIcon::Information, why.detail});
             break;
         }
-        case State::Writing:
-        case State::Finishing:
+        default:
+            ops_->cancel();  // refused once a change's write is out
             break;
     }
 }

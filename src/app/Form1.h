@@ -85,12 +85,6 @@ private:
     // Ctrl+Q: closes every window of the program; this one once its
     // operation allows.
     void quit();
-    // The buttons' clicks; a click within the double-click interval of the
-    // one that started or ended an operation is the second of a
-    // double-click and does nothing.
-    void connectClicked();
-    void toggleClicked();
-    bool secondClick() const;
     // Captions, enabled controls and panel 4, from the owner's state.
     void showState();
     void showNotConnected();

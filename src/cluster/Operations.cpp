@@ -140,6 +140,10 @@ void Operations::userAction() {
     lastUserActionMs_ = host_.clock().nowMs();
 }
 
+bool Operations::actedWithinMs(qint64 ms) const {
+    return lastUserActionMs_ >= 0 && host_.clock().nowMs() - lastUserActionMs_ < ms;
+}
+
 Stop Operations::begin(State state) {
     stop_ = std::make_unique<StopSource>();
     setState(state);

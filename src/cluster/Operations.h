@@ -83,9 +83,10 @@ public:
     // been announced by then.
     QCoro::Task<void> shutdown();
 
-    // When a user's action last started, ended or cancelled an operation,
-    // on the host's clock; -1 before the first.
-    qint64 lastUserActionMs() const { return lastUserActionMs_; }
+    // A user's action started, ended or cancelled an operation less than ms
+    // ago, on the host's clock: a click that follows it within the
+    // double-click interval is its second click, and does nothing.
+    bool actedWithinMs(qint64 ms) const;
 
 signals:
     void stateChanged(Operations::State state);
