@@ -22,6 +22,10 @@
 #include "cluster/ClusterSession.h"
 #include "runtime/Host.h"
 
+namespace tavrin {
+class Operations;
+}
+
 namespace tavrin::fuzz {
 
 // The script's bytes, read as they are needed; once they run out every read
@@ -164,6 +168,38 @@ public:
     const Reach& reach() const { return reach_; }
 
 private:
+    // What a conversation will do, as its script chooses it before it starts.
+    struct Plan {
+        QList<int> kinds;  // the changes after Connect: 0 toggle, 1 on, 2 off
+        // A user's action, k ms after the n-th line of an operation (Connect,
+        // the first or the second change) reached the adapter.
+        struct Planned {
+            UserAction action;
+            int operation;
+            int line;
+            int delayMs;
+        };
+        QList<Planned> planned;
+        int prompt = 0;  // how late the adapter's prompt comes, and whether it is deaf
+    };
+    // The conversation under way.
+    struct Run {
+        explicit Run(Operations& owner) : ops(owner) {}
+        Operations& ops;
+        QString running;  // the operation under way, for a second click
+        bool closed = false;
+        int operationNow = -1;
+        int lineInOperation = 0;
+    };
+    Plan readPlan();
+    // The user does what the plan says, as the program offers it.
+    void act(Run& run, UserAction action);
+    // Runs one operation from its start until the owner reports its end.
+    template <typename Start>
+    SessionStatus operation(Run& run, const QString& name, Start start);
+    // What the run itself sees wrong once the conversation is over.
+    void checkAtRest(const Run& run);
+    void countReach(const Plan& plan, SessionStatus connected);
     // The pause of a change the conversation is in now, if any.
     std::optional<Pause> pauseNow(const QString& running) const;
     Record record_;
