@@ -38,6 +38,22 @@ QByteArray joined(const sim::Reply& reply) {
 
 }  // namespace
 
+std::size_t ScriptReader::scriptSize(const std::uint8_t* data, std::size_t size) {
+    const QByteArrayView bytes(data, qsizetype(size));
+    const qsizetype mark = bytes.indexOf(QByteArrayView(kLater));
+    return mark < 0 ? size : std::size_t(mark);
+}
+
+ScriptReader ScriptReader::later(const std::uint8_t* data, std::size_t size) {
+    const std::size_t script = scriptSize(data, size);
+    if (script == size) return ScriptReader();
+    const std::size_t from = script + sizeof(kLater) - 1;
+    ScriptReader reader;
+    reader.data_ = data + from;
+    reader.size_ = size - from;
+    return reader;
+}
+
 ScriptedAdapter::ScriptedAdapter(Clock& clock, const QString& device, Record& record)
     : MemoryAdapter({}, clock, device), record_(record), responder_(config()) {}
 
@@ -339,6 +355,8 @@ void ConversationRunner::countReach(const Plan& plan, SessionStatus connected) {
 
 const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size) {
     forget();
+    // In the order the committed seeds were made for; a choice added since
+    // reads ScriptReader::later(data, size) (see ScriptReader).
     script_ = ScriptReader(data, size);
     const QString history = QDir(host_.programFolder()).filePath(QStringLiteral("history.csv"));
     QFile::remove(history);

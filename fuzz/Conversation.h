@@ -30,15 +30,35 @@ namespace tavrin::fuzz {
 
 // The script's bytes, read as they are needed; once they run out every read
 // gives 0, so a short script ends in plain, right answers.
+//
+// The committed seeds (fuzz/corpus/conversation) are scripts for the reads
+// as they stand, in the order they stand: a read added among them would
+// shift every byte after it, and every seed would run another conversation.
+// So the reads keep their order, and a choice added to the conversation
+// reads what follows kLater in the input (ScriptReader::later), with a
+// reader of its own: no committed seed holds kLater, so there it reads 0,
+// which must choose what the conversation did before the choice was added.
+// A seed for the new choice ends in kLater and its bytes. That way the
+// seeds keep their bytes and their meaning.
 class ScriptReader {
 public:
+    static constexpr char kLater[] = "\xFF\xFFlater";
+
     ScriptReader() = default;
-    ScriptReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    // Reads data up to kLater, or all of it.
+    ScriptReader(const std::uint8_t* data, std::size_t size)
+        : data_(data), size_(scriptSize(data, size)) {}
+    // What follows kLater in data: the choices added since the seeds were
+    // made; nothing (every read 0) when data holds no kLater.
+    static ScriptReader later(const std::uint8_t* data, std::size_t size);
+
     std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
     int below(int n) { return n > 0 ? byte() % n : 0; }
     int word() { return (byte() << 8) | byte(); }
 
 private:
+    static std::size_t scriptSize(const std::uint8_t* data, std::size_t size);
+
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t at_ = 0;
