@@ -11,6 +11,7 @@ Wait::Wait(Clock& clock, const Stop& stop) : stop_(stop), deadline_(clock) {
     connect(&deadline_, &ClockTimer::timeout, this, &Wait::resumeLater);
     if (stop_.cancel.stop_possible())
         onCancel_.emplace(stop_.cancel, std::function<void()>([this] { wake(); }));
+    // The owner going: its own waits end there and then (see StopSource).
     if (stop_.abort.stop_possible())
         onAbort_.emplace(stop_.abort, std::function<void()>([this] {
                              woken_ = true;

@@ -44,20 +44,6 @@ private:
     std::stop_source abort_;
 };
 
-// One wait of an operation on a Clock, as a coroutine suspends in it:
-//
-//     Wait wait(clock, stop);
-//     wait.wakeOn(&line, &AdapterLine::dataArrived);
-//     const bool woken = co_await wait.upTo(ms);
-//
-// The coroutine goes on once a signal connected with wakeOn arrives, a stop
-// is requested or ms have passed on the clock, whichever comes first; while
-// it waits, nothing runs on its behalf. It goes on in a later turn of the
-// event loop, never inside the signal or the click that woke it.
-// For a wait whose end comes from elsewhere (an operation's end, a dialog
-// answered) and so has no limit of its own.
-inline constexpr qint64 kNoLimitMs = 24LL * 3600 * 1000;
-
 // Where an owner's operation hands its end to whoever awaits it:
 //
 //     if (co_await AfterAbort(stop)) co_return report;
@@ -77,6 +63,20 @@ public:
 private:
     bool aborted_;
 };
+
+// One wait of an operation on a Clock, as a coroutine suspends in it:
+//
+//     Wait wait(clock, stop);
+//     wait.wakeOn(&line, &AdapterLine::dataArrived);
+//     const bool woken = co_await wait.upTo(ms);
+//
+// The coroutine goes on once a signal connected with wakeOn arrives, a stop
+// is requested or ms have passed on the clock, whichever comes first; while
+// it waits, nothing runs on its behalf. It goes on in a later turn of the
+// event loop, never inside the signal or the click that woke it.
+// For a wait whose end comes from elsewhere (an operation's end, a dialog
+// answered) and so has no limit of its own.
+inline constexpr qint64 kNoLimitMs = 24LL * 3600 * 1000;
 
 class Wait : public QObject {
     Q_OBJECT
