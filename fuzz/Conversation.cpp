@@ -38,6 +38,22 @@ QByteArray joined(const sim::Reply& reply) {
 
 }  // namespace
 
+std::size_t ScriptReader::scriptSize(const std::uint8_t* data, std::size_t size) {
+    const QByteArrayView bytes(data, qsizetype(size));
+    const qsizetype mark = bytes.indexOf(QByteArrayView(kLater));
+    return mark < 0 ? size : std::size_t(mark);
+}
+
+ScriptReader ScriptReader::later(const std::uint8_t* data, std::size_t size) {
+    const std::size_t script = scriptSize(data, size);
+    if (script == size) return ScriptReader();
+    const std::size_t from = script + sizeof(kLater) - 1;
+    ScriptReader reader;
+    reader.data_ = data + from;
+    reader.size_ = size - from;
+    return reader;
+}
+
 ScriptedAdapter::ScriptedAdapter(Clock& clock, const QString& device, Record& record)
     : MemoryAdapter({}, clock, device), record_(record), responder_(config()) {}
 
@@ -249,8 +265,100 @@ void ConversationRunner::plant(qint64 atMs, const QByteArray& bytes) {
     plantBytes_ = bytes;
 }
 
+ConversationRunner::Plan ConversationRunner::readPlan() {
+    Plan plan;
+    const int changes = script_.below(3);
+    for (int i = 0; i < changes; ++i) plan.kinds << script_.below(3);
+    // The user acts k ms after a line of one of the operations reached the
+    // adapter: timed by the wire, so that the moments that matter (the
+    // pauses before and after a write, the read back) are reached as often
+    // as any.
+    for (int events = script_.below(4); events > 0; --events) {
+        Plan::Planned p;
+        p.action = UserAction(script_.below(int(UserAction::Count)));
+        p.operation = script_.below(3);
+        p.line = script_.below(p.operation == 0 ? 10 : 3);
+        p.delayMs = script_.below(4) == 0 ? script_.word() % 3000 : script_.below(600);
+        plan.planned << p;
+    }
+    // The adapter's prompt: at once, or up to 127 ms after the answer; and
+    // whether it hears what arrives before its answer is out.
+    plan.prompt = script_.byte();
+    return plan;
+}
+
+void ConversationRunner::act(Run& run, UserAction action) {
+    Operations& ops = run.ops;
+    VirtualClock& clock = host_.virtualClock();
+    if (const std::optional<Pause> pause = pauseNow(run.running))
+        record_.reached[int(action)][int(*pause)] = true;
+    if (action == UserAction::SecondClick) {
+        if (run.running.isEmpty()) return;
+        // The second click of a double click reaches the owner, which must
+        // refuse it there and then.
+        const bool refused = run.running == QLatin1String("connect")
+                                 ? ops.connectAdapter().isReady()
+                                 : ops.changePoliceMode(std::nullopt).isReady();
+        if (!refused) record_.problems << QStringLiteral("a second %1 ran").arg(run.running);
+        return;
+    }
+    if (action == UserAction::Close) run.closed = true;  // closing the window: cancel, and no more
+    // What the user saw: a Cancel on offer. What the program then does with
+    // it is for the judge to weigh.
+    if (!ops.check(Operations::Action::Cancel).allowed) return;
+    record_.events.push_back({Event::Kind::CancelPressed, clock.nowMs(), {}, {}});
+    const bool slipped = slip_ != Slip::None && pauseNow(run.running) == Pause::BeforeTheWrite;
+    if (slipped && slip_ == Slip::IgnoreCancelBeforeWrite) return;
+    const bool taken = !slipped && ops.cancel();
+    if (!taken) record_.events.push_back({Event::Kind::CancelRefused, clock.nowMs(), {}, {}});
+}
+
+template <typename Start>
+SessionStatus ConversationRunner::operation(Run& run, const QString& name, Start start) {
+    VirtualClock& clock = host_.virtualClock();
+    run.running = name;
+    ++run.operationNow;
+    run.lineInOperation = 0;
+    record_.events.push_back({Event::Kind::OperationStarted, clock.nowMs(), {}, name});
+    std::optional<SessionStatus> status;
+    auto ended = start().then(
+        [&status](auto report) { status = report ? report->status : SessionStatus::Failed; });
+    clock.runUntil([&status] { return status.has_value(); }, 24 * 3600 * 1000);
+    if (!status) record_.problems << QStringLiteral("%1 never ended").arg(name);
+    run.running.clear();
+    // Let what is still on the line arrive within the operation.
+    clock.advance(50);
+    record_.events.push_back({Event::Kind::OperationEnded,
+                              clock.nowMs(),
+                              {},
+                              QString::number(int(status.value_or(SessionStatus::Failed)))});
+    return status.value_or(SessionStatus::Failed);
+}
+
+void ConversationRunner::checkAtRest(const Run& run) {
+    // The session is at rest in one of its states.
+    Operations& ops = run.ops;
+    if (ops.running()) record_.problems << QStringLiteral("still busy");
+    if (ops.check(Operations::Action::Cancel).allowed)
+        record_.problems << QStringLiteral("still cancellable");
+    if (ops.session().watchdog().isActive())
+        record_.problems << QStringLiteral("watchdog still armed");
+    if (ops.session().port().PortOpen() != (ops.state() == Operations::State::Connected))
+        record_.problems << QStringLiteral("port open without a connection");
+}
+
+void ConversationRunner::countReach(const Plan& plan, SessionStatus connected) {
+    ++reach_.conversations;
+    if (!plan.kinds.isEmpty() && connected == SessionStatus::Done) ++reach_.withChange;
+    for (int a = 0; a < int(UserAction::Count); ++a) {
+        for (int p = 0; p < int(Pause::Count); ++p) reach_.in[a][p] += record_.reached[a][p];
+    }
+}
+
 const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size) {
     forget();
+    // In the order the committed seeds were made for; a choice added since
+    // reads ScriptReader::later(data, size) (see ScriptReader).
     script_ = ScriptReader(data, size);
     const QString history = QDir(host_.programFolder()).filePath(QStringLiteral("history.csv"));
     QFile::remove(history);
@@ -261,128 +369,45 @@ const Record& ConversationRunner::run(const std::uint8_t* data, std::size_t size
     d.ComPort = 3;
     d.ComSpeed = QStringLiteral("38400");
     Operations ops(d, host_);
-    ClusterSession& session = ops.session();
     VirtualClock& clock = host_.virtualClock();
     const qint64 start = clock.nowMs();
 
     // What the operations are, and what the user does meanwhile.
-    const int changes = script_.below(3);
-    QList<int> kinds;  // 0 toggle, 1 on, 2 off
-    for (int i = 0; i < changes; ++i) kinds << script_.below(3);
-    bool closed = false;
-    QString running;  // the operation under way, for a second click
-
-    // The user acts k ms after a line of one of the operations reached the
-    // adapter (the n-th line of Connect, or of the first or second change):
-    // timed by the wire, so that the moments that matter (the pauses before
-    // and after a write, the read back) are reached as often as any.
-    struct Planned {
-        UserAction action;
-        int operation;
-        int line;
-        int delayMs;
-    };
-    QList<Planned> planned;
-    for (int events = script_.below(4); events > 0; --events) {
-        Planned p;
-        p.action = UserAction(script_.below(int(UserAction::Count)));
-        p.operation = script_.below(3);
-        p.line = script_.below(p.operation == 0 ? 10 : 3);
-        p.delayMs = script_.below(4) == 0 ? script_.word() % 3000 : script_.below(600);
-        planned << p;
-    }
-    // The adapter's prompt: at once, or up to 127 ms after the answer; and
-    // whether it hears what arrives before its answer is out.
-    const int prompt = script_.byte();
-    adapter_->setLatePrompt(prompt & 0x7F, (prompt & 0x80) != 0);
-    const auto act = [&](UserAction action) {
-        if (const std::optional<Pause> pause = pauseNow(running))
-            record_.reached[int(action)][int(*pause)] = true;
-        if (action == UserAction::SecondClick) {
-            if (running.isEmpty()) return;
-            // The second click of a double click reaches the owner, which
-            // must refuse it there and then.
-            const bool refused = running == QLatin1String("connect")
-                                     ? ops.connectAdapter().isReady()
-                                     : ops.changePoliceMode(std::nullopt).isReady();
-            if (!refused) record_.problems << QStringLiteral("a second %1 ran").arg(running);
-            return;
-        }
-        if (action == UserAction::Close) closed = true;  // closing the window: cancel, and no more
-        // What the user saw: a Cancel on offer. What the program then does
-        // with it is for the judge to weigh.
-        if (!ops.check(Operations::Action::Cancel).allowed) return;
-        record_.events.push_back({Event::Kind::CancelPressed, clock.nowMs(), {}, {}});
-        const bool slipped = slip_ != Slip::None && pauseNow(running) == Pause::BeforeTheWrite;
-        if (slipped && slip_ == Slip::IgnoreCancelBeforeWrite) return;
-        const bool taken = !slipped && ops.cancel();
-        if (!taken) record_.events.push_back({Event::Kind::CancelRefused, clock.nowMs(), {}, {}});
-    };
-    int operationNow = -1;
-    int lineInOperation = 0;
+    const Plan plan = readPlan();
+    adapter_->setLatePrompt(plan.prompt & 0x7F, (plan.prompt & 0x80) != 0);
+    Run run(ops);
     const auto lines =
         QObject::connect(adapter_, &ScriptedAdapter::lineReceived, [&](int, const QString&) {
-            for (const Planned& p : planned) {
-                if (p.operation == operationNow && p.line == lineInOperation)
-                    clock.after(p.delayMs, [&act, action = p.action] { act(action); });
+            for (const Plan::Planned& p : plan.planned) {
+                if (p.operation == run.operationNow && p.line == run.lineInOperation)
+                    clock.after(p.delayMs, [this, &run, action = p.action] { act(run, action); });
             }
-            ++lineInOperation;
+            ++run.lineInOperation;
         });
     if (plantAtMs_ >= 0) {
         const QByteArray bytes = plantBytes_;
-        clock.after(plantAtMs_, [&session, bytes] { session.port().Output(bytes); });
+        clock.after(plantAtMs_, [&ops, bytes] { ops.session().port().Output(bytes); });
         plantAtMs_ = -1;
     }
 
-    // An operation runs from its start until the owner reports its end.
-    auto operation = [&](const QString& name, auto start) {
-        running = name;
-        ++operationNow;
-        lineInOperation = 0;
-        record_.events.push_back({Event::Kind::OperationStarted, clock.nowMs(), {}, name});
-        std::optional<SessionStatus> status;
-        auto ended = start().then(
-            [&status](auto report) { status = report ? report->status : SessionStatus::Failed; });
-        clock.runUntil([&status] { return status.has_value(); }, 24 * 3600 * 1000);
-        if (!status) record_.problems << QStringLiteral("%1 never ended").arg(name);
-        running.clear();
-        // Let what is still on the line arrive within the operation.
-        clock.advance(50);
-        record_.events.push_back({Event::Kind::OperationEnded,
-                                  clock.nowMs(),
-                                  {},
-                                  QString::number(int(status.value_or(SessionStatus::Failed)))});
-        return status.value_or(SessionStatus::Failed);
-    };
-
     const SessionStatus connected =
-        operation(QStringLiteral("connect"), [&ops] { return ops.connectAdapter(); });
+        operation(run, QStringLiteral("connect"), [&ops] { return ops.connectAdapter(); });
     if (connected == SessionStatus::Done) {
-        for (int kind : kinds) {
-            if (closed || ops.state() != Operations::State::Connected) break;
+        for (int kind : plan.kinds) {
+            if (run.closed || ops.state() != Operations::State::Connected) break;
             const std::optional<bool> wanted =
                 kind == 0 ? std::nullopt : std::optional<bool>(kind == 1);
             const QString name = kind == 0   ? QStringLiteral("toggle")
                                  : kind == 1 ? QStringLiteral("on")
                                              : QStringLiteral("off");
-            operation(name, [&ops, wanted] { return ops.changePoliceMode(wanted); });
+            operation(run, name, [&ops, wanted] { return ops.changePoliceMode(wanted); });
         }
     }
 
-    // The session is at rest in one of its states.
-    if (ops.running()) record_.problems << QStringLiteral("still busy");
-    if (ops.check(Operations::Action::Cancel).allowed)
-        record_.problems << QStringLiteral("still cancellable");
-    if (session.watchdog().isActive()) record_.problems << QStringLiteral("watchdog still armed");
-    if (session.port().PortOpen() != (ops.state() == Operations::State::Connected))
-        record_.problems << QStringLiteral("port open without a connection");
+    checkAtRest(run);
     ops.disconnectAdapter();
     QObject::disconnect(lines);
-    ++reach_.conversations;
-    if (!kinds.isEmpty() && connected == SessionStatus::Done) ++reach_.withChange;
-    for (int a = 0; a < int(UserAction::Count); ++a) {
-        for (int p = 0; p < int(Pause::Count); ++p) reach_.in[a][p] += record_.reached[a][p];
-    }
+    countReach(plan, connected);
     // Nothing scheduled for this run may reach the next.
     clock.advance(qMax<qint64>(0, start + 20001 - clock.nowMs()));
     clock.advance(20000);

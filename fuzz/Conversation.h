@@ -22,19 +22,43 @@
 #include "cluster/ClusterSession.h"
 #include "runtime/Host.h"
 
+namespace tavrin {
+class Operations;
+}
+
 namespace tavrin::fuzz {
 
 // The script's bytes, read as they are needed; once they run out every read
 // gives 0, so a short script ends in plain, right answers.
+//
+// The committed seeds (fuzz/corpus/conversation) are scripts for the reads
+// as they stand, in the order they stand: a read added among them would
+// shift every byte after it, and every seed would run another conversation.
+// So the reads keep their order, and a choice added to the conversation
+// reads what follows kLater in the input (ScriptReader::later), with a
+// reader of its own: no committed seed holds kLater, so there it reads 0,
+// which must choose what the conversation did before the choice was added.
+// A seed for the new choice ends in kLater and its bytes. That way the
+// seeds keep their bytes and their meaning.
 class ScriptReader {
 public:
+    static constexpr char kLater[] = "\xFF\xFFlater";
+
     ScriptReader() = default;
-    ScriptReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    // Reads data up to kLater, or all of it.
+    ScriptReader(const std::uint8_t* data, std::size_t size)
+        : data_(data), size_(scriptSize(data, size)) {}
+    // What follows kLater in data: the choices added since the seeds were
+    // made; nothing (every read 0) when data holds no kLater.
+    static ScriptReader later(const std::uint8_t* data, std::size_t size);
+
     std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
     int below(int n) { return n > 0 ? byte() % n : 0; }
     int word() { return (byte() << 8) | byte(); }
 
 private:
+    static std::size_t scriptSize(const std::uint8_t* data, std::size_t size);
+
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t at_ = 0;
@@ -162,6 +186,38 @@ public:
     const Reach& reach() const { return reach_; }
 
 private:
+    // What a conversation will do, as its script chooses it before it starts.
+    struct Plan {
+        QList<int> kinds;  // the changes after Connect: 0 toggle, 1 on, 2 off
+        // A user's action, k ms after the n-th line of an operation (Connect,
+        // the first or the second change) reached the adapter.
+        struct Planned {
+            UserAction action;
+            int operation;
+            int line;
+            int delayMs;
+        };
+        QList<Planned> planned;
+        int prompt = 0;  // how late the adapter's prompt comes, and whether it is deaf
+    };
+    // The conversation under way.
+    struct Run {
+        explicit Run(Operations& owner) : ops(owner) {}
+        Operations& ops;
+        QString running;  // the operation under way, for a second click
+        bool closed = false;
+        int operationNow = -1;
+        int lineInOperation = 0;
+    };
+    Plan readPlan();
+    // The user does what the plan says, as the program offers it.
+    void act(Run& run, UserAction action);
+    // Runs one operation from its start until the owner reports its end.
+    template <typename Start>
+    SessionStatus operation(Run& run, const QString& name, Start start);
+    // What the run itself sees wrong once the conversation is over.
+    void checkAtRest(const Run& run);
+    void countReach(const Plan& plan, SessionStatus connected);
     // The pause of a change the conversation is in now, if any.
     std::optional<Pause> pauseNow(const QString& running) const;
     Record record_;

@@ -95,31 +95,22 @@ QStringList csvFields(const QString& line) {
     return fields;
 }
 
-}  // namespace
-
-QStringList Judge(const Record& r) {
-    QStringList broken = r.problems;
-
-    // The lines the program sent, each with its operation; and where the
-    // user first pressed a Cancel the program offered in each operation.
-    std::vector<SentLine> sent;
-    std::vector<std::size_t> cancelAt;  // by operation; npos: none
-    std::vector<bool> vanished;
-    int operation = -1;
-    QByteArray partial;
+// The pace of the program: within every operation it does something (sends
+// a line, or ends) within the longest step after the last thing it did, and
+// within the longest silence after the last byte either way.
+void checkPace(const Record& r, QStringList* broken) {
+    bool started = false;  // an operation has started
     qint64 lastActionMs = -1;
     qint64 lastTrafficMs = -1;
-    for (std::size_t i = 0; i < r.events.size(); ++i) {
-        const Event& e = r.events[i];
-        const bool action =
-            (e.kind == Kind::Sent && operation >= 0) || e.kind == Kind::OperationEnded;
+    for (const Event& e : r.events) {
+        const bool action = (e.kind == Kind::Sent && started) || e.kind == Kind::OperationEnded;
         if (action && lastActionMs >= 0 && e.timeMs - lastActionMs > kLongestStepMs) {
-            broken
+            *broken
                 << QStringLiteral("the program did nothing for %1 ms").arg(e.timeMs - lastActionMs);
         }
         if (action && lastTrafficMs >= 0 && e.timeMs - lastTrafficMs > kLongestSilenceMs) {
-            broken << QStringLiteral("the program waited %1 ms on a silent line")
-                          .arg(e.timeMs - lastTrafficMs);
+            *broken << QStringLiteral("the program waited %1 ms on a silent line")
+                           .arg(e.timeMs - lastTrafficMs);
         }
         if (e.kind == Kind::OperationEnded) {
             lastTrafficMs = -1;
@@ -128,39 +119,65 @@ QStringList Judge(const Record& r) {
             lastTrafficMs = e.timeMs;
         }
         if (e.kind == Kind::OperationStarted) {
-            ++operation;
-            cancelAt.push_back(std::size_t(-1));
-            vanished.push_back(false);
+            started = true;
             lastActionMs = e.timeMs;
         } else if (e.kind == Kind::OperationEnded) {
             lastActionMs = -1;
         } else if (action) {
             lastActionMs = e.timeMs;
         }
+    }
+}
+
+// The lines the program sent, each with its operation; where the user first
+// pressed a Cancel the program offered in each operation; and whether the
+// adapter's line went dead in it.
+struct Traffic {
+    std::vector<SentLine> sent;
+    std::vector<std::size_t> cancelAt;  // by operation; npos: none
+    std::vector<bool> vanished;
+};
+
+Traffic linesSent(const Record& r, QStringList* broken) {
+    Traffic c;
+    int operation = -1;
+    QByteArray partial;
+    for (std::size_t i = 0; i < r.events.size(); ++i) {
+        const Event& e = r.events[i];
+        if (e.kind == Kind::OperationStarted) {
+            ++operation;
+            c.cancelAt.push_back(std::size_t(-1));
+            c.vanished.push_back(false);
+        }
         if (e.kind == Kind::CancelPressed && operation >= 0 &&
-            cancelAt[std::size_t(operation)] == std::size_t(-1)) {
-            cancelAt[std::size_t(operation)] = i;
+            c.cancelAt[std::size_t(operation)] == std::size_t(-1)) {
+            c.cancelAt[std::size_t(operation)] = i;
         }
         // Offered, pressed, and then not taken: an offer the program did
         // not mean.
         if (e.kind == Kind::CancelRefused)
-            broken << QStringLiteral("a Cancel the program offered was refused");
-        if (e.kind == Kind::Vanished && operation >= 0) vanished[std::size_t(operation)] = true;
+            *broken << QStringLiteral("a Cancel the program offered was refused");
+        if (e.kind == Kind::Vanished && operation >= 0) c.vanished[std::size_t(operation)] = true;
         if (e.kind != Kind::Sent) continue;
-        for (const char c : e.bytes) {
-            if (c == '\n') continue;
-            if (c != '\r') {
-                partial += c;
+        for (const char ch : e.bytes) {
+            if (ch == '\n') continue;
+            if (ch != '\r') {
+                partial += ch;
                 continue;
             }
-            sent.push_back({partial, i, operation});
+            c.sent.push_back({partial, i, operation});
             partial.clear();
         }
     }
+    return c;
+}
 
-    // Each write against the last valid answer to "2103" before it in its
-    // operation; at most one distinct write an operation; a resend only
-    // after STOPPED, and only once; nothing at all after a Cancel was pressed.
+// Each write against the last valid answer to "2103" before it in its
+// operation; at most one distinct write an operation; a resend only after
+// STOPPED, and only once; nothing at all after a Cancel was pressed. The
+// writes, a resend counted once.
+std::vector<SentLine> checkLines(const Record& r, const Traffic& c, QStringList* broken) {
+    const std::vector<SentLine>& sent = c.sent;
     std::vector<SentLine> writes;
     for (std::size_t n = 0; n < sent.size(); ++n) {
         const SentLine& line = sent[n];
@@ -170,19 +187,19 @@ QStringList Judge(const Record& r) {
             const bool third =
                 n > 1 && sent[n - 2].text == line.text && sent[n - 2].operation == line.operation;
             if (!stopped || third)
-                broken << QStringLiteral("\"%1\" was sent again without cause")
-                              .arg(QString::fromLatin1(line.text));
+                *broken << QStringLiteral("\"%1\" was sent again without cause")
+                               .arg(QString::fromLatin1(line.text));
         }
         if (line.operation >= 0) {
-            const std::size_t pressed = cancelAt[std::size_t(line.operation)];
+            const std::size_t pressed = c.cancelAt[std::size_t(line.operation)];
             if (pressed != std::size_t(-1) && line.event > pressed)
-                broken << QStringLiteral("\"%1\" was sent after Cancel was pressed")
-                              .arg(QString::fromLatin1(line.text));
+                *broken << QStringLiteral("\"%1\" was sent after Cancel was pressed")
+                               .arg(QString::fromLatin1(line.text));
         }
         if (!line.text.toLower().startsWith("3b")) continue;
         if (line.operation < 0) {
-            broken << QStringLiteral("\"%1\" was sent outside any operation")
-                          .arg(QString::fromLatin1(line.text));
+            *broken << QStringLiteral("\"%1\" was sent outside any operation")
+                           .arg(QString::fromLatin1(line.text));
             continue;
         }
         std::optional<QByteArray> record;
@@ -193,24 +210,28 @@ QStringList Judge(const Record& r) {
             break;
         }
         if (!record) {
-            broken << QStringLiteral("\"%1\" was sent without a valid read of the record")
-                          .arg(QString::fromLatin1(line.text));
+            *broken << QStringLiteral("\"%1\" was sent without a valid read of the record")
+                           .arg(QString::fromLatin1(line.text));
         } else if (line.text != writeFor(*record)) {
-            broken << QStringLiteral("\"%1\" was sent for the record %2; only \"%3\" may be")
-                          .arg(QString::fromLatin1(line.text),
-                               QString::fromLatin1(record->toHex()).toUpper(),
-                               QString::fromLatin1(writeFor(*record)));
+            *broken << QStringLiteral("\"%1\" was sent for the record %2; only \"%3\" may be")
+                           .arg(QString::fromLatin1(line.text),
+                                QString::fromLatin1(record->toHex()).toUpper(),
+                                QString::fromLatin1(writeFor(*record)));
         }
         if (!writes.empty() && writes.back().operation == line.operation) {
             if (writes.back().text != line.text)
-                broken << QStringLiteral("two different writes in one operation");
+                *broken << QStringLiteral("two different writes in one operation");
             continue;  // a resend: one history entry between them
         }
         writes.push_back(line);
     }
+    return writes;
+}
 
-    // History: before each write, its "before" line on the disk; after it,
-    // its "after" line, unless the port vanished.
+// History: before each write, its "before" line on the disk; after it, its
+// "after" line, unless the port vanished.
+void checkHistory(const Record& r, const std::vector<SentLine>& writes,
+                  const std::vector<bool>& vanished, QStringList* broken) {
     QStringList lines = QString::fromUtf8(r.history).split(QStringLiteral("\r\n"));
     lines.removeAll(QString());
     if (!lines.isEmpty()) lines.removeFirst();  // the header
@@ -229,13 +250,13 @@ QStringList Judge(const Record& r) {
             ++before;
         }
         if (before >= lines.size()) {
-            broken << QStringLiteral("no \"before\" line for \"%1\" in the history")
-                          .arg(QString::fromLatin1(w.text));
+            *broken << QStringLiteral("no \"before\" line for \"%1\" in the history")
+                           .arg(QString::fromLatin1(w.text));
             continue;
         }
         if (std::size_t(before) >= syncs.size() || syncs[std::size_t(before)] > w.event)
-            broken << QStringLiteral("\"%1\" went out before its \"before\" line was on the disk")
-                          .arg(QString::fromLatin1(w.text));
+            *broken << QStringLiteral("\"%1\" went out before its \"before\" line was on the disk")
+                           .arg(QString::fromLatin1(w.text));
         next = before + 1;
         const QStringList after = next < lines.size() ? csvFields(lines[next]) : QStringList();
         const bool recorded = after.size() > 7 && after[5] == QLatin1String("after") &&
@@ -243,10 +264,20 @@ QStringList Judge(const Record& r) {
         if (recorded) {
             ++next;
         } else if (!vanished[std::size_t(w.operation)]) {
-            broken << QStringLiteral("no \"after\" line for \"%1\" in the history")
-                          .arg(QString::fromLatin1(w.text));
+            *broken << QStringLiteral("no \"after\" line for \"%1\" in the history")
+                           .arg(QString::fromLatin1(w.text));
         }
     }
+}
+
+}  // namespace
+
+QStringList Judge(const Record& r) {
+    QStringList broken = r.problems;
+    checkPace(r, &broken);
+    const Traffic traffic = linesSent(r, &broken);
+    const std::vector<SentLine> writes = checkLines(r, traffic, &broken);
+    checkHistory(r, writes, traffic.vanished, &broken);
     return broken;
 }
 

@@ -67,6 +67,13 @@ void policeRead(Defines& d, FuzzedDataProvider& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The committed seeds (fuzz/corpus/cluster) are inputs for the calls on
+    // `in` as they stand, in their order: the provider takes the texts from
+    // the front and the choices from the back, so a call added among them
+    // would hand every later one other bytes. A new input is consumed after
+    // every existing call, and gets only what they leave over (0 when
+    // nothing is left), so that the seeds keep their bytes and their
+    // meaning.
     FuzzedDataProvider in(data, size);
     Defines d;
     try {

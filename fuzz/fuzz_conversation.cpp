@@ -51,6 +51,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // The input is the conversation's script: how it is read, and how a new
+    // choice is added without changing what the committed seeds mean, is
+    // ScriptReader's (Conversation.h).
     ConversationRunner& runner = ::runner();
     const QStringList broken = Judge(runner.run(data, size));
     runner.forget();

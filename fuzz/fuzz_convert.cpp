@@ -52,6 +52,9 @@ QString stripped(const QString& digits) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The whole input is the text, and the committed seeds
+    // (fuzz/corpus/convert) are texts: an input of another kind would change
+    // what every seed means, and goes to a target, and a corpus, of its own.
     // Latin-1 keeps every byte one character, as the serial line delivers it.
     const QString text = QString::fromLatin1(reinterpret_cast<const char*>(data), qsizetype(size));
 

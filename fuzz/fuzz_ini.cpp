@@ -12,9 +12,9 @@
 #include <optional>
 
 #include "config/INI_Handler.h"
-#include "serial/NetworkAddress.h"
 #include "convert/Extras.h"
 #include "core/Defines.h"
+#include "serial/NetworkAddress.h"
 
 using namespace tavrin;
 
@@ -41,6 +41,9 @@ QString scratchTemplate() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The whole input is the file, and the committed seeds (fuzz/corpus/ini)
+    // are files: an input of another kind would change what every seed
+    // means, and goes to a target, and a corpus, of its own.
     static QTemporaryDir folder(scratchTemplate());
     require(folder.isValid());
     const QString path = QDir(folder.path()).filePath(QLatin1String(kIniFileName));

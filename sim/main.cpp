@@ -87,13 +87,8 @@ bool intOption(const QCommandLineParser& parser, const QString& name, int base, 
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("tavrin-sim"));
-
-    QCommandLineParser parser;
+// Every option, in the order --help lists them.
+void describeOptions(QCommandLineParser& parser) {
     parser.setApplicationDescription(
         QStringLiteral("Simulated ELM327-type adapter with an instrument cluster behind it."));
     parser.addHelpOption();
@@ -150,22 +145,36 @@ int main(int argc, char** argv) {
         {QStringLiteral("log"), QStringLiteral("Also append the request log to FILE."),
          QStringLiteral("FILE")},
     });
-    parser.process(app);
+}
 
+// What the options ask for: the adapter and the cluster behind it, and where
+// it listens.
+struct Options {
     SimConfig config;
+    QString family;
+    int com = 1;
+    int tcpPort = 0;
+    bool tcp = false;
+};
+
+// The adapter and cluster the options describe; false once it has said what
+// is wrong with them.
+bool readSimulation(const QCommandLineParser& parser, Options* options) {
+    SimConfig& config = options->config;
     // The family first, so that the options given with it change what it sets.
     const QString family = parser.value(QStringLiteral("adapter"));
+    options->family = family;
     if (parser.isSet(QStringLiteral("adapter")) &&
         !tavrin::sim::applyAdapterFamily(family, &config)) {
         say(QStringLiteral("--adapter: unknown adapter family %1; known: %2")
                 .arg(family, tavrin::sim::adapterFamilyNames().join(QStringLiteral(", "))));
-        return 2;
+        return false;
     }
     if (parser.isSet(QStringLiteral("prefix"))) {
         config.partPrefix = parser.value(QStringLiteral("prefix"));
         if (config.partPrefix.size() != 4) {
             say(QStringLiteral("--prefix: 4 characters expected"));
-            return 2;
+            return false;
         }
     }
     if (parser.isSet(QStringLiteral("identification")))
@@ -176,8 +185,6 @@ int main(int argc, char** argv) {
         config.unsupported =
             parser.value(QStringLiteral("unsupported")).split(QLatin1Char(','), Qt::SkipEmptyParts);
     config.requireHeader = parser.isSet(QStringLiteral("require-header"));
-    int com = 1;
-    int tcpPort = 0;
     if (!hexOption(parser, QStringLiteral("e217"), &config.e217) ||
         !hexOption(parser, QStringLiteral("e219"), &config.e219) ||
         !hexOption(parser, QStringLiteral("e200"), &config.e200) ||
@@ -187,23 +194,12 @@ int main(int argc, char** argv) {
         !intOption(parser, QStringLiteral("baud"), 10, &config.baud) ||
         !intOption(parser, QStringLiteral("adapter-speed"), 10, &config.adapterSpeed) ||
         !intOption(parser, QStringLiteral("delay"), 10, &config.answerDelayMs) ||
-        !intOption(parser, QStringLiteral("reset-delay"), 10, &config.resetDelayMs) ||
-        !intOption(parser, QStringLiteral("com"), 10, &com) ||
-        !intOption(parser, QStringLiteral("tcp"), 10, &tcpPort)) {
-        return 2;
-    }
-    const bool tcp = parser.isSet(QStringLiteral("tcp"));
-    if (tcpPort > 65535) {
-        say(QStringLiteral("--tcp: not a port number: %1").arg(tcpPort));
-        return 2;
-    }
-    if (tcp && parser.isSet(QStringLiteral("link-folder"))) {
-        say(QStringLiteral("--link-folder: a TCP port cannot be linked as a COM port"));
-        return 2;
+        !intOption(parser, QStringLiteral("reset-delay"), 10, &config.resetDelayMs)) {
+        return false;
     }
     if (config.record.size() < 1 || config.record.size() > 2) {
         say(QStringLiteral("--record: 1 or 2 bytes expected"));
-        return 2;
+        return false;
     }
     if (parser.isSet(QStringLiteral("fault"))) {
         bool ok = false;
@@ -212,9 +208,60 @@ int main(int argc, char** argv) {
             say(QStringLiteral("--fault: unknown fault %1; known: %2")
                     .arg(parser.value(QStringLiteral("fault")),
                          tavrin::sim::faultNames().join(QStringLiteral(", "))));
-            return 2;
+            return false;
         }
     }
+    return true;
+}
+
+// Where the adapter listens: a pseudo-terminal, perhaps linked as a COM
+// port, or a TCP port; false once it has said what is wrong.
+bool readListening(const QCommandLineParser& parser, Options* options) {
+    if (!intOption(parser, QStringLiteral("com"), 10, &options->com) ||
+        !intOption(parser, QStringLiteral("tcp"), 10, &options->tcpPort)) {
+        return false;
+    }
+    options->tcp = parser.isSet(QStringLiteral("tcp"));
+    if (options->tcpPort > 65535) {
+        say(QStringLiteral("--tcp: not a port number: %1").arg(options->tcpPort));
+        return false;
+    }
+    if (options->tcp && parser.isSet(QStringLiteral("link-folder"))) {
+        say(QStringLiteral("--link-folder: a TCP port cannot be linked as a COM port"));
+        return false;
+    }
+    return true;
+}
+
+// What runs, as the first lines of the output say it.
+void announce(const Options& options) {
+    const SimConfig& config = options.config;
+    if (!options.family.isEmpty())
+        say(QStringLiteral("Adapter family %1").arg(options.family.toLower()));
+    if (config.adapterSpeed > 0) {
+        say(QStringLiteral("Answers only at %1 bit/s").arg(config.adapterSpeed));
+    }
+    if (config.fault != Fault::None) {
+        say(QStringLiteral("Fault %1%2")
+                .arg(tavrin::sim::faultName(config.fault),
+                     config.faultCommand.isEmpty() ? QString()
+                                                   : QStringLiteral(" on commands starting with %1")
+                                                         .arg(config.faultCommand)));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("tavrin-sim"));
+
+    QCommandLineParser parser;
+    describeOptions(parser);
+    parser.process(app);
+    Options options;
+    if (!readSimulation(parser, &options) || !readListening(parser, &options)) return 2;
+    const SimConfig& config = options.config;
 
     QFile logFile;
     if (parser.isSet(QStringLiteral("log"))) {
@@ -238,8 +285,8 @@ int main(int argc, char** argv) {
     });
 
     std::unique_ptr<SimCore> adapter;
-    if (tcp) {
-        adapter = std::make_unique<SimTcp>(config, quint16(tcpPort));
+    if (options.tcp) {
+        adapter = std::make_unique<SimTcp>(config, quint16(options.tcpPort));
     } else {
         adapter = std::make_unique<SimAdapter>(config);
     }
@@ -252,23 +299,13 @@ int main(int argc, char** argv) {
     // The line a user copies into the program's port setting.
     say(QStringLiteral("Simulated adapter on %1").arg(sim.devicePath()));
     if (parser.isSet(QStringLiteral("link-folder"))) {
-        if (!sim.linkAs(parser.value(QStringLiteral("link-folder")), com, &error)) {
+        if (!sim.linkAs(parser.value(QStringLiteral("link-folder")), options.com, &error)) {
             say(QStringLiteral("cannot create the link: %1").arg(error));
             return 1;
         }
         say(QStringLiteral("Linked as %1").arg(sim.linkPath()));
     }
-    if (!family.isEmpty()) say(QStringLiteral("Adapter family %1").arg(family.toLower()));
-    if (config.adapterSpeed > 0) {
-        say(QStringLiteral("Answers only at %1 bit/s").arg(config.adapterSpeed));
-    }
-    if (config.fault != Fault::None) {
-        say(QStringLiteral("Fault %1%2")
-                .arg(tavrin::sim::faultName(config.fault),
-                     config.faultCommand.isEmpty() ? QString()
-                                                   : QStringLiteral(" on commands starting with %1")
-                                                         .arg(config.faultCommand)));
-    }
+    announce(options);
 
     QObject::connect(&sim, &SimCore::requestReceived, &app, [&logFile](const QString& line) {
         const QString entry = QStringLiteral("%1 %2").arg(

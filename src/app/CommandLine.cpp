@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
+#include <optional>
 #include <vector>
 
 #include "Version.h"
@@ -79,6 +80,44 @@ QStringList wrapped(const QString& text, int width) {
     return lines;
 }
 
+// An option given twice is a mistake, whichever of the two was meant: the
+// words that say so, or nothing.
+std::optional<QString> repeatedOption(const QCommandLineParser& parser) {
+    QStringList seen;
+    for (QString name : parser.optionNames()) {
+        if (name == QLatin1String("h")) name = QStringLiteral("help");
+        if (seen.contains(name)) return QStringLiteral("--%1 is given more than once").arg(name);
+        seen << name;
+    }
+    return std::nullopt;
+}
+
+// The options that choose what runs instead of the window, and what each
+// chooses.
+struct ModeOption {
+    const char* name;
+    CommandLine::Mode mode;
+};
+constexpr ModeOption kModeOptions[] = {{"status", CommandLine::Mode::Status},
+                                       {"police", CommandLine::Mode::Police},
+                                       {"list-ports", CommandLine::Mode::ListPorts},
+                                       {"find", CommandLine::Mode::Find},
+                                       {"history", CommandLine::Mode::History}};
+
+// The one mode the options choose (the window when none does), or the words
+// that say two were given.
+std::optional<QString> chooseMode(const QCommandLineParser& parser, CommandLine::Mode* mode) {
+    QStringList given;
+    for (const ModeOption& option : kModeOptions) {
+        if (!parser.isSet(QLatin1String(option.name))) continue;
+        if (given.isEmpty()) *mode = option.mode;
+        given << QStringLiteral("--") + QLatin1String(option.name);
+    }
+    if (given.size() > 1)
+        return QStringLiteral("%1 and %2 cannot be used together").arg(given[0], given[1]);
+    return std::nullopt;
+}
+
 }  // namespace
 
 CommandLine ParseCommandLine(const QStringList& arguments) {
@@ -102,27 +141,16 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     };
     const QCommandLineOption help = byName("help");
     const QCommandLineOption version = byName("version");
-    const QCommandLineOption status = byName("status");
     const QCommandLineOption police = byName("police");
     const QCommandLineOption port = byName("port");
     const QCommandLineOption speed = byName("speed");
-    const QCommandLineOption listPorts = byName("list-ports");
-    const QCommandLineOption find = byName("find");
-    const QCommandLineOption history = byName("history");
     if (!parser.parse(QStringList{QStringLiteral("tavrin")} + arguments))
         return invalid(asProblem(parser.errorText()));
     if (!parser.positionalArguments().isEmpty())
         return invalid(
             QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 
-    // An option given twice is a mistake, whichever of the two was meant.
-    QStringList seen;
-    for (QString name : parser.optionNames()) {
-        if (name == QLatin1String("h")) name = QStringLiteral("help");
-        if (seen.contains(name))
-            return invalid(QStringLiteral("--%1 is given more than once").arg(name));
-        seen << name;
-    }
+    if (const std::optional<QString> why = repeatedOption(parser)) return invalid(*why);
 
     if (parser.isSet(help)) {
         c.mode = CommandLine::Mode::Help;
@@ -133,12 +161,8 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         return c;
     }
 
-    QStringList modes;
-    for (const QCommandLineOption* option : {&status, &police, &listPorts, &find, &history}) {
-        if (parser.isSet(*option)) modes << QStringLiteral("--") + option->names().first();
-    }
-    if (modes.size() > 1)
-        return invalid(QStringLiteral("%1 and %2 cannot be used together").arg(modes[0], modes[1]));
+    CommandLine::Mode mode = CommandLine::Mode::Window;
+    if (const std::optional<QString> why = chooseMode(parser, &mode)) return invalid(*why);
 
     if (parser.isSet(police)) {
         const QString value = parser.value(police).toLower();
@@ -174,17 +198,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         c.speed = parser.value(speed);
     }
 
-    if (parser.isSet(status)) {
-        c.mode = CommandLine::Mode::Status;
-    } else if (parser.isSet(police)) {
-        c.mode = CommandLine::Mode::Police;
-    } else if (parser.isSet(listPorts)) {
-        c.mode = CommandLine::Mode::ListPorts;
-    } else if (parser.isSet(find)) {
-        c.mode = CommandLine::Mode::Find;
-    } else if (parser.isSet(history)) {
-        c.mode = CommandLine::Mode::History;
-    }
+    c.mode = mode;
     const bool override = parser.isSet(port) || parser.isSet(speed);
     if (override && c.mode != CommandLine::Mode::Status && c.mode != CommandLine::Mode::Police) {
         return invalid(

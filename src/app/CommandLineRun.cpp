@@ -96,25 +96,20 @@ void printLines(QTextStream& out, const Printed& p, const QString& change) {
     out.flush();
 }
 
-}  // namespace
+// --history: the changes made to clusters, from the write history beside the
+// settings file.
+int printHistory(const Defines& d, Host& host, QTextStream& out) {
+    const QString path =
+        QDir(SettingsFolder(d, host)).filePath(QLatin1String(WriteHistory::kFileName));
+    const HistoryTable table = ReadHistoryTable(path);
+    out << HistoryTableText(table, path);
+    out.flush();
+    return table.error.isEmpty() ? kExitDone : kExitFailed;
+}
 
-QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& out,
-                                QTextStream& err) {
-    host.audience = Audience::Terminal;
-    Defines d;
-    d.IniFilePath = StartupIniFilePath(host);
-    if (command.mode == CommandLine::Mode::ListPorts)
-        co_return listPorts(SettingsFolder(d, host), host, out, err);
-    if (command.mode == CommandLine::Mode::Find) co_return co_await findAdapter(d, host, out, err);
-    if (command.mode == CommandLine::Mode::History) {
-        const QString path =
-            QDir(SettingsFolder(d, host)).filePath(QLatin1String(WriteHistory::kFileName));
-        const HistoryTable table = ReadHistoryTable(path);
-        out << HistoryTableText(table, path);
-        out.flush();
-        co_return table.error.isEmpty() ? kExitDone : kExitFailed;
-    }
-
+// The settings of this run: the saved ones, or the defaults, with the
+// command line's overrides.
+void useSettings(const CommandLine& command, Defines& d, QTextStream& err) {
     // A query writes nothing: a missing or damaged file means the defaults,
     // as the window would use them, but no file is created.
     const bool defaults = !LoadIniFile(d);
@@ -135,17 +130,26 @@ QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& ou
         err << QStringLiteral("No usable settings file at %1; using %2 at %3.\n")
                    .arg(QDir::toNativeSeparators(d.IniFilePath), portUsed, d.ComSpeed);
     }
+}
+
+}  // namespace
+
+QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& out,
+                                QTextStream& err) {
+    host.audience = Audience::Terminal;
+    Defines d;
+    d.IniFilePath = StartupIniFilePath(host);
+    if (command.mode == CommandLine::Mode::ListPorts)
+        co_return listPorts(SettingsFolder(d, host), host, out, err);
+    if (command.mode == CommandLine::Mode::Find) co_return co_await findAdapter(d, host, out, err);
+    if (command.mode == CommandLine::Mode::History) co_return printHistory(d, host, out);
+
+    useSettings(command, d, err);
 
     Operations ops(d, host);
     ClusterSession& session = ops.session();
     if (command.device) session.setDevice(*command.device);
     Printed printed;
-    QObject::connect(&session, &ClusterSession::adapterIdentified,
-                     [&printed](const QString& t) { printed.adapter = t; });
-    QObject::connect(&session, &ClusterSession::modelIdentified,
-                     [&printed](const QString& t) { printed.model = t; });
-    QObject::connect(&session, &ClusterSession::clusterIdentified,
-                     [&printed](const QString& t) { printed.part = t; });
     QObject::connect(&session, &ClusterSession::policeModeShown,
                      [&printed](const QString& t) { printed.police = t; });
     QObject::connect(&session, &ClusterSession::policeModeUnknown,
@@ -169,6 +173,9 @@ QCoro::Task<int> RunCommandLine(CommandLine command, Host& host, QTextStream& ou
     const std::optional<SessionReport> connected = co_await ops.connectAdapter();
     if (connected) {
         for (const Message& m : connected->messages) printMessage(err, m);
+        printed.part = connected->partNumber;
+        printed.adapter = connected->adapter;
+        printed.model = connected->model;
     }
     if (interruptedBy != 0) {
         co_await ops.shutdown();

@@ -11,13 +11,10 @@
 #include "about/frmAbout.h"
 #include "app/frmLog.h"
 #include "cluster/Operations.h"
-#include "config/INI_Handler.h"
 #include "config/Setup_Form.h"
 #include "core/Defines.h"
-#include "runtime/AdapterLine.h"
-#include "runtime/Clock.h"
 #include "runtime/Host.h"
-#include "serial/PortCheck.h"
+#include "runtime/MessagesRead.h"
 
 namespace tavrin {
 
@@ -55,15 +52,20 @@ Form1::~Form1() {
     ops_->session().disconnect(this);
     ops_->disconnect(this);
     delete ops_;
-    if (setup_) setup_->deleteLater();
-    if (about_) about_->deleteLater();
-    if (log_) log_->deleteLater();
+    for (QWidget* window : {setup_.data(), about_.data(), log_.data()}) {
+        if (window) window->deleteLater();
+    }
 }
 
 void Form1::wire() {
     ClusterSession* session = &ops_->session();
-    connect(Connect_Command, &QPushButton::clicked, this, &Form1::connectClicked);
-    connect(Command1, &QPushButton::clicked, this, &Form1::toggleClicked);
+    // The second click of a double-click: the first one's operation stands.
+    connect(Connect_Command, &QPushButton::clicked, this, [this] {
+        if (!ops_->actedWithinMs(QApplication::doubleClickInterval())) Connect_Command_Click();
+    });
+    connect(Command1, &QPushButton::clicked, this, [this] {
+        if (!ops_->actedWithinMs(QApplication::doubleClickInterval())) Command1_Click();
+    });
     connect(mnu_Setup, &QAction::triggered, this, &Form1::mnu_Setup_Click);
     connect(mnu_About, &QAction::triggered, this, &Form1::mnu_About_Click);
     connect(mnu_Log, &QAction::triggered, this, &Form1::mnu_Log_Click);
@@ -75,14 +77,7 @@ void Form1::wire() {
     });
     connect(session, &ClusterSession::connecting, this,
             [this] { setPanelText(4, QStringLiteral("Connecting...")); });
-    connect(session, &ClusterSession::connectStep, connectProgress_, &QProgressBar::setValue);
-    connect(session, &ClusterSession::adapterIdentified, this, [this](const QString& text) {
-        adapterName_ = text;
-        setPanelText(2, text);
-    });
-    connect(session, &ClusterSession::modelIdentified, ClusterInfotext, &QLabel::setText);
-    connect(session, &ClusterSession::clusterIdentified, this,
-            [this](const QString& part) { setPanelText(1, part); });
+    connect(session, &ClusterSession::connectStep, this, &Form1::showConnectStep);
     connect(session, &ClusterSession::connected, this,
             [this] { setPanelText(4, QStringLiteral("Connected")); });
     connect(session, &ClusterSession::policeModeShown, PM_label, &QLabel::setText);
@@ -144,16 +139,6 @@ bool Form1::busy() const {
     return ops_->running();
 }
 
-QWidget* Form1::setupDialog() const {
-    return setup_;
-}
-QWidget* Form1::aboutBox() const {
-    return about_;
-}
-QWidget* Form1::logWindow() const {
-    return log_;
-}
-
 void Form1::showState() {
     const State state = ops_->state();
     // While the adapter is being talked to, nothing may start a second
@@ -196,24 +181,22 @@ void Form1::showNotConnected() {
     showState();
 }
 
+void Form1::showConnectStep(int done, const SessionReport& report) {
+    connectProgress_->setValue(done);
+    // Who has answered, shown as soon as known; the adapter's name stays
+    // for the log's header.
+    if (!report.adapter.isEmpty()) {
+        adapterName_ = report.adapter;
+        setPanelText(2, report.adapter);
+    }
+    if (!report.partNumber.isEmpty()) {
+        setPanelText(1, report.partNumber);
+        ClusterInfotext->setText(report.model);
+    }
+}
+
 void Form1::showMessages(const QList<Message>& messages) {
     for (const Message& m : messages) host_.showMessage(this, m);
-}
-
-bool Form1::secondClick() const {
-    const qint64 last = ops_->lastUserActionMs();
-    return last >= 0 && host_.clock().nowMs() - last < QApplication::doubleClickInterval();
-}
-
-void Form1::connectClicked() {
-    // The second click of a double-click: the first one's operation stands.
-    if (secondClick()) return;
-    Connect_Command_Click();
-}
-
-void Form1::toggleClicked() {
-    if (secondClick()) return;
-    Command1_Click();
 }
 
 void Form1::Connect_Command_Click() {
@@ -225,18 +208,14 @@ void Form1::Connect_Command_Click() {
         case State::Connected:
             ops_->disconnectAdapter();
             break;
-        case State::Connecting:
-        case State::Changing:
-            ops_->cancel();
-            break;
         case State::Searching: {
             const Operations::Verdict why = ops_->check(Operations::Action::Connect);
             host_.showMessage(this, Message{why.text, QStringLiteral("Connect"),
                                             MessageIcon::Information, why.detail});
             break;
         }
-        case State::Writing:
-        case State::Finishing:
+        default:
+            ops_->cancel();  // refused once a change's write is out
             break;
     }
 }
@@ -281,19 +260,11 @@ QCoro::Task<void> Form1::closeWhenDone() {
     closing_ = Closing::Waiting;
     QPointer<Form1> self(this);
     // What may be cancelled is; a change whose write is out is read back
-    // and recorded, and its outcome shown, first.
+    // and recorded, and its outcome shown, first. The last word is read
+    // before the window goes.
     co_await ops_->shutdown();
+    if (self) co_await UntilMessagesRead(host_.clock(), self.data());
     if (!self) co_return;
-    // The last word is read before the window goes.
-    for (;;) {
-        const QList<QDialog*> open = Host::unansweredMessages(this);
-        if (open.isEmpty()) break;
-        Wait wait(host_.clock());
-        wait.wakeOn(open.first(), &QDialog::finished);
-        wait.wakeOn(open.first(), &QObject::destroyed);
-        co_await wait.upTo(kNoLimitMs);
-        if (!self) co_return;
-    }
     closing_ = Closing::Done;
     close();
 }

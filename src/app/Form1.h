@@ -16,6 +16,7 @@ namespace tavrin {
 
 class ClusterSession;
 class Host;
+struct SessionReport;
 class AdapterLine;
 class ClockTimer;
 class Operations;
@@ -49,8 +50,6 @@ public:
     QString panelText(int panel) const;
     void setPanelText(int panel, const QString& text);
 
-    Defines& defines() { return d_; }
-    Host& host() { return host_; }
     Operations& operations() { return *ops_; }
     ClusterSession& session();
     // True while a connection attempt, a change or a search runs.
@@ -64,9 +63,9 @@ public:
     void mnu_About_Click();
     void mnu_Log_Click();
 
-    QWidget* setupDialog() const;
-    QWidget* aboutBox() const;
-    QWidget* logWindow() const;
+    QWidget* setupDialog() const { return setup_; }
+    QWidget* aboutBox() const { return about_; }
+    QWidget* logWindow() const { return log_; }
 
 protected:
     // Esc cancels a connection attempt or a change, as the Cancel button does.
@@ -86,15 +85,12 @@ private:
     // Ctrl+Q: closes every window of the program; this one once its
     // operation allows.
     void quit();
-    // The buttons' clicks; a click within the double-click interval of the
-    // one that started or ended an operation is the second of a
-    // double-click and does nothing.
-    void connectClicked();
-    void toggleClicked();
-    bool secondClick() const;
     // Captions, enabled controls and panel 4, from the owner's state.
     void showState();
     void showNotConnected();
+    // Connect's progress, and who has answered so far as its report names
+    // them.
+    void showConnectStep(int done, const SessionReport& report);
     void showMessages(const QList<Message>& messages);
 
     Defines& d_;

@@ -24,7 +24,6 @@ Form1* Main(Defines& defines, Host& host) {
         defines, [form](const QString& text) { form->setPanelText(3, text); }, &error);
     form->setPanelText(3, StatusText(defines));
     form->setPanelText(4, QStringLiteral("Not Connected"));
-    defines.ConnectState = 0;
     form->show();
     if (!saved) {
         host.showMessage(form, Message{QStringLiteral("The settings cannot be saved."),

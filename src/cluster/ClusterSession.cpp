@@ -59,9 +59,8 @@ ClusterSession::~ClusterSession() {
 }
 
 void ClusterSession::useLine(AdapterLine* line, Exchange* exchange) {
-    // The other line is closed: an attempt uses one.
-    AdapterLine* other = line == serial_ ? static_cast<AdapterLine*>(net_) : serial_;
-    if (other->PortOpen()) other->close();
+    // An attempt uses one line: the one used so far is let go of first.
+    if (line != port_) Disconnect();
     port_ = line;
     exchange_ = exchange;
 }
@@ -77,24 +76,26 @@ bool ClusterSession::isConnected() const {
 
 void ClusterSession::Timer1_Timer() {
     emit watchdogExpired(words::Watchdog(host_.limits, host_.audience));
-    d_.ConnectState = 3;
     watchdog_->stop();
 }
 
 void ClusterSession::Disconnect() {
-    closePort();
+    // onPortClosed follows, as it does whoever else closes the port.
+    if (port_ && port_->PortOpen()) port_->close();
+}
+
+void ClusterSession::endOperation(SessionReport* report) {
+    if (report->status == SessionStatus::Cancelled || !d_.ClusterReady) Disconnect();
+    report->connected = isConnected();
+}
+
+void ClusterSession::mirrorConnectState(const SessionReport* report) {
+    const bool abandoned = report && report->status == SessionStatus::Abandoned;
+    d_.ConnectState = abandoned ? 3 : report && report->connected ? 1 : 0;
 }
 
 QString ClusterSession::historyPath() const {
     return QDir(SettingsFolder(d_, host_)).filePath(QLatin1String(WriteHistory::kFileName));
-}
-
-void ClusterSession::closePort() {
-    if (port_->PortOpen()) {
-        port_->close();  // onPortClosed follows
-    } else {
-        onPortClosed();
-    }
 }
 
 void ClusterSession::onPortClosed() {

@@ -35,6 +35,12 @@ struct SessionReport {
     QList<Message> messages;
     // Afterwards the line is open and the cluster identified in it.
     bool connected = false;
+    // Who answered Connect: the adapter as it named itself after its reset
+    // (empty if it never answered), and the cluster once identified (its
+    // part number empty until then; its model empty when not catalogued).
+    QString adapter;
+    QString partNumber;
+    QString model;
     bool ok() const { return status == SessionStatus::Done; }
 };
 
@@ -72,18 +78,17 @@ public:
     const AdapterLine& port() const { return *port_; }
     ClockTimer& watchdog() { return *watchdog_; }
     Exchange& exchange() { return *exchange_; }
-    Defines& defines() { return d_; }
-    Host& host() { return host_; }
 
     // Connect: one connection attempt and, when it completes, the
-    // police-mode read 500 ms later.
+    // police-mode read 500 ms later. Its report names who answered.
     QCoro::Task<SessionReport> Connect(Stop stop = {});
     // Reads the record afresh, inverts the police-mode bit, writes the
     // record back and reads it again; with wanted set, writes only when the
     // record does not already hold that setting. A Cancel is heard until the
     // write is about to go out (writeCommitted), and not after.
     QCoro::Task<PoliceReport> ChangePoliceMode(std::optional<bool> wanted, Stop stop = {});
-    // Closes the port; the connection display ends through connectionClosed.
+    // The one close of the port: the connection display ends through
+    // connectionClosed, once. A port already closed stays so, unannounced.
     void Disconnect();
     // Its owner is going: what still runs only unwinds, and writes no file.
     void unwind() { unwinding_ = true; }
@@ -112,11 +117,10 @@ signals:
     void opening(const QString& port);
     void connecting();
     // Connect's progress: steps done of kConnectSteps (the reset, four
-    // set-up commands, four identification requests, the police-mode read).
-    void connectStep(int done);
-    void adapterIdentified(const QString& text);
-    void modelIdentified(const QString& model);
-    void clusterIdentified(const QString& partNumber);
+    // set-up commands, four identification requests, the police-mode read),
+    // and its report as it stands, naming whoever has answered so far.
+    void connectStep(int done, const SessionReport& report);
+    // The cluster is identified: the connection stands.
     void connected();
     void policeModeShown(const QString& label);
     // A change went out and could not be read back: the setting is unknown.
@@ -135,6 +139,14 @@ private:
     // The port is open and the last attempt identified the cluster: what
     // each operation's report says at its end.
     bool isConnected() const;
+    // Where every Connect and every change ends: the port is let go of when
+    // the operation was cancelled or left no identified cluster, and the
+    // report says whether the connection stands.
+    void endOperation(SessionReport* report);
+    // ConnectState, written here alone, mirrors the last Connect's report:
+    // 0 while one is under way (no report yet), then 1 connected, 3
+    // abandoned by the watchdog, 0 otherwise.
+    void mirrorConnectState(const SessionReport* report);
     QCoro::Task<SessionReport> connectSteps(Stop stop);
     QCoro::Task<PoliceReport> changeSteps(std::optional<bool> wanted, Stop stop);
 
@@ -191,13 +203,14 @@ private:
     };
     static constexpr char kPoliceReadCommand[] = "2103";
 
-    // One connection attempt, through the identification.
-    QCoro::Task<Failure> ConnectELM(Stop stop);
-    QCoro::Task<Failure> GetClusterInfo(Stop stop);
-    // The police-mode read alone.
-    QCoro::Task<Read> PoliceModeRead(Stop stop);
-    // The police-mode read, announced when valid.
-    QCoro::Task<Read> readPoliceMode(Stop stop);
+    // One connection attempt, through the identification; the report gets
+    // who answered.
+    QCoro::Task<Failure> ConnectELM(Stop stop, SessionReport* report);
+    QCoro::Task<Failure> GetClusterInfo(Stop stop, SessionReport* report);
+    // The police-mode record read, unannounced: what a change builds on.
+    QCoro::Task<Read> readRecord(Stop stop);
+    // The police-mode read, its setting announced when valid.
+    QCoro::Task<Read> ReadPoliceMode(Stop stop);
     Message readFailedWords(const Failure& failure) const;
     // The only way to the cluster's record: the write of the record read,
     // with the police-mode bit inverted.
@@ -216,7 +229,6 @@ private:
     // adapter.
     QCoro::Task<Failure> openLine(Stop stop);
     void useLine(AdapterLine* line, Exchange* exchange);
-    void closePort();
     void onPortClosed();
 
     Defines& d_;

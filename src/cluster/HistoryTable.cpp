@@ -116,6 +116,61 @@ QString capText(qint64 cap) {
     return QLocale::c().formattedDataSize(cap, 0);
 }
 
+// The file's lines, at most its newest cap bytes of them, without their line
+// ends; nothing when it could not be read, and table says why (or that only
+// the newest part was read).
+std::optional<QStringList> readLines(const QString& path, qint64 cap, HistoryTable* table) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        table->error = file.errorString();
+        return std::nullopt;
+    }
+    QByteArray bytes;
+    if (!file.isSequential() && file.size() > cap) {
+        // The newest part, from the first line that starts in it: one byte
+        // more tells whether the cut falls on a line's start.
+        table->note =
+            QStringLiteral("Only the newest %1 of the file were read; older changes are not shown.")
+                .arg(capText(cap));
+        file.seek(file.size() - cap - 1);
+        bytes = file.read(cap + 1);
+        bytes.remove(0, bytes.indexOf('\n') + 1);
+    } else {
+        bytes = file.read(cap);
+    }
+    if (file.error() != QFileDevice::NoError) {
+        table->error = file.errorString();
+        return std::nullopt;
+    }
+
+    QString text = QString::fromUtf8(bytes);
+    // Saved again by a spreadsheet, it may start with a byte order mark.
+    if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
+    QStringList lines = text.split(QLatin1Char('\n'));
+    if (lines.last().isEmpty()) lines.removeLast();
+    for (QString& line : lines) {
+        if (line.endsWith(QLatin1Char('\r'))) line.chop(1);
+    }
+    return lines;
+}
+
+// What makes a record no line of ours: its quotes (taken 0), its number of
+// fields, or its step; empty for a line WriteHistory could have written.
+QString recordProblem(int taken, const QStringList& fields) {
+    if (taken == 0) return QStringLiteral("its quotes are out of place");
+    if (fields.size() != kColumns) {
+        return (fields.size() == 1 ? QStringLiteral("1 field")
+                                   : QStringLiteral("%1 fields").arg(fields.size())) +
+               QStringLiteral(" instead of %1").arg(kColumns);
+    }
+    if (fields[Step] != QLatin1String("before") && fields[Step] != QLatin1String("after") &&
+        fields != WriteHistory::columns()) {
+        return QStringLiteral("its step is \u201C%1\u201D, not before or after")
+            .arg(visible(fields[Step].left(20)));
+    }
+    return {};
+}
+
 }  // namespace
 
 QString HistoryRow::policeMode() const {
@@ -127,37 +182,9 @@ HistoryTable ReadHistoryTable(const QString& path, qint64 cap) {
     HistoryTable table;
     // Nothing written yet, which is no fault.
     if (!QFileInfo::exists(path)) return table;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        table.error = file.errorString();
-        return table;
-    }
-    QByteArray bytes;
-    if (!file.isSequential() && file.size() > cap) {
-        // The newest part, from the first line that starts in it: one byte
-        // more tells whether the cut falls on a line's start.
-        table.note =
-            QStringLiteral("Only the newest %1 of the file were read; older changes are not shown.")
-                .arg(capText(cap));
-        file.seek(file.size() - cap - 1);
-        bytes = file.read(cap + 1);
-        bytes.remove(0, bytes.indexOf('\n') + 1);
-    } else {
-        bytes = file.read(cap);
-    }
-    if (file.error() != QFileDevice::NoError) {
-        table.error = file.errorString();
-        return table;
-    }
-
-    QString text = QString::fromUtf8(bytes);
-    // Saved again by a spreadsheet, it may start with a byte order mark.
-    if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
-    QStringList lines = text.split(QLatin1Char('\n'));
-    if (lines.last().isEmpty()) lines.removeLast();
-    for (QString& line : lines) {
-        if (line.endsWith(QLatin1Char('\r'))) line.chop(1);
-    }
+    const std::optional<QStringList> read = readLines(path, cap, &table);
+    if (!read) return table;
+    const QStringList& lines = *read;
     // Line numbers count from the file's start only when it was read whole.
     const QString place =
         !table.note.isEmpty() ? QStringLiteral(" of the newest %1").arg(capText(cap)) : QString();
@@ -178,18 +205,7 @@ HistoryTable ReadHistoryTable(const QString& path, qint64 cap) {
             continue;
         }
         const int taken = parseRecord(lines, i, &fields);
-        QString problem;
-        if (taken == 0) {
-            problem = QStringLiteral("its quotes are out of place");
-        } else if (fields.size() != kColumns) {
-            problem = (fields.size() == 1 ? QStringLiteral("1 field")
-                                          : QStringLiteral("%1 fields").arg(fields.size())) +
-                      QStringLiteral(" instead of %1").arg(kColumns);
-        } else if (fields[Step] != QLatin1String("before") &&
-                   fields[Step] != QLatin1String("after") && fields != WriteHistory::columns()) {
-            problem = QStringLiteral("its step is \u201C%1\u201D, not before or after")
-                          .arg(visible(fields[Step].left(20)));
-        }
+        const QString problem = recordProblem(taken, fields);
         if (!problem.isEmpty()) {
             flush();
             rows.push_back(unreadableRow(i + 1, place, problem));

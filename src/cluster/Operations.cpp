@@ -140,6 +140,10 @@ void Operations::userAction() {
     lastUserActionMs_ = host_.clock().nowMs();
 }
 
+bool Operations::actedWithinMs(qint64 ms) const {
+    return lastUserActionMs_ >= 0 && host_.clock().nowMs() - lastUserActionMs_ < ms;
+}
+
 Stop Operations::begin(State state) {
     stop_ = std::make_unique<StopSource>();
     setState(state);
@@ -155,6 +159,7 @@ QCoro::Task<std::optional<SessionReport>> Operations::connectAdapter() {
     userAction();
     const Stop stop = begin(State::Connecting);
     const SessionReport report = co_await session_->Connect(stop);
+    if (co_await AfterAbort(stop)) co_return report;
     end(report.connected);
     emit connectEnded(report);
     co_return report;
@@ -165,6 +170,7 @@ QCoro::Task<std::optional<PoliceReport>> Operations::changePoliceMode(std::optio
     userAction();
     const Stop stop = begin(State::Changing);
     const PoliceReport report = co_await session_->ChangePoliceMode(wanted, stop);
+    if (co_await AfterAbort(stop)) co_return report;
     end(report.connected);
     emit changeEnded(report);
     co_return report;
@@ -174,6 +180,7 @@ QCoro::Task<std::optional<FinderReport>> Operations::findAdapter(QList<qint16> p
     if (!check(Action::Find).allowed) co_return std::nullopt;
     const Stop stop = begin(State::Searching);
     const FinderReport report = co_await finder_->run(ports, SettingsFolder(d_, host_), stop);
+    if (co_await AfterAbort(stop)) co_return report;
     end(false);
     emit searchEnded(report);
     co_return report;
@@ -183,6 +190,7 @@ QCoro::Task<std::optional<FinderReport>> Operations::findAdapterAt(NetworkAddres
     if (!check(Action::Find).allowed) co_return std::nullopt;
     const Stop stop = begin(State::Searching);
     const FinderReport report = co_await finder_->runAt(address, stop);
+    if (co_await AfterAbort(stop)) co_return report;
     end(false);
     emit searchEnded(report);
     co_return report;
@@ -192,22 +200,27 @@ bool Operations::disconnectAdapter() {
     if (!check(Action::Disconnect).allowed) return false;
     userAction();
     // Release the port too, so the next Connect can open it again.
-    session_->Disconnect();
-    setState(State::Idle);
+    letGo();
     return true;
 }
 
 bool Operations::releasePort() {
     if (running()) return false;
-    session_->Disconnect();
-    setState(State::Idle);
+    letGo();
     return true;
+}
+
+void Operations::letGo() {
+    session_->Disconnect();
+    // Its connectionClosed has ended a connection; one the port had already
+    // lost ends here.
+    if (state_ == State::Connected) setState(State::Idle);
 }
 
 void Operations::stopRunning() {
     stop_->cancel();
     // At once, not when the wait notices: the user may unplug the adapter next.
-    if (state_ != State::Searching) session_->Disconnect();
+    if (state_ != State::Searching) letGo();
 }
 
 bool Operations::cancel() {
@@ -218,33 +231,22 @@ bool Operations::cancel() {
 }
 
 QCoro::Task<void> Operations::shutdown() {
-    switch (state_) {
-        case State::Idle:
-        case State::Finishing:
-            break;
-        case State::Connected:
-            session_->Disconnect();
-            setState(State::Idle);
-            break;
-        case State::Connecting:
-        case State::Changing:
-        case State::Searching:
-            stopRunning();
-            break;
-        case State::Writing:
-            setState(State::Finishing);
-            break;
+    if (state_ == State::Writing) {
+        setState(State::Finishing);
+    } else if (running() && state_ != State::Finishing) {
+        stopRunning();
     }
     // Suspended until the operation has ended and said so: the state
     // changes, then its report is announced, before this goes on.
-    Wait wait(host_.clock(), life_.token());
-    wait.wakeOn(this, &Operations::stateChanged);
-    while (running() && !life_.token().requested()) co_await wait.upTo(kNoLimitMs);
-    if (life_.token().requested()) co_return;
-    if (state_ == State::Connected) {
-        session_->Disconnect();
-        setState(State::Idle);
+    const Stop life = life_.token();
+    {
+        Wait wait(host_.clock(), life);
+        wait.wakeOn(this, &Operations::stateChanged);
+        while (running() && !life.requested()) co_await wait.upTo(kNoLimitMs);
     }
+    if (co_await AfterAbort(life)) co_return;
+    // Connected, or left connected by the change it let finish.
+    letGo();
 }
 
 }  // namespace tavrin

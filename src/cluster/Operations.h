@@ -50,6 +50,8 @@ public:
     Operations(Defines& defines, Host& host, QObject* parent = nullptr);
     // Lets go of whatever still runs: its waits end at once, and what is
     // left of it only unwinds (no file is written, nothing is emitted).
+    // Whoever awaits one of its operations goes on in a later turn of the
+    // event loop, once this is gone, never inside this destructor.
     ~Operations() override;
 
     State state() const { return state_; }
@@ -81,9 +83,10 @@ public:
     // been announced by then.
     QCoro::Task<void> shutdown();
 
-    // When a user's action last started, ended or cancelled an operation,
-    // on the host's clock; -1 before the first.
-    qint64 lastUserActionMs() const { return lastUserActionMs_; }
+    // A user's action started, ended or cancelled an operation less than ms
+    // ago, on the host's clock: a click that follows it within the
+    // double-click interval is its second click, and does nothing.
+    bool actedWithinMs(qint64 ms) const;
 
 signals:
     void stateChanged(Operations::State state);
@@ -104,6 +107,9 @@ private:
     void userAction();
     // Cancels what runs; the port (not the search's) closes at once.
     void stopRunning();
+    // The one way this owner closes the port: the session lets go of it,
+    // and nothing is connected.
+    void letGo();
 
     Defines& d_;
     Host& host_;

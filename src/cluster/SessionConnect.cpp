@@ -44,24 +44,21 @@ QString adapterName(const QString& buffer) {
 }  // namespace
 
 QCoro::Task<SessionReport> ClusterSession::Connect(Stop stop) {
+    mirrorConnectState(nullptr);
     SessionReport report = co_await connectSteps(stop);
-    report.connected = isConnected();
+    endOperation(&report);
+    mirrorConnectState(&report);
     co_return report;
 }
 
 QCoro::Task<SessionReport> ClusterSession::connectSteps(Stop stop) {
     SessionReport report;
-    d_.ConnectState = 0;
-    const Failure failure = co_await ConnectELM(stop);
+    const Failure failure = co_await ConnectELM(stop, &report);
     if (!failure.ok()) {
         if (failure.result.status == WaitStatus::Abandoned && !stop.requested()) {
             // Told while the window still shows the attempt, as a tick does.
-            d_.ConnectState = 3;
             emit watchdogExpired(words::Watchdog(host_.limits, host_.audience));
         }
-        // The one place an attempt that did not complete lets go of the
-        // port, whichever phase it ended in.
-        if (port_->PortOpen()) closePort();
         if (stop.requested() || failure.result.status == WaitStatus::Cancelled) {
             // A cancel ends silently, but for the words of an open it cut short.
             report.status = SessionStatus::Cancelled;
@@ -82,21 +79,19 @@ QCoro::Task<SessionReport> ClusterSession::connectSteps(Stop stop) {
     const WaitResult paused = co_await exchange_->Pause(kBeforePoliceReadMs, stop);
     Read read;
     if (paused.ok()) {
-        read = co_await readPoliceMode(stop);
+        read = co_await ReadPoliceMode(stop);
     } else {
         read.failure.command = QLatin1String(kPoliceReadCommand);
         read.failure.result = paused;
     }
     if (read.record) {
-        emit connectStep(kConnectSteps);
+        emit connectStep(kConnectSteps, report);
         co_return report;
     }
     report.status = stop.requested() ? SessionStatus::Cancelled : SessionStatus::Failed;
-    if (read.failure.result.status == WaitStatus::Cancelled) {
-        closePort();  // a cancel ends the operation silently
-    } else {
+    // A cancel ends the operation silently.
+    if (read.failure.result.status != WaitStatus::Cancelled)
         report.messages << readFailedWords(read.failure);
-    }
     co_return report;
 }
 
@@ -162,7 +157,7 @@ QCoro::Task<ClusterSession::Failure> ClusterSession::openLine(Stop stop) {
     co_return portCheck(ProbeResultOf(opened));
 }
 
-QCoro::Task<ClusterSession::Failure> ClusterSession::ConnectELM(Stop stop) {
+QCoro::Task<ClusterSession::Failure> ClusterSession::ConnectELM(Stop stop, SessionReport* report) {
     const Failure opened = co_await openLine(stop);
     if (!opened.ok()) co_return opened;
 
@@ -191,9 +186,9 @@ QCoro::Task<ClusterSession::Failure> ClusterSession::ConnectELM(Stop stop) {
         }
         buffer.removeIf(IsUnreadableChar);
     }
-    emit adapterIdentified(adapterName(buffer));
+    report->adapter = adapterName(buffer);
     int step = 1;
-    emit connectStep(step);
+    emit connectStep(step, *report);
 
     for (const char* c : kAdapterSetupCommands) {
         const QString command = QLatin1String(c);
@@ -207,22 +202,22 @@ QCoro::Task<ClusterSession::Failure> ClusterSession::ConnectELM(Stop stop) {
                                          "answers always, as after atz; going on")
                               .arg(command));
         }
-        emit connectStep(++step);
+        emit connectStep(++step, *report);
     }
 
     const WaitResult paused = co_await exchange_->Pause(kBeforeIdentificationMs, stop);
     if (!paused.ok()) co_return Failure::at(QLatin1String(kIdentification[0].text), paused);
-    const Failure identified = co_await GetClusterInfo(stop);
+    const Failure identified = co_await GetClusterInfo(stop, report);
     if (!identified.ok()) co_return identified;
 
     d_.ClusterReady = true;
     emit connected();
-    d_.ConnectState = 1;
     watchdog_->stop();
     co_return Failure{};
 }
 
-QCoro::Task<ClusterSession::Failure> ClusterSession::GetClusterInfo(Stop stop) {
+QCoro::Task<ClusterSession::Failure> ClusterSession::GetClusterInfo(Stop stop,
+                                                                    SessionReport* report) {
     for (int i = 0; i < 4; ++i) {
         const Prefixed answer = co_await prefixedExchange(
             QLatin1String(kIdentification[i].text), QLatin1String(kIdentification[i].prefix), stop);
@@ -237,17 +232,18 @@ QCoro::Task<ClusterSession::Failure> ClusterSession::GetClusterInfo(Stop stop) {
                 break;
             case 2:
                 cluster::GetClusterModel(d_, remainder);
-                emit modelIdentified(d_.ModelName);
+                report->model = d_.ModelName;
                 break;
             default:
-                break;  // E200 is only awaited
+                // E200 is only awaited; its answer completes the identity.
+                report->partNumber = cluster::DisplayPartNumber(d_);
+                break;
         }
-        emit connectStep(2 + int(std::size(kAdapterSetupCommands)) + i);
+        emit connectStep(2 + int(std::size(kAdapterSetupCommands)) + i, *report);
         if (i == 3) break;
         const WaitResult paused = co_await exchange_->Pause(kBetweenIdentificationMs, stop);
         if (!paused.ok()) co_return Failure::at(QLatin1String(kIdentification[i + 1].text), paused);
     }
-    emit clusterIdentified(cluster::DisplayPartNumber(d_));
     co_return Failure{};
 }
 

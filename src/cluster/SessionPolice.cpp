@@ -18,7 +18,7 @@ constexpr int kAroundWriteMs = 500;
 
 }  // namespace
 
-QCoro::Task<ClusterSession::Read> ClusterSession::PoliceModeRead(Stop stop) {
+QCoro::Task<ClusterSession::Read> ClusterSession::readRecord(Stop stop) {
     Read read;
     const Prefixed answer =
         co_await prefixedExchange(QLatin1String(kPoliceReadCommand), kPoliceReadPrefix, stop);
@@ -28,8 +28,8 @@ QCoro::Task<ClusterSession::Read> ClusterSession::PoliceModeRead(Stop stop) {
     co_return read;
 }
 
-QCoro::Task<ClusterSession::Read> ClusterSession::readPoliceMode(Stop stop) {
-    const Read read = co_await PoliceModeRead(stop);
+QCoro::Task<ClusterSession::Read> ClusterSession::ReadPoliceMode(Stop stop) {
+    const Read read = co_await readRecord(stop);
     if (read.record) emit policeModeShown(read.record->label());
     co_return read;
 }
@@ -84,7 +84,7 @@ QCoro::Task<ClusterSession::Written> ClusterSession::WritePoliceMode(cluster::Po
 
 QCoro::Task<PoliceReport> ClusterSession::ChangePoliceMode(std::optional<bool> wanted, Stop stop) {
     PoliceReport report = co_await changeSteps(wanted, stop);
-    report.connected = isConnected();
+    endOperation(&report);
     co_return report;
 }
 
@@ -96,12 +96,11 @@ QCoro::Task<PoliceReport> ClusterSession::changeSteps(std::optional<bool> wanted
 
     // The record is read afresh in this same change: the write is built
     // from nothing older.
-    const Read read = co_await PoliceModeRead(stop);
+    const Read read = co_await readRecord(stop);
     if (!read.record) {
         const WaitResult& r = read.failure.result;
         if (r.status == WaitStatus::Cancelled) {
-            closePort();  // a cancel ends the change silently
-            report.status = SessionStatus::Cancelled;
+            report.status = SessionStatus::Cancelled;  // a cancel ends the change silently
         } else if (r.ok()) {
             report.messages << words::ChangeReadGarbled();
         } else {
@@ -120,7 +119,6 @@ QCoro::Task<PoliceReport> ClusterSession::changeSteps(std::optional<bool> wanted
     // Cancel still ends the change during the pause before the write.
     const WaitResult paused = co_await exchange_->Pause(kAroundWriteMs, stop);
     if (paused.status == WaitStatus::Cancelled) {
-        closePort();
         report.status = SessionStatus::Cancelled;
         co_return report;
     }
@@ -157,7 +155,7 @@ QCoro::Task<PoliceReport> ClusterSession::changeSteps(std::optional<bool> wanted
         if (after.status == WaitStatus::PortClosed) {
             lost = after;
         } else if (after.ok()) {
-            const Read again = co_await readPoliceMode(committed);
+            const Read again = co_await ReadPoliceMode(committed);
             readBack = again.record;
             const WaitResult& r = again.failure.result;
             if (r.status == WaitStatus::PortClosed) {

@@ -1,5 +1,6 @@
 #include "runtime/Wait.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <utility>
 
@@ -10,6 +11,7 @@ Wait::Wait(Clock& clock, const Stop& stop) : stop_(stop), deadline_(clock) {
     connect(&deadline_, &ClockTimer::timeout, this, &Wait::resumeLater);
     if (stop_.cancel.stop_possible())
         onCancel_.emplace(stop_.cancel, std::function<void()>([this] { wake(); }));
+    // The owner going: its own waits end there and then (see StopSource).
     if (stop_.abort.stop_possible())
         onAbort_.emplace(stop_.abort, std::function<void()>([this] {
                              woken_ = true;
@@ -57,6 +59,12 @@ void Wait::Awaiter::await_suspend(std::coroutine_handle<> waiting) noexcept {
 bool Wait::Awaiter::await_resume() noexcept {
     const bool woken = std::exchange(wait_.woken_, false);
     return woken || wait_.stop_.requested();
+}
+
+void AfterAbort::await_suspend(std::coroutine_handle<> waiting) const {
+    // Posted to the application, which outlives every owner.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [waiting] { waiting.resume(); }, Qt::QueuedConnection);
 }
 
 }  // namespace tavrin

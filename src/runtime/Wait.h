@@ -25,7 +25,11 @@ struct Stop {
     Stop withoutCancel() const { return Stop{{}, abort}; }
 };
 
-// Where one operation's Stop comes from.
+// Where one operation's Stop comes from. Abort is for the owner going away:
+// the waits that listen to it go on there and then, inside the owner's
+// destructor, so that none stays suspended on what goes with it. Only the
+// owner's own coroutines may listen to it; whoever awaits the owner from
+// outside is handed the end through AfterAbort, in a later turn.
 class StopSource {
 public:
     Stop token() const { return Stop{cancel_.get_token(), abort_.get_token()}; }
@@ -38,6 +42,26 @@ public:
 private:
     std::stop_source cancel_;
     std::stop_source abort_;
+};
+
+// Where an owner's operation hands its end to whoever awaits it:
+//
+//     if (co_await AfterAbort(stop)) co_return report;
+//
+// Not aborted: goes on at once, false. Aborted, the owner being destroyed:
+// goes on from the next turn of the event loop, true, so that the awaiting
+// coroutine, which QCoro resumes as soon as this one returns, goes on once
+// the destruction is over and not in the middle of it. From there on the
+// coroutine must not touch its owner, which is gone.
+class AfterAbort {
+public:
+    explicit AfterAbort(const Stop& stop) : aborted_(stop.abort.stop_requested()) {}
+    bool await_ready() const noexcept { return !aborted_; }
+    void await_suspend(std::coroutine_handle<> waiting) const;
+    bool await_resume() const noexcept { return aborted_; }
+
+private:
+    bool aborted_;
 };
 
 // One wait of an operation on a Clock, as a coroutine suspends in it:

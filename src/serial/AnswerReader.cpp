@@ -142,127 +142,102 @@ bool AnswerReader::judgeLine(const QString& rawLine, WaitResult* result, bool* p
     return false;
 }
 
-QCoro::Task<WaitResult> AnswerReader::collect(Listening how, QString buffer, Stop stop) {
+std::optional<WaitStatus> AnswerReader::timeLeft(const Listening& how, const Collecting& c,
+                                                 qint64* leftMs) {
+    const qint64 now = host_.clock().nowMs();
+    qint64 left = how.limitMs - (now - c.startMs);
+    if (how.deadlineMs >= 0 && how.deadlineMs - now < left) {
+        left = how.deadlineMs - now;
+        if (left <= 0) return WaitStatus::Abandoned;
+    }
+    if (left <= 0) return c.stopped ? WaitStatus::AdapterError : WaitStatus::TimedOut;
+    if (c.unreadable > 0) {
+        const qint64 quiet = host_.limits.quietAfterNoiseMs - (now - c.lastCharMs);
+        if (quiet <= 0) return WaitStatus::Unreadable;
+        left = qMin(left, quiet);
+    }
+    *leftMs = left;
+    return std::nullopt;
+}
+
+std::optional<WaitStatus> AnswerReader::take(const QString& chars, const Listening& how,
+                                             Collecting* c, QString* buffer, WaitResult* result) {
     static const QString kStopped = QStringLiteral("STOPPED");
-    const TimeLimits& limits = host_.limits;
-    Clock& clock = host_.clock();
-    Wait wait(clock, stop);
+    *buffer += chars;
+    c->collected += chars.size();
+    c->lastCharMs = host_.clock().nowMs();
+    QString completedLine;
+    bool lineCompleted = false;
+    for (const QChar ch : chars) {
+        if (IsUnreadableChar(ch)) ++c->unreadable;
+        if (ch == QLatin1Char('\r')) {
+            completedLine = partial_;
+            lineCompleted = true;
+            partial_.clear();
+        } else {
+            partial_ += ch;
+        }
+    }
+    if (c->unreadable >= kUnreadableLimit) return WaitStatus::Unreadable;
+    if (c->stopped) {
+        if (chars.contains(QLatin1Char('>')) || c->collected > how.maxChars)
+            return WaitStatus::AdapterError;
+        return std::nullopt;
+    }
+    if (buffer->contains(how.endMark)) return WaitStatus::Found;
+    if (c->collected > how.maxChars) return WaitStatus::TooLong;
+    if (how.judged && lineCompleted) {
+        bool pending = false;
+        if (judgeLine(completedLine, result, &pending)) {
+            // A stopped adapter prints its prompt next; the line is only
+            // free for the next command once it has.
+            if (result->adapterText != kStopped) return result->status;
+            c->stopped = true;
+            return std::nullopt;
+        }
+        // The cluster asked for more time: the limit starts again.
+        if (pending) {
+            result->pendingSeen = true;
+            if (++c->pendingRestarts <= host_.limits.maxPendingRestarts)
+                c->startMs = host_.clock().nowMs();
+        }
+    }
+    // The prompt after the echo means the adapter has said all it will say
+    // about this command; waiting longer would only run out the limit.
+    if (how.judged && echoSeen_ && chars.contains(QLatin1Char('>'))) {
+        result->adapterText = lastAnswer_.left(80);
+        return WaitStatus::UnexpectedAnswer;
+    }
+    if (partial_.size() > how.maxChars) partial_ = partial_.right(how.maxChars);
+    return std::nullopt;
+}
+
+QCoro::Task<WaitResult> AnswerReader::collect(Listening how, QString buffer, Stop stop) {
+    Wait wait(host_.clock(), stop);
     WakeOnLine(wait, line_);
-
     WaitResult result;
-
-    qint64 startMs = clock.nowMs();
-    int collected = 0;
-    int unreadable = 0;
-    int pendingRestarts = 0;
-    bool stopped = false;  // STOPPED has arrived; its prompt is awaited
-    qint64 lastCharMs = startMs;
-    WaitStatus status = WaitStatus::Found;
-
-    for (;;) {
+    Collecting c;
+    c.startMs = c.lastCharMs = host_.clock().nowMs();
+    std::optional<WaitStatus> status;
+    while (!status) {
         if (stop.requested()) {
             status = WaitStatus::Cancelled;
-            break;
-        }
-        if (!line_.PortOpen()) {
+        } else if (!line_.PortOpen()) {
             status = WaitStatus::PortClosed;
-            break;
-        }
-
-        const QString c = line_.Input();
-        if (c.isEmpty()) {
-            const qint64 now = clock.nowMs();
-            qint64 left = how.limitMs - (now - startMs);
-            if (how.deadlineMs >= 0 && how.deadlineMs - now < left) {
-                left = how.deadlineMs - now;
-                if (left <= 0) {
-                    status = WaitStatus::Abandoned;
-                    break;
-                }
-            }
-            if (left <= 0) {
-                status = stopped ? WaitStatus::AdapterError : WaitStatus::TimedOut;
-                break;
-            }
-            if (unreadable > 0) {
-                const qint64 quiet = limits.quietAfterNoiseMs - (now - lastCharMs);
-                if (quiet <= 0) {
-                    status = WaitStatus::Unreadable;
-                    break;
-                }
-                left = qMin(left, quiet);
-            }
+        } else if (const QString chars = line_.Input(); !chars.isEmpty()) {
+            status = take(chars, how, &c, &buffer, &result);
+        } else {
+            qint64 left = 0;
+            status = timeLeft(how, c, &left);
             // Suspended until a character, a closed port, a wake-up, a stop
             // or the deadline.
-            co_await wait.upTo(left);
-            continue;
+            if (!status) co_await wait.upTo(left);
         }
-
-        buffer += c;
-        collected += c.size();
-        lastCharMs = clock.nowMs();
-        QString completedLine;
-        bool lineCompleted = false;
-        for (const QChar ch : c) {
-            if (IsUnreadableChar(ch)) ++unreadable;
-            if (ch == QLatin1Char('\r')) {
-                completedLine = partial_;
-                lineCompleted = true;
-                partial_.clear();
-            } else {
-                partial_ += ch;
-            }
-        }
-        if (unreadable >= kUnreadableLimit) {
-            status = WaitStatus::Unreadable;
-            break;
-        }
-        if (stopped) {
-            if (c.contains(QLatin1Char('>')) || collected > how.maxChars) {
-                status = WaitStatus::AdapterError;
-                break;
-            }
-            continue;
-        }
-        if (buffer.contains(how.endMark)) {
-            status = WaitStatus::Found;
-            break;
-        }
-        if (collected > how.maxChars) {
-            status = WaitStatus::TooLong;
-            break;
-        }
-        if (how.judged && lineCompleted) {
-            bool pending = false;
-            if (judgeLine(completedLine, &result, &pending)) {
-                // A stopped adapter prints its prompt next; the line is only
-                // free for the next command once it has.
-                if (result.adapterText != kStopped) {
-                    status = result.status;
-                    break;
-                }
-                stopped = true;
-                continue;
-            }
-            // The cluster asked for more time: the limit starts again.
-            if (pending) {
-                result.pendingSeen = true;
-                if (++pendingRestarts <= limits.maxPendingRestarts) startMs = clock.nowMs();
-            }
-        }
-        // The prompt after the echo means the adapter has said all it will
-        // say about this command; waiting longer would only run out the limit.
-        if (how.judged && echoSeen_ && c.contains(QLatin1Char('>'))) {
-            result.adapterText = lastAnswer_.left(80);
-            status = WaitStatus::UnexpectedAnswer;
-            break;
-        }
-        if (partial_.size() > how.maxChars) partial_ = partial_.right(how.maxChars);
     }
 
-    result.status = status;
+    result.status = *status;
     result.buffer = buffer;
-    if (status == WaitStatus::PortClosed) {
+    if (result.status == WaitStatus::PortClosed) {
         result.adapterText = line_.lostReason();
         result.network = line_.isNetwork();
     }

@@ -108,7 +108,6 @@ public:
 
     // A command line went out: what arrives from now on is its answer.
     void expect(const QString& command);
-    const QString& command() const { return command_; }
 
     // Collects, after what buffer already holds, as `how` says.
     QCoro::Task<WaitResult> collect(Listening how, QString buffer, Stop stop);
@@ -116,6 +115,21 @@ public:
     AdapterLine& line() { return line_; }
 
 private:
+    // One wait's account of what it has collected so far.
+    struct Collecting {
+        qint64 startMs = 0;  // the limit runs from here
+        qint64 lastCharMs = 0;
+        int collected = 0;
+        int unreadable = 0;
+        int pendingRestarts = 0;
+        bool stopped = false;  // STOPPED has arrived; its prompt is awaited
+    };
+    // Nothing to read: how the wait ends at its limit, its deadline or after
+    // noise, or, in leftMs, how long it may still wait.
+    std::optional<WaitStatus> timeLeft(const Listening& how, const Collecting& c, qint64* leftMs);
+    // Characters arrived: how the wait ends with them, if it does.
+    std::optional<WaitStatus> take(const QString& chars, const Listening& how, Collecting* c,
+                                   QString* buffer, WaitResult* result);
     // Looks at a completed answer line; fills result and returns true when it
     // ends the wait with a failure.
     bool judgeLine(const QString& line, WaitResult* result, bool* pending);

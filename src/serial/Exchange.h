@@ -52,7 +52,6 @@ public:
     bool settled() const;
 
     AdapterLine& port() { return port_; }
-    const QString& lastCommand() const { return reader_.command(); }
 
 private:
     AdapterLine& port_;

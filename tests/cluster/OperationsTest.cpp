@@ -1,5 +1,6 @@
 // The owner of what runs: in each state, each of the user's actions is
 // allowed or refused, and a refusal says why.
+#include <QPointer>
 #include <QTest>
 
 #include "SimRig.h"
@@ -11,6 +12,41 @@ using State = tavrin::Operations::State;
 using Action = tavrin::Operations::Action;
 
 Q_DECLARE_METATYPE(tavrin::Operations::Action)
+
+namespace {
+
+// An object that owns the owner of what runs and awaits one of its
+// operations, as the window owns it and awaits its shutdown. Its log says
+// when the awaiting coroutine went on, and whether its object was there.
+class Awaiting : public QObject {
+public:
+    Awaiting(Defines& d, Host& host, QStringList* log) : ops(d, host), log_(log) {}
+    ~Awaiting() override { *log_ << "destroying"; }
+
+    // The log is the coroutine's own, not its object's: the object may be
+    // gone by the time it goes on.
+    QCoro::Task<void> await(QString what, QStringList* log) {
+        QPointer<Awaiting> self(this);
+        if (what == "connect") {
+            co_await ops.connectAdapter();
+        } else if (what == "change") {
+            co_await ops.changePoliceMode(std::nullopt);
+        } else if (what == "search") {
+            const QList<qint16> ports{3};
+            co_await ops.findAdapter(ports);
+        } else {
+            co_await ops.shutdown();
+        }
+        *log << (self ? "went on with its object there" : "went on without its object");
+    }
+
+    Operations ops;
+
+private:
+    QStringList* log_;
+};
+
+}  // namespace
 
 class OperationsTest : public QObject {
     Q_OBJECT
@@ -167,6 +203,118 @@ private slots:
         QCOMPARE(readFile(history).count(",before,"), writes);
         QCOMPARE(readFile(history).count(",after,"), 0);
         QCOMPARE(heardAfter, 0);
+    }
+
+    // Every ending of Connect and of a change that had the port open says
+    // so once: connectionClosed comes once, whoever closes the port (the
+    // ending itself, a Cancel, the line going) and however many closes are
+    // asked for after it.
+    void eachEndingClosesThePortOnce_data() {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("faultCommand");
+        QTest::addColumn<QString>("cancelAt");  // the request a Cancel follows; empty: none
+        QTest::addColumn<bool>("opened");       // the port opened at all
+        QTest::addColumn<int>("closedByTheEnd");
+        using sim::Fault;
+        const auto row = [](const char* name, const char* op, Fault f, const char* at,
+                            const char* cancelAt, bool opened, int closed) {
+            QTest::newRow(name) << op << int(f) << at << cancelAt << opened << closed;
+        };
+        row("Connect completes", "connect", Fault::None, "", "", true, 0);
+        row("Connect fails", "connect", Fault::NoData, "22e217", "", true, 1);
+        row("Connect finds no port", "connect", Fault::None, "", "", false, 0);
+        row("Connect abandoned", "connect", Fault::Silence, "atz", "", true, 1);
+        row("Connect cancelled in the reset", "connect", Fault::Silence, "atz", "atz", true, 1);
+        row("Connect cancelled in its read", "connect", Fault::Silence, "2103", "2103", true, 1);
+        row("Connect loses the line", "connect", Fault::DisconnectMidAnswer, "22e219", "", true, 1);
+        row("change completes", "change", Fault::None, "", "", true, 0);
+        row("change refused", "change", Fault::NegativeWrite, "3b03", "", true, 0);
+        row("change cancelled in its read", "change", Fault::Silence, "2103", "2103", true, 1);
+        row("change cancelled before the write", "change", Fault::None, "", "2103", true, 1);
+        row("change loses the line after the write", "change", Fault::DisconnectMidAnswer, "3b03",
+            "", true, 1);
+    }
+    void eachEndingClosesThePortOnce() {
+        QFETCH(QString, operation);
+        QFETCH(int, fault);
+        QFETCH(QString, faultCommand);
+        QFETCH(QString, cancelAt);
+        QFETCH(bool, opened);
+        QFETCH(int, closedByTheEnd);
+        SessionRig rig;
+        if (!opened) rig.d.ComPort = 11;  // nothing linked there
+        if (operation == "change") QVERIFY(rig.connect().ok());
+        rig.sim.config().fault = sim::Fault(fault);
+        rig.sim.config().faultCommand = faultCommand;
+        QObject::connect(&rig.sim, &sim::SimCore::requestReceived, [&](const QString& line) {
+            if (!cancelAt.isEmpty() && line == cancelAt)
+                rig.host.vclock().after(100, [&rig] { QVERIFY(rig.ops->cancel()); });
+        });
+        rig.events.clear();
+        if (operation == "connect") {
+            rig.connect();
+        } else {
+            rig.change();
+        }
+        QCOMPARE(rig.events.count("closed"), closedByTheEnd);
+        QCOMPARE(rig.session->port().PortOpen(), closedByTheEnd == 0 && opened);
+
+        // What is still open is let go of once; a closed port stays closed,
+        // unannounced.
+        QVERIFY(rig.ops->releasePort());
+        rig.session->Disconnect();
+        rig.host.wait(1000);
+        QCOMPARE(rig.events.count("closed"), opened ? 1 : 0);
+        QVERIFY(!rig.session->port().PortOpen());
+    }
+
+    // An object destroyed with the owner while awaiting one of its
+    // operations: the operation's own waits end inside the destructor, but
+    // the awaiting coroutine goes on only once the object has gone, never
+    // in the middle of its destruction.
+    void awaitingFromAnObjectThatGoesWithTheOwner_data() {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("silentAt");  // the request left unanswered
+        QTest::newRow("Connect") << "connect"
+                                 << "atz";
+        QTest::newRow("a change") << "change"
+                                  << "2103";
+        QTest::newRow("a change whose write is out") << "change"
+                                                     << "3b03";
+        QTest::newRow("the shutdown of a change whose write is out") << "shutdown"
+                                                                     << "3b03";
+        QTest::newRow("a search") << "search"
+                                  << "";
+    }
+    void awaitingFromAnObjectThatGoesWithTheOwner() {
+        QFETCH(QString, what);
+        QFETCH(QString, silentAt);
+        SessionRig rig;
+        QStringList log;
+        auto* awaiting = new Awaiting(rig.d, rig.host, &log);
+        Operations& ops = awaiting->ops;
+        if (what != "connect" && what != "search") {
+            QVERIFY(rig.host.finish(ops.connectAdapter()).value_or(SessionReport()).connected);
+        }
+        rig.sim.config().fault = sim::Fault::Silence;
+        rig.sim.config().faultCommand = silentAt;
+        if (what == "search") rig.sim.config().faultCommand = "~";  // nothing is silent otherwise
+        if (what == "shutdown") {
+            ops.changePoliceMode(std::nullopt);
+            QVERIFY(rig.host.waitUntil([&ops] { return ops.state() == State::Writing; }, 10'000));
+        }
+        auto task = awaiting->await(what, &log);
+        // Into the wait for the silent answer, then the object goes.
+        QVERIFY(rig.host.waitUntil([&ops] { return ops.running(); }, 10'000));
+        rig.host.wait(300);
+        QVERIFY(ops.running());
+        QVERIFY(!task.isReady());
+        delete awaiting;
+        log << "deleted";
+        rig.host.wait(1000);
+        QVERIFY(task.isReady());
+        QCOMPARE(log, (QStringList{"destroying", "deleted", "went on without its object"}));
     }
 };
 

@@ -34,12 +34,12 @@ private slots:
         QVERIFY2(report.ok(), qPrintable(texts(report.messages).join(" | ")));
         QVERIFY(report.messages.isEmpty());
         QCOMPARE(rig.sim.receivedBytes(), kConnectBytes);
-        // The model is known before E200 is asked for; the part number only
-        // after its answer; the police mode after the connection.
+        // The adapter is named after its reset, the cluster once E200 has
+        // answered; the police mode after the connection.
         QCOMPARE(rig.events,
                  (QStringList{"connecting", "sent:atz", "adapter:ELM327 v1.5", "sent:atcaf1",
                               "sent:atspa6", "sent:atsh720", "sent:ath1", "sent:22e21a",
-                              "sent:22e217", "sent:22e219", "model:BA Fairmont Ghia", "sent:22e200",
+                              "sent:22e217", "sent:22e219", "sent:22e200", "model:BA Fairmont Ghia",
                               "part:3R23-123-FB", "connected", "sent:2103", "police:ON"}));
         QVERIFY(rig.connected());
         QVERIFY(rig.d.ClusterReady);

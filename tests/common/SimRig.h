@@ -116,13 +116,17 @@ struct SessionRig {
         session = &ops->session();
         auto* s = session;
         auto note = [this](const QString& what) { events << what; };
-        QObject::connect(s, &ClusterSession::connecting, [note] { note("connecting"); });
-        QObject::connect(s, &ClusterSession::adapterIdentified,
-                         [note](const QString& t) { note("adapter:" + t); });
-        QObject::connect(s, &ClusterSession::modelIdentified,
-                         [note](const QString& t) { note("model:" + t); });
-        QObject::connect(s, &ClusterSession::clusterIdentified,
-                         [note](const QString& t) { note("part:" + t); });
+        QObject::connect(s, &ClusterSession::connecting, [this, note] {
+            named = SessionReport();
+            note("connecting");
+        });
+        // Who has answered, as Connect's report names them, once each.
+        QObject::connect(s, &ClusterSession::connectStep, [this](int, const SessionReport& r) {
+            if (r.adapter != named.adapter) events << "adapter:" + r.adapter;
+            if (r.partNumber != named.partNumber) events << "model:" + r.model;
+            if (r.partNumber != named.partNumber) events << "part:" + r.partNumber;
+            named = r;
+        });
         QObject::connect(s, &ClusterSession::connected, [note] { note("connected"); });
         QObject::connect(s, &ClusterSession::policeModeUnknown, [note] { note("police:unknown"); });
         QObject::connect(s, &ClusterSession::policeModeShown,
@@ -159,6 +163,8 @@ struct SessionRig {
     std::unique_ptr<Operations> ops;
     ClusterSession* session = nullptr;
     QStringList events;
+    // Whoever the attempt under way has named so far.
+    SessionReport named;
 };
 
 inline QStringList texts(const QList<Message>& messages) {
