@@ -13,9 +13,7 @@ constexpr int kOneLine = Qt::AlignCenter | Qt::TextShowMnemonic;
 }  // namespace
 
 QRect FitButton::captionRect(const QStyleOptionButton& option) const {
-    return style()
-        ->subElementRect(QStyle::SE_PushButtonContents, &option, this)
-        .adjusted(2, 0, -2, 0);
+    return style()->subElementRect(QStyle::SE_PushButtonContents, &option, this);
 }
 
 QFont FitButton::shownFont() const {

@@ -25,7 +25,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    // Where the caption goes: the style's contents, clear of the frame.
+    // Where the caption goes: the style's contents, inside the frame.
     QRect captionRect(const QStyleOptionButton& option) const;
 
     FitMemo memo_;

@@ -3,6 +3,8 @@
 // and 144 dpi, and at QT_SCALE_FACTOR 1.25 and 1.5 (CTest has an entry for
 // each). Nothing here depends on the font in use: each caption is measured
 // in the font its control shows it in, in the room its control gives it.
+// With TAVRIN_CAPTION_PICTURES=DIR, each window checked is also saved there
+// as a picture, for a person to look at.
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
@@ -218,6 +220,9 @@ private slots:
         }
         QVERIFY(window && window->isVisible());
         QApplication::processEvents();
+        const QString pictures = qEnvironmentVariable("TAVRIN_CAPTION_PICTURES");
+        if (!pictures.isEmpty())
+            window->grab().save(QDir(pictures).filePath(QString(QTest::currentDataTag()) + ".png"));
         faults << captionFaults(window);
         faults.removeDuplicates();
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join("; ")));
