@@ -7,6 +7,8 @@
 #include <QPushButton>
 
 #include "Version.h"
+#include "widgets/FitButton.h"
+#include "widgets/FitLabel.h"
 #include "widgets/Twips.h"
 
 // The resources live in the static core library; the linker keeps them only
@@ -49,16 +51,6 @@ QWidget* makeLine(QWidget* parent, const char* name, const QColor& colour, const
     return line;
 }
 
-// The layout was drawn for a small dialog font; a larger system font would
-// cut off the end of a wrapped text, so such a label gets a smaller font.
-void fitToHeight(QLabel* label) {
-    QFont font = label->font();
-    while (label->heightForWidth(label->width()) > label->height() && font.pointSizeF() > 6.0) {
-        font.setPointSizeF(font.pointSizeF() - 0.5);
-        label->setFont(font);
-    }
-}
-
 }  // namespace
 
 QIcon ProgramIcon() {
@@ -81,7 +73,7 @@ frmAbout::frmAbout() : QDialog(nullptr) {
     setFixedSize(Tw(5730), Tw(3210));
 
     // Created first so that it holds the focus: Enter and Esc both close.
-    cmdOK = new QPushButton(QStringLiteral("OK"), this);
+    cmdOK = new FitButton(QStringLiteral("OK"), this);
     cmdOK->setObjectName(QStringLiteral("cmdOK"));
     cmdOK->setGeometry(Tw(4245), Tw(2400), Tw(1260), Tw(345));
     cmdOK->setDefault(true);
@@ -93,26 +85,26 @@ frmAbout::frmAbout() : QDialog(nullptr) {
     picIcon->setPixmap(ProgramIconPixmap());
     picIcon->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    lblDescription = blackLabel(new QLabel(this));
+    lblDescription = blackLabel(new FitLabel(this));
     lblDescription->setObjectName(QStringLiteral("lblDescription"));
     lblDescription->setGeometry(Tw(1050), Tw(720), Tw(3885), Tw(1170));
     lblDescription->setTextFormat(Qt::PlainText);
     lblDescription->setWordWrap(true);
     lblDescription->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    lblDisclaimer = blackLabel(new QLabel(this));
+    lblDisclaimer = blackLabel(new FitLabel(this));
     lblDisclaimer->setObjectName(QStringLiteral("lblDisclaimer"));
     lblDisclaimer->setGeometry(Tw(240), Tw(2160), Tw(3870), Tw(945));
     lblDisclaimer->setTextFormat(Qt::PlainText);
     lblDisclaimer->setWordWrap(true);
     lblDisclaimer->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    lblTitle = blackLabel(new QLabel(this));
+    lblTitle = blackLabel(new FitLabel(this));
     lblTitle->setObjectName(QStringLiteral("lblTitle"));
     lblTitle->setGeometry(Tw(1050), Tw(240), Tw(3885), Tw(240));
     lblTitle->setTextFormat(Qt::PlainText);
 
-    lblVersion = new QLabel(this);
+    lblVersion = new FitLabel(this);
     lblVersion->setObjectName(QStringLiteral("lblVersion"));
     lblVersion->setGeometry(Tw(1050), Tw(480), Tw(3885), Tw(225));
     lblVersion->setTextFormat(Qt::PlainText);
@@ -143,9 +135,6 @@ frmAbout::frmAbout() : QDialog(nullptr) {
         QStringLiteral(" Warning: This program may damage your instrument cluster!  Use at own "
                        "risk.  I take no responsibility for incorrect use or damage that may be "
                        "caused by this program, directly or indirectly"));
-
-    fitToHeight(lblDescription);
-    fitToHeight(lblDisclaimer);
 
     connect(cmdOK, &QPushButton::clicked, this, &QDialog::accept);
 }

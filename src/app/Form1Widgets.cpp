@@ -12,7 +12,9 @@
 #include "app/Form1.h"
 #include "cluster/ClusterSession.h"
 #include "widgets/ElidingLabel.h"
-#include "widgets/WrapButton.h"
+#include "widgets/FitButton.h"
+#include "widgets/FitGroupBox.h"
+#include "widgets/FitLabel.h"
 
 namespace tavrin {
 
@@ -22,27 +24,27 @@ void Form1::buildWidgets() {
     client->setFixedSize(Tw(6270), Tw(1365));
     setCentralWidget(client);
 
-    Connect_Command = new WrapButton(QStringLiteral("&Connect"), client);
+    Connect_Command = new FitButton(QStringLiteral("&Connect"), client);
     Connect_Command->setObjectName(QStringLiteral("Connect_Command"));
     Connect_Command->setGeometry(Tw(840), Tw(120), Tw(1215), Tw(495));
 
-    Command1 = new WrapButton(QStringLiteral("&Toggle Police Mode"), client);
+    Command1 = new FitButton(QStringLiteral("&Toggle Police Mode"), client);
     Command1->setObjectName(QStringLiteral("Command1"));
     Command1->setGeometry(Tw(4080), Tw(120), Tw(1215), Tw(495));
 
-    ClusterInfo = new QGroupBox(QStringLiteral("Cluster Information"), client);
+    ClusterInfo = new FitGroupBox(QStringLiteral("Cluster Information"), client);
     ClusterInfo->setObjectName(QStringLiteral("ClusterInfo"));
     ClusterInfo->setGeometry(Tw(120), Tw(720), Tw(4335), Tw(615));
-    ClusterInfotext = new QLabel(ClusterInfo);
+    ClusterInfotext = new FitLabel(ClusterInfo);
     ClusterInfotext->setObjectName(QStringLiteral("ClusterInfotext"));
     ClusterInfotext->setGeometry(Tw(120), Tw(240), Tw(2415), Tw(255));
     ClusterInfotext->setTextFormat(Qt::PlainText);
     ClusterInfotext->setAccessibleName(QStringLiteral("Car model"));
 
-    Frame1 = new QGroupBox(QStringLiteral("Police Mode"), client);
+    Frame1 = new FitGroupBox(QStringLiteral("Police Mode"), client);
     Frame1->setObjectName(QStringLiteral("Frame1"));
     Frame1->setGeometry(Tw(4560), Tw(720), Tw(1575), Tw(615));
-    PM_label = new QLabel(Frame1);
+    PM_label = new FitLabel(Frame1);
     PM_label->setObjectName(QStringLiteral("PM_label"));
     PM_label->setGeometry(Tw(120), Tw(240), Tw(1335), Tw(255));
     PM_label->setTextFormat(Qt::PlainText);
@@ -56,9 +58,11 @@ void Form1::buildWidgets() {
     // speed or a Wi-Fi adapter's address, a state: setPanelText widens 1 and
     // 3); the adapter's name takes the rest.
     const QFontMetrics metrics(bar->font());
-    const int fixedWidth[4] = {10, 0,
-                               metrics.horizontalAdvance(QStringLiteral("COM 16 / 115200")) + 10,
-                               metrics.horizontalAdvance(QStringLiteral("Not Connected")) + 10};
+    int stateWidth = 0;
+    for (const char* state : {"Not Connected", "Connecting...", "Connected"})
+        stateWidth = qMax(stateWidth, metrics.horizontalAdvance(QLatin1String(state)));
+    const int fixedWidth[4] = {
+        10, 0, metrics.horizontalAdvance(QStringLiteral("COM 16 / 115200")) + 10, stateWidth + 10};
     // What a screen reader says for each panel.
     const char* const names[4] = {"Cluster part number", "Adapter", "Port and speed",
                                   "Connection status"};

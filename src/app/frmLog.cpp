@@ -24,6 +24,7 @@
 #include "runtime/Host.h"
 #include "serial/AdapterFamily.h"
 #include "serial/PortCheck.h"
+#include "widgets/FitButton.h"
 
 namespace tavrin {
 
@@ -75,11 +76,11 @@ frmLog::frmLog(Host& host, Header header, HistoryPath historyPath)
     txtLog->setMaximumBlockCount(int(AdapterLog::kMaxEntries));
     txtLog->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
-    cmdSave = new QPushButton(QStringLiteral("&Save\u2026"), this);
+    cmdSave = new FitButton(QStringLiteral("&Save\u2026"), this);
     cmdSave->setObjectName(QStringLiteral("cmdSave"));
-    cmdClear = new QPushButton(QStringLiteral("C&lear"), this);
+    cmdClear = new FitButton(QStringLiteral("C&lear"), this);
     cmdClear->setObjectName(QStringLiteral("cmdClear"));
-    cmdClose = new QPushButton(QStringLiteral("&Close"), this);
+    cmdClose = new FitButton(QStringLiteral("&Close"), this);
     cmdClose->setObjectName(QStringLiteral("cmdClose"));
     cmdClose->setDefault(true);
 

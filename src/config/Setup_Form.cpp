@@ -19,6 +19,8 @@
 #include "runtime/Host.h"
 #include "serial/LineSpeeds.h"
 #include "serial/PortCheck.h"
+#include "widgets/FitButton.h"
+#include "widgets/FitGroupBox.h"
 #include "widgets/Twips.h"
 
 namespace tavrin {
@@ -75,7 +77,7 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, Operations* operations, Pan
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
 
-    Frame1 = new QGroupBox(QStringLiteral("Comm Ports"), this);
+    Frame1 = new FitGroupBox(QStringLiteral("Comm Ports"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
     Frame1->setGeometry(Tw(120), Tw(120), Tw(1575), Tw(1215));
     CommPort_List = new QListWidget(Frame1);
@@ -84,15 +86,15 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, Operations* operations, Pan
     CommPort_List->setSelectionMode(QAbstractItemView::SingleSelection);
     CommPort_List->setSortingEnabled(false);
 
-    SaveConfig = new QPushButton(QStringLiteral("&Save"), this);
+    SaveConfig = new FitButton(QStringLiteral("&Save"), this);
     SaveConfig->setObjectName(QStringLiteral("SaveConfig"));
     SaveConfig->setGeometry(Tw(960), Tw(1440), Tw(735), Tw(375));
 
-    SetupCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    SetupCancel = new FitButton(QStringLiteral("Cancel"), this);
     SetupCancel->setObjectName(QStringLiteral("SetupCancel"));
     SetupCancel->setGeometry(Tw(1800), Tw(1440), Tw(735), Tw(375));
 
-    Frame2 = new QGroupBox(QStringLiteral("Comm Speed"), this);
+    Frame2 = new FitGroupBox(QStringLiteral("Comm Speed"), this);
     Frame2->setObjectName(QStringLiteral("Frame2"));
     Frame2->setGeometry(Tw(1800), Tw(120), Tw(1695), Tw(1215));
     Speed_List = new QListWidget(Frame2);
@@ -132,7 +134,7 @@ Setup_Form::Setup_Form(Defines& defines, Host& host, Operations* operations, Pan
     rule_->setFrameShape(QFrame::HLine);
     rule_->setFrameShadow(QFrame::Sunken);
 
-    FindAdapter = new QPushButton(kFind, this);
+    FindAdapter = new FitButton(kFind, this);
     FindAdapter->setObjectName(QStringLiteral("FindAdapter"));
 
     FindStatus = new QLabel(this);

@@ -239,10 +239,9 @@ private slots:
 
     // The status bar always shows the state: a long adapter name gives way
     // in the middle, so its start and its version show (whole in its
-    // tooltip), and the port and status stay whole; while connecting, a
-    // progress bar counts the steps.
+    // tooltip); while connecting, a progress bar counts the steps. (That the
+    // port and the status stay whole is the caption check's.)
     void statusBarShowsTheStateWhateverTheName() {
-        TAVRIN_NEEDS_LINUX_FONTS();
         sim::SimConfig config;
         config.identification = "OBDII to RS232 v2.1";
         AppRig rig(config);
@@ -265,11 +264,6 @@ private slots:
         QVERIFY2(shownDuring.contains(u'\u2026'), qPrintable(shownDuring));
         for (const QString& shown : {shownDuring, adapter->shownText()}) {
             QVERIFY2(shown.startsWith("OBD") && shown.endsWith(" v2.1"), qPrintable(shown));
-        }
-        for (const char* name : {"Panel3", "Panel4"}) {
-            auto* panel = rig.form->findChild<QLabel*>(name);
-            QVERIFY(panel->contentsRect().width() >=
-                    panel->fontMetrics().horizontalAdvance(panel->text()));
         }
         QCOMPARE(rig.form->panelText(4), QString("Connected"));
     }

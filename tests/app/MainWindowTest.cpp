@@ -65,7 +65,6 @@ private slots:
     // A Wi-Fi adapter's long host name gives way in the middle; the window
     // keeps the size a serial port gives it, and the tooltip the address.
     void aLongHostNameKeepsTheWindowsSize() {
-        TAVRIN_NEEDS_LINUX_FONTS();
         TestHost host;
         Defines serial;
         std::unique_ptr<Form1> plain(Main(serial, host));

@@ -46,13 +46,6 @@ inline constexpr bool kRealLines = false;
 #else
 inline constexpr bool kRealLines = true;
 #endif
-// Under Wine the offscreen platform measures text with fonts of its own, so
-// what depends on a text's width in pixels is checked on Linux.
-#ifdef Q_OS_WIN
-#define TAVRIN_NEEDS_LINUX_FONTS() QSKIP("text widths differ under Wine")
-#else
-#define TAVRIN_NEEDS_LINUX_FONTS()
-#endif
 #define TAVRIN_NEEDS_REAL_LINES() \
     if (!::tavrin::test::kRealLines) QSKIP("needs a pseudo-terminal")
 
