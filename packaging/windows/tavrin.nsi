@@ -1,9 +1,9 @@
 ; The per-user installer: Tavrin goes to %LOCALAPPDATA%\Programs\Tavrin with
 ; no administrator rights, so its settings file can sit beside the program, as
 ; in the portable zip. Built by scripts/windows, which defines VERSION,
-; PUBLISHER, ICON, LICENSE, OUTFILE and FILES: the list of the zip's folder,
-; as the TavrinInstallFiles and TavrinUninstallFiles macros, so the installer
-; holds what the zip holds and its uninstaller removes just that.
+; PUBLISHER, COPYRIGHT, ICON, LICENSE, OUTFILE and FILES: the list of the
+; zip's folder, as the TavrinInstallFiles and TavrinUninstallFiles macros, so
+; the installer holds what the zip holds and its uninstaller removes just that.
 ; The 64-bit stub: the program is 64-bit only, and a 64-bit Wine runs it.
 Target amd64-unicode
 ManifestDPIAware true
@@ -24,7 +24,7 @@ VIAddVersionKey "CompanyName" "${PUBLISHER}"
 VIAddVersionKey "FileDescription" "Tavrin installer"
 VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "ProductVersion" "${VERSION}"
-VIAddVersionKey "LegalCopyright" "GNU GPL version 3 or later"
+VIAddVersionKey "LegalCopyright" "${COPYRIGHT}"
 
 !include "MUI2.nsh"
 !include "FileFunc.nsh"
