@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
 """Draws the program's icon, an instrument-cluster gauge with its needle.
 
-One list of shapes gives both files, so they always match:
+One list of shapes gives every file, so they always match:
   resources/icons/tavrin.svg     scalable, for desktop menus
   resources/icons/tavrin-32.png  32 x 32 pixels, 16 colours, for the windows
+  resources/icons/tavrin.ico     the Windows sizes, 16 to 256 pixels, smoothed,
+                                 for the executables' resources and the
+                                 installer
 
-Uses only the standard library. Run from anywhere: python3 scripts/make-icon.py
+Uses only the standard library, and its own arithmetic rather than a
+rasteriser's, so a run gives the same bytes on any machine; the files are
+committed, and the Windows build takes the .ico as it stands.
+Run from anywhere: python3 scripts/make-icon.py
 """
 import math
 import os
@@ -57,6 +63,9 @@ class Circle:
     def covers(self, x, y):
         return (x - CX) ** 2 + (y - CY) ** 2 <= self.r ** 2
 
+    def bounds(self):
+        return CX - self.r, CY - self.r, CX + self.r, CY + self.r
+
     def svg(self):
         return (f'<circle cx="{CX:g}" cy="{CY:g}" r="{self.r:g}" fill="{self.colour}" '
                 f'stroke="none"/>')
@@ -78,6 +87,10 @@ class Arc:
             if lo <= a + turn <= hi:
                 return True
         return False
+
+    def bounds(self):
+        reach = self.r + self.width / 2
+        return CX - reach, CY - reach, CX + reach, CY + reach
 
     def svg(self):
         x0, y0 = polar(self.r, self.a0)
@@ -102,6 +115,11 @@ class Line:
         px, py = x0 + t * dx, y0 + t * dy
         return math.hypot(x - px, y - py) <= self.width / 2
 
+    def bounds(self):
+        (x0, y0), (x1, y1) = self.p0, self.p1
+        half = self.width / 2
+        return min(x0, x1) - half, min(y0, y1) - half, max(x0, x1) + half, max(y0, y1) + half
+
     def svg(self):
         (x0, y0), (x1, y1) = self.p0, self.p1
         return (f'<line x1="{x0:.3f}" y1="{y0:.3f}" x2="{x1:.3f}" y2="{y1:.3f}" '
@@ -122,6 +140,11 @@ class Polygon:
                 if x < cross:
                     inside = not inside
         return inside
+
+    def bounds(self):
+        xs = [x for x, _ in self.points]
+        ys = [y for _, y in self.points]
+        return min(xs), min(ys), max(xs), max(ys)
 
     def svg(self):
         text = " ".join(f"{x:.3f},{y:.3f}" for x, y in self.points)
@@ -172,6 +195,50 @@ def rasterise(items):
     return rows
 
 
+# The sizes Windows takes from an executable's icon: the small and large icons
+# at 100 % to 200 % scaling (16 to 64 pixels) and the shell's larger views (96
+# and 256).
+ICO_SIZES = (16, 20, 24, 32, 40, 48, 64, 96, 256)
+ICO_SUB = 4  # subsamples per pixel edge of the smoothed pictures
+RGB = dict(PALETTE)
+
+
+def top_colour(items, boxes, x, y):
+    """The colour of the last-drawn shape at a point, "none" where none is."""
+    for shape, (x0, y0, x1, y1) in zip(reversed(items), reversed(boxes)):
+        if x0 <= x <= x1 and y0 <= y <= y1 and shape.covers(x, y):
+            return shape.colour
+    return "none"
+
+
+def rasterise_smooth(items, size):
+    """Rows of (red, green, blue, alpha) at size x size pixels: each pixel the
+    mean of its subsamples, in whole numbers so every machine agrees."""
+    boxes = [shape.bounds() for shape in items]
+    scale = SIZE / size
+    samples = ICO_SUB * ICO_SUB
+    rows = []
+    for py in range(size):
+        row = []
+        for px in range(size):
+            red = green = blue = covered = 0
+            for sy in range(ICO_SUB):
+                y = (py + (sy + 0.5) / ICO_SUB) * scale
+                for sx in range(ICO_SUB):
+                    colour = top_colour(items, boxes, (px + (sx + 0.5) / ICO_SUB) * scale, y)
+                    if colour != "none":
+                        r, g, b = RGB[colour]
+                        red, green, blue, covered = red + r, green + g, blue + b, covered + 1
+            if covered:
+                half = covered // 2
+                row.append(((red + half) // covered, (green + half) // covered,
+                            (blue + half) // covered, (255 * covered + samples // 2) // samples))
+            else:
+                row.append((0, 0, 0, 0))
+        rows.append(row)
+    return rows
+
+
 def png_chunk(kind, data):
     body = kind + data
     return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
@@ -193,6 +260,57 @@ def write_png(path, rows):
         f.write(data)
 
 
+def png_rgba(rows):
+    size = len(rows)
+    raw = bytearray()
+    for row in rows:
+        raw.append(0)  # no filter
+        for pixel in row:
+            raw += bytes(pixel)
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)  # 8-bit RGBA
+    return (b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", header) +
+            png_chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + png_chunk(b"IEND", b""))
+
+
+def ico_bitmap(rows):
+    """An icon image as Windows' icon files hold it below 256 pixels: a
+    bottom-up 32-bit BGRA bitmap of twice the height, then the 1-bit mask of
+    the transparent pixels, for programs that ignore alpha."""
+    size = len(rows)
+    colour = bytearray()
+    mask = bytearray()
+    stride = (size + 31) // 32 * 4
+    for row in reversed(rows):
+        bits = bytearray(stride)
+        for x, (r, g, b, a) in enumerate(row):
+            colour += bytes((b, g, r, a))
+            if a == 0:
+                bits[x // 8] |= 0x80 >> (x % 8)
+        mask += bits
+    header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, len(colour) + len(mask),
+                         0, 0, 0, 0)
+    return header + colour + mask
+
+
+def write_ico(path, items):
+    images = []
+    for size in ICO_SIZES:
+        rows = rasterise_smooth(items, size)
+        # The largest as PNG, as Windows Vista and later read it: a bitmap
+        # would be four times the size.
+        images.append((size, png_rgba(rows) if size >= 256 else ico_bitmap(rows)))
+    directory = struct.pack("<HHH", 0, 1, len(images))
+    data = b""
+    offset = len(directory) + 16 * len(images)
+    for size, blob in images:
+        edge = 0 if size >= 256 else size  # 0 stands for 256
+        directory += struct.pack("<BBBBHHII", edge, edge, 0, 0, 1, 32, len(blob),
+                                 offset + len(data))
+        data += blob
+    with open(path, "wb") as f:
+        f.write(directory + data)
+
+
 def write_svg(path, items):
     lines = ['<?xml version="1.0" encoding="UTF-8"?>',
              f'<svg xmlns="http://www.w3.org/2000/svg" width="{SIZE}" height="{SIZE}" '
@@ -211,6 +329,7 @@ def main():
     items = shapes()
     write_svg(os.path.join(folder, "tavrin.svg"), items)
     write_png(os.path.join(folder, "tavrin-32.png"), rasterise(items))
+    write_ico(os.path.join(folder, "tavrin.ico"), items)
 
 
 if __name__ == "__main__":

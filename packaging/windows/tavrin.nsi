@@ -1,11 +1,16 @@
 ; The per-user installer: Tavrin goes to %LOCALAPPDATA%\Programs\Tavrin with
 ; no administrator rights, so its settings file can sit beside the program, as
-; in the portable zip. Built by scripts/windows, which defines VERSION, STAGE
-; (the zip's folder, laid out) and OUTFILE.
-Unicode true
+; in the portable zip. Built by scripts/windows, which defines VERSION,
+; PUBLISHER, COPYRIGHT, ICON, LICENSE, OUTFILE and FILES: the list of the
+; zip's folder, as the TavrinInstallFiles and TavrinUninstallFiles macros, so
+; the installer holds what the zip holds and its uninstaller removes just that.
+; The 64-bit stub: the program is 64-bit only, and a 64-bit Wine runs it.
+Target amd64-unicode
 ManifestDPIAware true
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
+
+!include "${FILES}"
 
 Name "Tavrin"
 OutFile "${OUTFILE}"
@@ -15,14 +20,18 @@ BrandingText "Tavrin ${VERSION}"
 
 VIProductVersion "${VERSION}.0"
 VIAddVersionKey "ProductName" "Tavrin"
+VIAddVersionKey "CompanyName" "${PUBLISHER}"
 VIAddVersionKey "FileDescription" "Tavrin installer"
 VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "ProductVersion" "${VERSION}"
-VIAddVersionKey "LegalCopyright" "GNU GPL version 3 or later"
+VIAddVersionKey "LegalCopyright" "${COPYRIGHT}"
 
 !include "MUI2.nsh"
+!include "FileFunc.nsh"
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
 !define MUI_FINISHPAGE_RUN "$INSTDIR\tavrin.exe"
-!insertmacro MUI_PAGE_LICENSE "${STAGE}\LICENSE.txt"
+!insertmacro MUI_PAGE_LICENSE "${LICENSE}"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH
@@ -32,21 +41,30 @@ VIAddVersionKey "LegalCopyright" "GNU GPL version 3 or later"
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tavrin"
 
+; Over an installed copy the files are replaced; QUILLET.INI and history.csv,
+; which the installer never holds, stay as they are.
 Section "Tavrin"
     SetShellVarContext current
+    !insertmacro TavrinInstallFiles
     SetOutPath "$INSTDIR"
-    File /r "${STAGE}\*.*"
     WriteUninstaller "$INSTDIR\uninstall.exe"
-    CreateShortcut "$SMPROGRAMS\Tavrin.lnk" "$INSTDIR\tavrin.exe"
+    ; The program's own icon, from its resources, for the Start menu and the
+    ; Apps list.
+    CreateShortcut "$SMPROGRAMS\Tavrin.lnk" "$INSTDIR\tavrin.exe" "" "$INSTDIR\tavrin.exe" 0 \
+        SW_SHOWNORMAL "" "Read a Falcon or Territory instrument cluster and switch its police mode"
     WriteRegStr HKCU "Software\Tavrin" "InstallDir" "$INSTDIR"
     WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "Tavrin"
     WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
-    WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "Tavrin developers"
-    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\tavrin.exe"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\tavrin.exe,0"
     WriteRegStr HKCU "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
     WriteRegStr HKCU "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+    WriteRegStr HKCU "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
     WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoModify" 1
     WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
+    ; The size the Apps list shows, in KiB.
+    ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+    WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" "$0"
 SectionEnd
 
 ; Only what the installer put there goes: QUILLET.INI and history.csv, the
@@ -55,23 +73,7 @@ SectionEnd
 Section "Uninstall"
     SetShellVarContext current
     Delete "$SMPROGRAMS\Tavrin.lnk"
-    Delete "$INSTDIR\tavrin.exe"
-    Delete "$INSTDIR\tavrin.com"
-    Delete "$INSTDIR\Qt6Core.dll"
-    Delete "$INSTDIR\Qt6Gui.dll"
-    Delete "$INSTDIR\Qt6Widgets.dll"
-    Delete "$INSTDIR\Qt6Network.dll"
-    Delete "$INSTDIR\libstdc++-6.dll"
-    Delete "$INSTDIR\libgcc_s_seh-1.dll"
-    Delete "$INSTDIR\libwinpthread-1.dll"
-    Delete "$INSTDIR\platforms\qwindows.dll"
-    Delete "$INSTDIR\styles\qwindowsvistastyle.dll"
-    RMDir "$INSTDIR\platforms"
-    RMDir "$INSTDIR\styles"
-    Delete "$INSTDIR\README.txt"
-    Delete "$INSTDIR\LICENSE.txt"
-    Delete "$INSTDIR\Qt-LICENSE.LGPL3.txt"
-    Delete "$INSTDIR\Qt-NOTICE.txt"
+    !insertmacro TavrinUninstallFiles
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"
     DeleteRegKey HKCU "${UNINSTALL_KEY}"

@@ -3,16 +3,19 @@
 #include "app/Form1.h"
 #include "config/INI_Handler.h"
 #include "core/Defines.h"
+#include "platform/VersionInfo.h"
 #include "runtime/Host.h"
 
 namespace tavrin {
 
+// The name is the one Windows shows in the program's Properties, so the two
+// never disagree; the built-in one where there is none.
 QString MainCaption() {
+    // One pass, so a "%" in the name is never taken for a place of its own.
     return QStringLiteral("%1 v%2.%3%4")
-        .arg(QLatin1String(version::kProductName))
-        .arg(version::kMajor)
-        .arg(version::kMinor)
-        .arg(version::kRevision);
+        .arg(ProgramProductName(QLatin1String(version::kProductName)),
+             QString::number(version::kMajor), QString::number(version::kMinor),
+             QString::number(version::kRevision));
 }
 
 Form1* Main(Defines& defines, Host& host) {
