@@ -7,6 +7,7 @@
 #include <QPushButton>
 
 #include "Version.h"
+#include "platform/VersionInfo.h"
 #include "widgets/FitButton.h"
 #include "widgets/FitLabel.h"
 #include "widgets/Twips.h"
@@ -123,7 +124,8 @@ frmAbout::frmAbout() : QDialog(nullptr) {
                         QRect(Tw(90), y, Tw(5654) - Tw(90) + 1, 1));
     Line1[1]->raise();
 
-    const QString product = QLatin1String(version::kProductName);
+    // As the main window names it: the version information's ProductName.
+    const QString product = ProgramProductName(QLatin1String(version::kProductName));
     setWindowTitle(QStringLiteral("About ") + product);
     lblVersion->setText(QStringLiteral("Version ") + QLatin1String(version::kVersion));
     lblTitle->setText(product);
