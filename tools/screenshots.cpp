@@ -42,6 +42,10 @@ public:
     void finish(const tavrin::Form1& form) {
         clock_.runUntil([&form] { return !form.busy(); }, 600'000);
     }
+    // Lets virtual time pass until Setup's probes have all answered.
+    void finish(const tavrin::Setup_Form& setup) {
+        clock_.runUntil([&setup] { return setup.portsBeingChecked() == 0; }, 600'000);
+    }
 
 private:
     tavrin::VirtualClock clock_;
@@ -132,6 +136,7 @@ int main(int argc, char** argv) {
     ok = save(form->aboutBox(), out.filePath(QStringLiteral("about.png"))) && ok;
     if (form->aboutBox()) form->aboutBox()->close();
     form->mnu_Setup_Click();
+    if (auto* setup = qobject_cast<tavrin::Setup_Form*>(form->setupDialog())) host.finish(*setup);
     ok = save(form->setupDialog(), out.filePath(QStringLiteral("setup.png"))) && ok;
     if (form->setupDialog()) form->setupDialog()->close();
     settle();
@@ -150,6 +155,7 @@ int main(int argc, char** argv) {
     auto* setup = qobject_cast<tavrin::Setup_Form*>(form->setupDialog());
     if (setup) {
         setup->show();
+        host.finish(*setup);
         setup->FindAdapter_Click();
         host.finish(*form);
     }
