@@ -47,8 +47,7 @@ Form1::Form1(Defines& defines, Host& host, QWidget* parent)
 }
 
 Form1::~Form1() {
-    // Whatever still runs is let go while this window can still hear of it,
-    // and is told nothing more.
+    // What still runs is let go while this window can hear of it, and says nothing more.
     ops_->session().disconnect(this);
     ops_->disconnect(this);
     delete ops_;
@@ -70,11 +69,6 @@ void Form1::wire() {
     connect(mnu_About, &QAction::triggered, this, &Form1::mnu_About_Click);
     connect(mnu_Log, &QAction::triggered, this, &Form1::mnu_Log_Click);
 
-    // Panel 2 names the adapter once it has answered; until then, what is
-    // being opened (a Bluetooth port may take seconds).
-    connect(session, &ClusterSession::opening, this, [this](const QString& port) {
-        setPanelText(2, QStringLiteral("Opening %1\u2026").arg(port));
-    });
     connect(session, &ClusterSession::connecting, this,
             [this] { setPanelText(4, QStringLiteral("Connecting...")); });
     connect(session, &ClusterSession::connectStep, this, &Form1::showConnectStep);
@@ -90,7 +84,7 @@ void Form1::wire() {
 
     connect(ops_, &Operations::stateChanged, this, &Form1::showState);
     connect(ops_, &Operations::connectEnded, this, [this](const SessionReport& r) {
-        if (!r.connected && panelText(2).startsWith(QLatin1String("Opening "))) setPanelText(2, {});
+        if (!r.connected) setPanelText(2, QString());  // "Opening ..." of a port that never opened
         showMessages(r.messages);
     });
     connect(ops_, &Operations::changeEnded, this,
@@ -183,12 +177,12 @@ void Form1::showNotConnected() {
 
 void Form1::showConnectStep(int done, const SessionReport& report) {
     connectProgress_->setValue(done);
-    // Who has answered, shown as soon as known; the adapter's name stays
-    // for the log's header.
-    if (!report.adapter.isEmpty()) {
-        adapterName_ = report.adapter;
-        setPanelText(2, report.adapter);
-    }
+    // Who has answered, as soon as known (the name stays for the log's header);
+    // until then the port being opened, which a Bluetooth one may take seconds to.
+    if (!report.adapter.isEmpty()) adapterName_ = report.adapter;
+    setPanelText(2, !report.adapter.isEmpty()
+                        ? report.adapter
+                        : QStringLiteral("Opening %1\u2026").arg(report.port));
     if (!report.partNumber.isEmpty()) {
         setPanelText(1, report.partNumber);
         ClusterInfotext->setText(report.model);

@@ -41,6 +41,8 @@ struct SessionReport {
     QString adapter;
     QString partNumber;
     QString model;
+    // The line the attempt used: "COM3", a device, or "Wi-Fi HOST:PORT".
+    QString port;
     bool ok() const { return status == SessionStatus::Done; }
 };
 
@@ -112,9 +114,7 @@ public:
     void setWriteCheck(WriteCheck check) { writeCheck_ = std::move(check); }
 
 signals:
-    // Progress, in the order the window shows it. The port is being opened:
-    // port names it ("COM3", a device, or a Wi-Fi adapter).
-    void opening(const QString& port);
+    // Progress, in the order the window shows it.
     void connecting();
     // Connect's progress: steps done of kConnectSteps (the reset, four
     // set-up commands, four identification requests, the police-mode read),
@@ -227,7 +227,7 @@ private:
                        const QString& request, const QString& outcome, QString* error);
     // Opens the serial port of this attempt, or connects to the Wi-Fi
     // adapter.
-    QCoro::Task<Failure> openLine(Stop stop);
+    QCoro::Task<Failure> openLine(Stop stop, SessionReport* report);
     void useLine(AdapterLine* line, Exchange* exchange);
     void onPortClosed();
 

@@ -95,7 +95,7 @@ QCoro::Task<SessionReport> ClusterSession::connectSteps(Stop stop) {
     co_return report;
 }
 
-QCoro::Task<ClusterSession::Failure> ClusterSession::openLine(Stop stop) {
+QCoro::Task<ClusterSession::Failure> ClusterSession::openLine(Stop stop, SessionReport* report) {
     const Audience a = host_.audience;
     if (!d_.Network.isEmpty()) {
         const std::optional<NetworkAddress> address = network();
@@ -103,7 +103,8 @@ QCoro::Task<ClusterSession::Failure> ClusterSession::openLine(Stop stop) {
         inUse_ = LineInUse{QStringLiteral("Wi-Fi ") + d_.Network, QString()};
         if (!address) co_return Failure::saying(words::NetworkAddressInvalid(d_.Network, a));
         inUse_.port = QStringLiteral("Wi-Fi ") + address->text();
-        emit opening(inUse_.port);
+        report->port = inUse_.port;
+        emit connectStep(0, *report);
         QString why;
         const NetOpen opened = co_await net_->connectTo(
             address->host, address->port, host_.limits.connectMs, host_.clock(), stop, &why);
@@ -129,7 +130,8 @@ QCoro::Task<ClusterSession::Failure> ClusterSession::openLine(Stop stop) {
             words::PortCheck(ProbeDetail(probe, inUse_.port, name, a, host_.limits.openMs), a));
     };
     if (HeldByThisProgram(path, serial_)) co_return portCheck(ProbeResult::HeldByThisProgram);
-    emit opening(inUse_.port);
+    report->port = inUse_.port;
+    emit connectStep(0, *report);
     // One open answers what a probe would: "in use", "not found", or no
     // answer in time from a Bluetooth adapter that is off or out of range.
     const OpenResult opened =
@@ -158,7 +160,7 @@ QCoro::Task<ClusterSession::Failure> ClusterSession::openLine(Stop stop) {
 }
 
 QCoro::Task<ClusterSession::Failure> ClusterSession::ConnectELM(Stop stop, SessionReport* report) {
-    const Failure opened = co_await openLine(stop);
+    const Failure opened = co_await openLine(stop, report);
     if (!opened.ok()) co_return opened;
 
     // One budget for the whole attempt from the reset on. The reset's wait

@@ -121,7 +121,8 @@ struct SessionRig {
             note("connecting");
         });
         // Who has answered, as Connect's report names them, once each.
-        QObject::connect(s, &ClusterSession::connectStep, [this](int, const SessionReport& r) {
+        QObject::connect(s, &ClusterSession::connectStep, [this](int done, const SessionReport& r) {
+            if (done == 0) return;  // the port being opened: nobody has answered yet
             if (r.adapter != named.adapter) events << "adapter:" + r.adapter;
             if (r.partNumber != named.partNumber) events << "model:" + r.model;
             if (r.partNumber != named.partNumber) events << "part:" + r.partNumber;
