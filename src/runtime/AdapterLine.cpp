@@ -1,6 +1,7 @@
 #include "runtime/AdapterLine.h"
 
 #include <QRegularExpression>
+#include <QStringList>
 
 #include "runtime/AdapterLog.h"
 
@@ -39,6 +40,7 @@ bool AdapterLine::setPortOpen(bool open) {
     }
     QString why;
     lostReason_.clear();
+    lineErrors_ = {};
     lastError_ = openDevice(speed, &why);
     if (lastError_ == OpenError::None) return true;
     lastErrorText_ = why;
@@ -70,6 +72,24 @@ void AdapterLine::lose(const QString& reason) {
     closeDevice();
     emit closed();
     emit portLost(reason);
+}
+
+QString LineErrorsText(const LineErrors& errors) {
+    QStringList kinds;
+    const auto kind = [&kinds](int n, const char* one, const char* many) {
+        if (n > 0) kinds << QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+    };
+    kind(errors.framing, "framing error", "framing errors");
+    kind(errors.overrun, "overrun", "overruns");
+    kind(errors.parity, "parity error", "parity errors");
+    if (kinds.size() < 2) return kinds.join(QString());
+    const QString last = kinds.takeLast();
+    return kinds.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
+
+void AdapterLine::heardLineErrors(const LineErrors& errors) {
+    lineErrors_ += errors;
+    if (log_) log_->note(QStringLiteral("the port reported %1").arg(LineErrorsText(errors)));
 }
 
 bool AdapterLine::Output(const QByteArray& bytes) {

@@ -26,7 +26,9 @@ QString Host::userConfigFolder() const {
 }
 
 AdapterLine* Host::createLine(QObject* parent) {
-    return new SerialLine(parent);
+    auto* line = new SerialLine(parent);
+    line->setWriteLimit(limits.writeMs);
+    return line;
 }
 
 NetLine* Host::createNetLine(QObject* parent) {

@@ -1,5 +1,6 @@
 #include "runtime/SerialLine.h"
 
+#include "core/TimeLimits.h"
 #include "platform/SerialDevice.h"
 #include "runtime/AdapterLog.h"
 
@@ -24,7 +25,8 @@ DeviceSettings::Flow flowOf(int handshaking) {
 
 }  // namespace
 
-SerialLine::SerialLine(QObject* parent) : AdapterLine(parent) {}
+SerialLine::SerialLine(QObject* parent)
+    : AdapterLine(parent), writeLimitMs_(TimeLimits{}.writeMs) {}
 
 SerialLine::~SerialLine() {
     if (device_) device_->disconnect(this);
@@ -48,8 +50,11 @@ AdapterLine::OpenError SerialLine::openDevice(qint32 speed, QString* why) {
         if (log()) log()->record(AdapterLog::Direction::Received, bytes);
         notifyArrival();
     });
+    connect(device_.get(), &SerialDevice::lineErrors, this,
+            [this](const LineErrors& errors) { heardLineErrors(errors); });
     connect(device_.get(), &SerialDevice::failed, this,
             [this](const QString& reason) { lose(reason); });
+    device_->setWriteLimit(writeLimitMs_);
     device_->start();
     return OpenError::None;
 }
@@ -64,7 +69,11 @@ void SerialLine::closeDevice() {
 
 bool SerialLine::writeDevice(const QByteArray& bytes) {
     QString why;
-    return device_->write(bytes, &why);
+    if (device_->write(bytes, &why)) return true;
+    // Refused at once: the line is lost now, with the system's reason, and
+    // said once, by whoever wrote.
+    lose(why);
+    return false;
 }
 
 QByteArray SerialLine::readDevice(qint64 maxBytes) {

@@ -17,6 +17,10 @@ public:
     explicit SerialLine(QObject* parent = nullptr);
     ~SerialLine() override;
 
+    // A write of which nothing more goes out for so long loses the line (0:
+    // no limit); taken when the port opens.
+    void setWriteLimit(int ms) { writeLimitMs_ = ms; }
+
 protected:
     OpenError openDevice(qint32 speed, QString* why) override;
     void closeDevice() override;
@@ -29,6 +33,7 @@ protected:
 
 private:
     std::unique_ptr<SerialDevice> device_;
+    int writeLimitMs_;
 };
 
 }  // namespace tavrin

@@ -97,6 +97,7 @@ void AnswerReader::expect(const QString& command) {
     partial_.clear();
     lastAnswer_.clear();
     echoSeen_ = false;
+    errorsAtCommand_ = line_.lineErrors();
 }
 
 bool AnswerReader::judgeLine(const QString& rawLine, WaitResult* result, bool* pending) {
@@ -228,6 +229,10 @@ QCoro::Task<WaitResult> AnswerReader::collect(Listening how, QString buffer, Sto
             status = WaitStatus::Found;
             break;
         }
+        if (how.endOnLineErrors && line_.lineErrors().since(errorsAtCommand_).ofSpeed()) {
+            status = WaitStatus::Unreadable;
+            break;
+        }
         if (collected > how.maxChars) {
             status = WaitStatus::TooLong;
             break;
@@ -262,6 +267,7 @@ QCoro::Task<WaitResult> AnswerReader::collect(Listening how, QString buffer, Sto
 
     result.status = status;
     result.buffer = buffer;
+    result.lineErrors = line_.lineErrors().since(errorsAtCommand_);
     if (status == WaitStatus::PortClosed) {
         result.adapterText = line_.lostReason();
         result.network = line_.isNetwork();
