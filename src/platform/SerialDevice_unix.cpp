@@ -163,8 +163,8 @@ void SerialDevice::start() {
                                     : QString::number(d_->writeLimitMs / 1000.0, 'g', 3);
         const QString reason =
             QStringLiteral(
-                "the write to %1 did not finish within %2 seconds: the port took "
-                "nothing more of it")
+                "The write to %1 did not finish within %2 seconds: the port took "
+                "nothing more of it.")
                 .arg(d_->port->portName(), seconds);
         close();
         emit failed(reason);

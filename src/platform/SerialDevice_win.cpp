@@ -459,8 +459,8 @@ void SerialDevice::Impl::writeStalled() {
     const QString seconds = writeLimitMs % 1000 == 0
                                 ? QString::number(writeLimitMs / 1000)
                                 : QString::number(writeLimitMs / 1000.0, 'g', 3);
-    fail(QStringLiteral("the write%1 to %2 did not finish within %3 seconds: the port took "
-                        "nothing more of it")
+    fail(QStringLiteral("The write%1 to %2 did not finish within %3 seconds: the port took "
+                        "nothing more of it.")
              .arg(line.isEmpty() ? QString() : QStringLiteral(" of \"%1\"").arg(line), name,
                   seconds));
 }

@@ -314,7 +314,7 @@ private slots:
                                              << WaitStatus::PortClosed << QStringList{lost, dead};
         QTest::newRow("a write that never ends")
             << Script::WriteNeverEnds << 0 << 0 << QString() << WaitStatus::PortClosed
-            << QStringList{lost, "the write of \"2103\" to COM7 did not finish within 0.3 seconds"};
+            << QStringList{lost, "The write of \"2103\" to COM7 did not finish within 0.3 seconds"};
         QTest::newRow("framing errors at a wrong speed")
             << Script::LineErrors << 9600 << 0 << QString() << WaitStatus::Unreadable
             << QStringList{"could not be read", "framing error", "probably not the adapter's",
