@@ -429,7 +429,7 @@ void SerialDevice::Impl::onWriteEvent() {
         return;
     }
     // Some went out: the limit starts again for the rest.
-    writeLimit->start(writeLimitMs);
+    if (writeLimitMs > 0) writeLimit->start(writeLimitMs);
     if (const DWORD e = startWrite(next)) fail(e);
 }
 
@@ -449,7 +449,7 @@ DWORD SerialDevice::Impl::startWrite(const QByteArray& bytes) {
         }
     }
     write.pending = true;
-    if (writeLimitMs > 0 && !writeLimit->isActive()) writeLimit->start(writeLimitMs);
+    if (writeLimitMs > 0 && writeLimit && !writeLimit->isActive()) writeLimit->start(writeLimitMs);
     return ERROR_SUCCESS;
 }
 
@@ -574,6 +574,8 @@ void SerialDevice::start() {
     if (!isOpen() || d_->started) return;
     d_->watch();
     d_->started = true;
+    // A write handed over before this is under the limit from here on.
+    if (d_->channel->write.pending && d_->writeLimitMs > 0) d_->writeLimit->start(d_->writeLimitMs);
     // The first read goes out from the event loop, as every later one: a
     // failure there is told once this has returned.
     d_->readRetry->start(0);
