@@ -5,8 +5,9 @@
 #   cmake -DCONFIG=<file> -DOUTPUT=<file> -P ListSuites.cmake
 #
 # CONFIG sets SUBSYSTEM, COMMAND (the executable, behind an emulator when
-# there is one), ARGUMENTS (after the class's --suite), ENVIRONMENT, TIMEOUT
-# and SOURCES.
+# there is one), ARGUMENTS (after the class's --suite), ENVIRONMENT, TIMEOUT,
+# SOURCES, and WRAPPER, a command the classes in WRAPPED run behind.
+cmake_minimum_required(VERSION 3.22)
 include(${CONFIG})
 set(entries "")
 foreach(source ${SOURCES})
@@ -15,7 +16,11 @@ foreach(source ${SOURCES})
         string(REGEX REPLACE "^TAVRIN_TEST\\(([A-Za-z0-9_]+)\\).*" "\\1" class "${registration}")
         set(name "${SUBSYSTEM}.${class}")
         set(command "")
-        foreach(word ${COMMAND} --suite ${class} ${ARGUMENTS})
+        set(run ${COMMAND})
+        if(class IN_LIST WRAPPED)
+            set(run ${WRAPPER} ${COMMAND})
+        endif()
+        foreach(word ${run} --suite ${class} ${ARGUMENTS})
             string(APPEND command " [==[${word}]==]")
         endforeach()
         string(APPEND entries "add_test([==[${name}]==]${command})\n"

@@ -35,7 +35,7 @@ QCoro::Task<ClusterSession::Read> ClusterSession::ReadPoliceMode(Stop stop) {
 }
 
 Message ClusterSession::readFailedWords(const Failure& failure) const {
-    return failure.result.ok() ? words::ReadGarbled()
+    return failure.result.ok() ? words::ReadGarbled(failure.result, host_.audience)
                                : words::ReadFailed(failure.result, host_.audience);
 }
 
@@ -102,7 +102,7 @@ QCoro::Task<PoliceReport> ClusterSession::changeSteps(std::optional<bool> wanted
         if (r.status == WaitStatus::Cancelled) {
             report.status = SessionStatus::Cancelled;  // a cancel ends the change silently
         } else if (r.ok()) {
-            report.messages << words::ChangeReadGarbled();
+            report.messages << words::ChangeReadGarbled(r, host_.audience);
         } else {
             report.messages << words::ChangeReadFailed(r, host_.audience);
         }

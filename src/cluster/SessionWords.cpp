@@ -2,6 +2,7 @@
 
 #include <QDir>
 
+#include "runtime/AdapterLine.h"
 #include "runtime/NetLine.h"
 #include "serial/AnswerReader.h"
 #include "serial/LineSpeeds.h"
@@ -47,8 +48,40 @@ QString systemText(const QString& reason) {
     return reason.isEmpty() ? QString() : QStringLiteral("\n\nSystem message: %1").arg(reason);
 }
 
+// The line speed is probably not the adapter's, and where to set it.
+QString speedAdvice(Audience a) {
+    return (atTerminal(a) ? QStringLiteral("the line speed is probably not the adapter's. ")
+                          : QStringLiteral("the line speed set in Setup is probably not the "
+                                           "adapter's. ")) +
+           chooseSpeed(a) + QStringLiteral(", ") + tryAgain(a);
+}
+
+// An answer that went wrong as a wrong line speed makes it go wrong, and the
+// port reported line errors as it came: the speed is the likely cause.
+bool speedSuspect(const WaitResult& r) {
+    if (!r.lineErrors.any()) return false;
+    switch (r.status) {
+        case WaitStatus::Found:  // arrived, but could not be parsed
+        case WaitStatus::TimedOut:
+        case WaitStatus::UnexpectedAnswer:
+        case WaitStatus::TooLong:
+        case WaitStatus::Unreadable:
+        case WaitStatus::Unfinished:
+            return true;
+        default:
+            return false;
+    }
+}
+
+QString lineErrorsAdvice(const WaitResult& r, Audience a) {
+    return QStringLiteral("The port reported %1 with the answer: ")
+               .arg(LineErrorsText(r.lineErrors)) +
+           speedAdvice(a);
+}
+
 // What the user can do after a failed wait, in words.
 QString adviceFor(const WaitResult& r, Audience a) {
+    if (speedSuspect(r)) return lineErrorsAdvice(r, a);
     switch (r.status) {
         case WaitStatus::AdapterError: {
             const QString& said = r.adapterText;
@@ -91,12 +124,11 @@ QString adviceFor(const WaitResult& r, Audience a) {
                        "The adapter was unplugged, lost power, or its Bluetooth link dropped. "
                        "Plug it in again, ") +
                    tryAgain(a) + systemText(r.adapterText);
-        case WaitStatus::Unreadable:
-            return (atTerminal(a)
-                        ? QStringLiteral("The line speed is probably not the adapter's. ")
-                        : QStringLiteral("The line speed set in Setup is probably not the "
-                                         "adapter's. ")) +
-                   chooseSpeed(a) + QStringLiteral(", ") + tryAgain(a);
+        case WaitStatus::Unreadable: {
+            QString advice = speedAdvice(a);
+            advice[0] = advice[0].toUpper();
+            return advice;
+        }
         default:
             return (atTerminal(a)
                         ? QStringLiteral("The adapter's answer did not make sense. Check the line "
@@ -141,12 +173,17 @@ Message OpenCancelled(const QString& port, Audience) {
 
 Message ConnectionFailed(const QString& command, const WaitResult& result, const QString& port,
                          const QString& speed, Audience a) {
-    if (result.status == WaitStatus::Unreadable) {
+    if (result.status == WaitStatus::Unreadable || speedSuspect(result)) {
+        const QString heard =
+            result.lineErrors.any()
+                ? QStringLiteral(": the port reported %1").arg(LineErrorsText(result.lineErrors))
+                : QString();
         return ErrorMessage(
             QStringLiteral("The adapter's answers could not be read: the line speed is "
                            "probably wrong."),
-            QStringLiteral("%1 is set to %2 bit/s, and the adapter seems to use another speed. ")
-                    .arg(port, speed) +
+            QStringLiteral("%1 is set to %2 bit/s, and the adapter seems to use another "
+                           "speed%3. ")
+                    .arg(port, speed, heard) +
                 chooseSpeed(a) +
                 (atTerminal(a) ? QStringLiteral(".")
                                : QStringLiteral(", then click Connect again.")));
@@ -257,10 +294,12 @@ Message ReadFailed(const WaitResult& result, Audience a) {
         QStringLiteral("The setting shown may be out of date. ") + adviceFor(result, a));
 }
 
-Message ReadGarbled() {
-    return ErrorMessage(QStringLiteral("The police mode setting could not be read: the "
-                                       "cluster's answer was incomplete or garbled."),
-                        QStringLiteral("The setting shown may be out of date."));
+Message ReadGarbled(const WaitResult& result, Audience a) {
+    return ErrorMessage(
+        QStringLiteral("The police mode setting could not be read: the "
+                       "cluster's answer was incomplete or garbled."),
+        QStringLiteral("The setting shown may be out of date.") +
+            (speedSuspect(result) ? QLatin1Char(' ') + lineErrorsAdvice(result, a) : QString()));
 }
 
 Message ChangeReadFailed(const WaitResult& result, Audience a) {
@@ -282,11 +321,14 @@ Message ChangeLineLost(const WaitResult& result, Audience a) {
                         adviceFor(result, a));
 }
 
-Message ChangeReadGarbled() {
+Message ChangeReadGarbled(const WaitResult& result, Audience a) {
     return ErrorMessage(
         QStringLiteral("The police mode record could not be read completely, so nothing "
                        "was written to the cluster."),
-        QStringLiteral("The cluster's answer was incomplete or garbled. Try again."));
+        speedSuspect(result)
+            ? QStringLiteral("The cluster's answer was incomplete or garbled. ") +
+                  lineErrorsAdvice(result, a)
+            : QStringLiteral("The cluster's answer was incomplete or garbled. Try again."));
 }
 
 Message ChangeNotSafe() {

@@ -52,11 +52,12 @@ Message NetworkAddressInvalid(const QString& text, Audience a);
 
 // The police-mode read after Connect or after a change.
 Message ReadFailed(const WaitResult& result, Audience a);
-Message ReadGarbled();
+// The answer arrived but could not be parsed (result: how its wait ended).
+Message ReadGarbled(const WaitResult& result, Audience a);
 
 // A police-mode change that never reached the write.
 Message ChangeReadFailed(const WaitResult& result, Audience a);
-Message ChangeReadGarbled();
+Message ChangeReadGarbled(const WaitResult& result, Audience a);
 Message ChangeNotSafe();
 // More than the read's answer arrived before the write.
 Message ChangeUnsettled();

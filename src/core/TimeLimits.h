@@ -20,6 +20,13 @@ struct TimeLimits {
     // A cluster may ask for more time (7F xx 78), and each request restarts
     // the answer's time limit, but not without end.
     int maxPendingRestarts = 12;
+    // A command line is a few dozen characters: on the wire within 50 ms at
+    // 9600 bit/s, and within a second even over a Bluetooth link that
+    // retries. A write of which nothing more has gone out for this long will
+    // not finish (a driver that never completes it, a link gone half-dead),
+    // and the line is lost; shorter than the answer's limit, so that it is
+    // the write that is named.
+    int writeMs = 5000;
 
     // Opening a serial port, or asking whether it could be opened. A USB
     // adapter opens at once; a Bluetooth one dials its adapter, which

@@ -1,10 +1,16 @@
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <linux/serial.h>
+#endif
 
 #include <QFile>
 #include <QSerialPort>
+#include <QTimer>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "platform/SerialDevice.h"
@@ -34,13 +40,31 @@ QSerialPort::FlowControl flowControl(DeviceSettings::Flow flow) {
     return QSerialPort::NoFlowControl;
 }
 
+// The line errors the driver has counted since the device was opened (a
+// UART's and most USB adapters' drivers count them); nothing where it keeps
+// no count, as a pseudo-terminal's.
+std::optional<LineErrors> countedErrors(qintptr handle) {
+#if defined(Q_OS_LINUX) && defined(TIOCGICOUNT)
+    serial_icounter_struct counts{};
+    if (handle >= 0 && ::ioctl(int(handle), TIOCGICOUNT, &counts) == 0)
+        return LineErrors{counts.frame, counts.overrun + counts.buf_overrun, counts.parity};
+#else
+    Q_UNUSED(handle);
+#endif
+    return std::nullopt;
+}
+
 }  // namespace
 
 struct SerialDevice::Impl {
-    // A child of the device, so that it moves to another thread with it.
+    // Children of the device, so that they move to another thread with it.
     QSerialPort* port = nullptr;
+    QTimer* writeLimit = nullptr;
+    int writeLimitMs = 0;
     // Bytes in Qt's buffer that arrived has already told of.
     qint64 told = 0;
+    // The driver's count of line errors when they were last told.
+    std::optional<LineErrors> errorsTold;
 };
 
 SerialDevice::SerialDevice(std::unique_ptr<Impl> impl) : d_(std::move(impl)) {
@@ -126,16 +150,55 @@ SerialDevice::Opened SerialDevice::Open(const QString& path, const DeviceSetting
     return opened;
 }
 
+void SerialDevice::setWriteLimit(int ms) {
+    d_->writeLimitMs = qMax(0, ms);
+}
+
 void SerialDevice::start() {
     QSerialPort* port = d_->port;
+    if (!port) return;
+    d_->errorsTold = countedErrors(port->handle());
     // Watched only once the port is set up: a refused modem-line change is
     // not a reason to close it.
     connect(port, &QSerialPort::readyRead, this, [this] {
+        // Qt reports no line errors; the driver's counts, where it keeps
+        // them, are told ahead of the bytes they came with.
+        if (d_->errorsTold) {
+            if (const std::optional<LineErrors> now = countedErrors(d_->port->handle())) {
+                const LineErrors fresh = now->since(*d_->errorsTold);
+                d_->errorsTold = now;
+                if (fresh.any()) emit lineErrors(fresh);
+                if (!isOpen()) return;
+            }
+        }
         const qint64 waiting = d_->port->bytesAvailable();
         if (waiting <= d_->told) return;
         const QByteArray fresh = d_->port->peek(waiting).right(waiting - d_->told);
         d_->told = waiting;
         emit arrived(fresh);
+    });
+    d_->writeLimit = new QTimer(this);
+    d_->writeLimit->setSingleShot(true);
+    connect(d_->writeLimit, &QTimer::timeout, this, [this] {
+        if (!isOpen() || d_->port->bytesToWrite() == 0) return;
+        const QString seconds = d_->writeLimitMs % 1000 == 0
+                                    ? QString::number(d_->writeLimitMs / 1000)
+                                    : QString::number(d_->writeLimitMs / 1000.0, 'g', 3);
+        const QString reason =
+            QStringLiteral(
+                "The write to %1 did not finish within %2 seconds: the port took "
+                "nothing more of it.")
+                .arg(d_->port->portName(), seconds);
+        close();
+        emit failed(reason);
+    });
+    // Whatever of a write goes out gives the rest the whole limit again.
+    connect(port, &QSerialPort::bytesWritten, this, [this] {
+        if (d_->port->bytesToWrite() == 0) {
+            d_->writeLimit->stop();
+        } else if (d_->writeLimitMs > 0) {
+            d_->writeLimit->start(d_->writeLimitMs);
+        }
     });
     connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError e) {
         if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError ||
@@ -158,6 +221,7 @@ void SerialDevice::close() {
     if (!d_->port) return;
     QSerialPort* port = std::exchange(d_->port, nullptr);
     port->disconnect(this);
+    if (d_->writeLimit) d_->writeLimit->stop();
     if (port->isOpen()) port->close();
     // The port may be inside its own signal emission; let Qt delete it.
     port->deleteLater();
@@ -165,9 +229,19 @@ void SerialDevice::close() {
 }
 
 bool SerialDevice::write(const QByteArray& bytes, QString* why) {
-    if (!isOpen()) return false;
-    if (d_->port->write(bytes) == bytes.size()) return true;
+    if (!isOpen()) {
+        *why = QStringLiteral("the port is closed");
+        return false;
+    }
+    if (d_->port->write(bytes) == bytes.size()) {
+        if (d_->writeLimit && d_->writeLimitMs > 0 && !d_->writeLimit->isActive() &&
+            d_->port->bytesToWrite() > 0)
+            d_->writeLimit->start(d_->writeLimitMs);
+        return true;
+    }
     *why = d_->port->errorString();
+    // Nothing more goes out or comes in; the caller tells of the loss.
+    close();
     return false;
 }
 

@@ -1,12 +1,55 @@
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QWinEventNotifier>
 #include <array>
+#include <atomic>
+#include <memory>
 #include <utility>
 
 #include "platform/SerialDevice.h"
 
+#include "platform/CommDriver_win.h"
 #include "platform/Win32.h"
 
 namespace tavrin {
+
+HANDLE CommDriver::CreateFileW(LPCWSTR name, DWORD access, DWORD share, DWORD disposition,
+                               DWORD flags) {
+    return ::CreateFileW(name, access, share, nullptr, disposition, flags, nullptr);
+}
+BOOL CommDriver::GetCommState(HANDLE handle, DCB* dcb) {
+    return ::GetCommState(handle, dcb);
+}
+BOOL CommDriver::SetCommState(HANDLE handle, DCB* dcb) {
+    return ::SetCommState(handle, dcb);
+}
+BOOL CommDriver::SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
+    return ::SetCommTimeouts(handle, timeouts);
+}
+BOOL CommDriver::EscapeCommFunction(HANDLE handle, DWORD function) {
+    return ::EscapeCommFunction(handle, function);
+}
+BOOL CommDriver::ReadFile(HANDLE handle, void* buffer, DWORD size, OVERLAPPED* ov) {
+    return ::ReadFile(handle, buffer, size, nullptr, ov);
+}
+BOOL CommDriver::WriteFile(HANDLE handle, const void* buffer, DWORD size, OVERLAPPED* ov) {
+    return ::WriteFile(handle, buffer, size, nullptr, ov);
+}
+BOOL CommDriver::GetOverlappedResult(HANDLE handle, OVERLAPPED* ov, DWORD* count, BOOL wait) {
+    return ::GetOverlappedResult(handle, ov, count, wait);
+}
+BOOL CommDriver::ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status) {
+    return ::ClearCommError(handle, errors, status);
+}
+BOOL CommDriver::CancelIoEx(HANDLE handle, OVERLAPPED* ov) {
+    return ::CancelIoEx(handle, ov);
+}
+BOOL CommDriver::PurgeComm(HANDLE handle, DWORD flags) {
+    return ::PurgeComm(handle, flags);
+}
+BOOL CommDriver::CloseHandle(HANDLE handle) {
+    return ::CloseHandle(handle);
+}
 
 namespace {
 
@@ -15,9 +58,21 @@ constexpr DWORD kReadChunk = 4096;
 // A read with nothing to hand over waits this long for the first byte, then
 // ends empty and is made again: one wake a minute on a silent line.
 constexpr DWORD kReadWaitMs = 60000;
-// How long closing waits for cancelled transfers, which end at once with
-// any driver that behaves.
-constexpr DWORD kCancelWaitMs = 2000;
+// A driver that ends such a read sooner, with nothing, has not waited (some
+// ignore the time-outs, or end reads at once while their device is busy):
+// the next read goes out after a pause that doubles from the first to the
+// longest, so the line is asked at most 20 times a second and never in a
+// loop, and an answer is seen at most that much later.
+constexpr int kFirstRetryMs = 2;
+constexpr int kLongestRetryMs = 50;
+
+std::atomic<CommDriver*> ownDriver{nullptr};
+
+CommDriver& activeDriver() {
+    static CommDriver system;
+    CommDriver* own = ownDriver.load();
+    return own ? *own : system;
+}
 
 QString systemMessage(DWORD error) {
     wchar_t* text = nullptr;
@@ -37,209 +92,176 @@ QString systemName(const QString& path) {
     return path.startsWith(prefix) ? path : prefix + path;
 }
 
+// The first line of what a write carries, for words about it.
+QString lineOf(const QByteArray& bytes) {
+    QByteArray line = bytes.left(bytes.indexOf('\r') < 0 ? 64 : bytes.indexOf('\r')).left(64);
+    line.replace('\n', "");
+    for (char c : line)
+        if (c < 0x20 || c > 0x7E) return {};
+    return QString::fromLatin1(line);
+}
+
+// One transfer on the handle: its OVERLAPPED, with an event of the system's
+// own, and the buffer the driver reads into or writes from. The driver may
+// use both for as long as the transfer is under way.
+struct Transfer {
+    OVERLAPPED ov{};
+    QByteArray buffer;
+    bool pending = false;
+};
+
+// The open handle and its two transfers (a read, always under way while the
+// port is open, and a write): everything the driver may still point at.
+struct Channel {
+    Channel(CommDriver& d, HANDLE h) : driver(d), handle(h) {}
+    ~Channel() {
+        if (handle != INVALID_HANDLE_VALUE) driver.CloseHandle(handle);
+        for (Transfer* t : transfers()) {
+            if (t->ov.hEvent) ::CloseHandle(t->ov.hEvent);
+        }
+    }
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    std::array<Transfer*, 2> transfers() { return {&read, &write}; }
+
+    bool createEvents(QString* why);
+
+    // Whether the transfer has ended, asked without waiting; *error is 0 when
+    // it ended well.
+    bool ended(Transfer& t, DWORD* count, DWORD* error) {
+        *count = 0;
+        if (driver.GetOverlappedResult(handle, &t.ov, count, FALSE)) {
+            *error = ERROR_SUCCESS;
+            return true;
+        }
+        *error = GetLastError();
+        return *error != ERROR_IO_INCOMPLETE;
+    }
+
+    bool anyPending() {
+        for (Transfer* t : transfers())
+            if (t->pending) return true;
+        return false;
+    }
+
+    CommDriver& driver;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    Transfer read, write;
+};
+
+bool Channel::createEvents(QString* why) {
+    for (Transfer* t : transfers()) {
+        t->ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!t->ov.hEvent) {
+            *why = systemMessage(GetLastError());
+            return false;
+        }
+    }
+    return true;
+}
+
+// A closed device's channel whose cancelled transfers the driver has not
+// given back yet. It waits for their own ends, in the event loop, and frees
+// the handle and the buffers only then. A transfer that never ends keeps its
+// channel for the rest of the run: harmless, where freeing it would not be.
+class Reaper : public QObject {
+public:
+    explicit Reaper(std::unique_ptr<Channel> channel) : channel_(std::move(channel)) {
+        for (Transfer* t : channel_->transfers()) {
+            if (!t->pending) continue;
+            auto* notifier = new QWinEventNotifier(t->ov.hEvent, this);
+            connect(notifier, &QWinEventNotifier::activated, this, [this, t] { look(*t); });
+        }
+    }
+
+private:
+    void look(Transfer& t) {
+        // Reset before looking: an end that comes after this sets it again.
+        ResetEvent(t.ov.hEvent);
+        DWORD count = 0;
+        DWORD error = 0;
+        if (!t.pending || !channel_->ended(t, &count, &error)) return;
+        t.pending = false;
+        if (channel_->anyPending()) return;
+        for (QWinEventNotifier* n : findChildren<QWinEventNotifier*>()) n->setEnabled(false);
+        channel_.reset();
+        deleteLater();
+    }
+
+    std::unique_ptr<Channel> channel_;
+};
+
 }  // namespace
 
-// One open device: its handle and one overlapped transfer of each kind (a
-// read, always under way while the port is open, and a write), each with its
-// own event, which a notifier turns into a call in the event loop. The read
-// is what waits for characters: its time-outs have it end as soon as one
-// byte has arrived. (WaitCommEvent would be the other way, but Wine's ends at
-// once on a device without modem lines, such as a pseudo-terminal.) A transfer's event is set
-// when it ends, at once or later, and reset only while nothing is under way
-// on it, so no end is missed.
+void UseCommDriver(CommDriver* driver) {
+    ownDriver.store(driver);
+}
+
+// One open device over its channel. A notifier turns the end of each
+// transfer (its event set, at once or later) into a call in the event loop.
+// The read is what waits for characters: its time-outs have it end as soon
+// as one byte has arrived. (WaitCommEvent would be the other way, but Wine's
+// ends at once on a device without modem lines, such as a pseudo-terminal.)
+// An event is reset before its transfer is looked at, and every look asks
+// the driver whether the transfer has ended, so no end is missed and a wake
+// with nothing behind it costs one look.
 //
 // Whatever may close the port (a failure, or the signals of an arrival) is
 // the last thing each call here does: the port may be gone after it.
 struct SerialDevice::Impl {
-    struct Transfer {
-        OVERLAPPED ov{};
-        QWinEventNotifier* notifier = nullptr;
-        bool pending = false;
-    };
+    Impl(CommDriver& d, HANDLE handle, QString portName)
+        : driver(d), channel(std::make_unique<Channel>(d, handle)), name(std::move(portName)) {}
 
-    Impl() = default;
-    ~Impl() {
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-        for (Transfer* t : transfers()) {
-            if (t->ov.hEvent) CloseHandle(t->ov.hEvent);
-        }
-    }
-    Impl(const Impl&) = delete;
-    Impl& operator=(const Impl&) = delete;
+    void watch();
+    // Ends every transfer and lets go of the device without waiting for the
+    // driver: what it still holds is reaped once it gives it back.
+    void shut();
 
-    std::array<Transfer*, 2> transfers() { return {&read, &write}; }
-
-    bool createEvents(QString* why) {
-        for (Transfer* t : transfers()) {
-            t->ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-            if (!t->ov.hEvent) {
-                *why = systemMessage(GetLastError());
-                return false;
-            }
-        }
-        return true;
-    }
-
-    void watch() {
-        const std::pair<Transfer*, void (Impl::*)()> handlers[] = {{&read, &Impl::onReadEnded},
-                                                                   {&write, &Impl::onWriteEnded}};
-        for (const auto& [t, handler] : handlers) {
-            t->notifier = new QWinEventNotifier(t->ov.hEvent, line);
-            // Notifiers are turned off before the port goes; the check is for
-            // a wake already on its way.
-            QObject::connect(t->notifier, &QWinEventNotifier::activated, line,
-                             [owner = line, handler = handler] {
-                                 if (owner->d_ && owner->d_->started) (owner->d_.get()->*handler)();
-                             });
-        }
-    }
-
-    // Ends every transfer and closes the device. False if a driver holds on
-    // to a transfer: its buffers must then outlive the port.
-    bool shut() {
-        for (Transfer* t : transfers()) {
-            if (!t->notifier) continue;
-            t->notifier->setEnabled(false);
-            // It may be the notifier whose signal brought the close about.
-            t->notifier->deleteLater();
-            t->notifier = nullptr;
-        }
-        if (handle == INVALID_HANDLE_VALUE) return true;
-        CancelIoEx(handle, nullptr);
-        bool ended = true;
-        for (Transfer* t : transfers()) {
-            if (!t->pending) continue;
-            DWORD count = 0;
-            if (WaitForSingleObject(t->ov.hEvent, kCancelWaitMs) == WAIT_OBJECT_0)
-                GetOverlappedResult(handle, &t->ov, &count, FALSE);
-            else
-                ended = false;
-        }
-        CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
-        return ended;
-    }
-
-    // Bytes the driver holds; 0 when it cannot say.
-    DWORD inQueue() {
-        COMSTAT status{};
-        DWORD errors = 0;
-        return ClearCommError(handle, &errors, &status) ? status.cbInQue : 0;
-    }
-
+    // Bytes the driver holds, 0 when it cannot say; the line errors it
+    // reports with them are kept for the next delivery.
+    DWORD inQueue();
     // Takes what the driver holds, then leaves a read of one byte under way,
     // which waits for the next character; what came is handed over. Only
     // what is known to be there is asked for in more than one byte: some
     // drivers (Wine's) end a read only once its whole buffer is filled.
-    void pump() {
-        while (!read.pending) {
-            const DWORD waiting = qMin(inQueue(), kReadChunk);
-            const DWORD wanted = waiting > 0 ? waiting : 1;
-            chunk.resize(wanted);
-            ResetEvent(read.ov.hEvent);
-            if (!ReadFile(handle, chunk.data(), wanted, nullptr, &read.ov)) {
-                const DWORD error = GetLastError();
-                if (error != ERROR_IO_PENDING) return fail(error);
-                read.pending = true;
-                break;
-            }
-            DWORD count = 0;
-            if (!GetOverlappedResult(handle, &read.ov, &count, FALSE)) return fail(GetLastError());
-            if (count == 0) {
-                // Ended at once with nothing, though it should have waited:
-                // the next read is made from the event loop, so a driver that
-                // does this cannot hold the loop up.
-                SetEvent(read.ov.hEvent);
-                read.pending = true;
-                break;
-            }
-            fresh += chunk.left(count);
-        }
-        deliver();
-    }
+    void pump();
+    void onReadEvent();
+    // A read ended with nothing: the next goes out from the timer, at once
+    // after a wait the driver honoured, otherwise after the back-off.
+    void readEndedEmpty();
+    void took(DWORD count);
+    void deliver();
 
-    void deliver() {
-        if (fresh.isEmpty()) return;
-        const QByteArray bytes = std::exchange(fresh, {});
-        received += bytes;
-        emit line->arrived(bytes);
-    }
+    void onWriteEvent();
+    DWORD startWrite(const QByteArray& bytes);
+    void writeStalled();
 
-    void fail(DWORD error) {
-        SerialDevice& owner = *line;
-        const QString reason = systemMessage(error);
-        // What came before the failure is still told.
-        if (!fresh.isEmpty()) emit owner.arrived(std::exchange(fresh, {}));
-        owner.close();
-        emit owner.failed(reason);
-    }
+    void fail(DWORD error) { fail(systemMessage(error)); }
+    void fail(const QString& reason);
 
-    // Whether the transfer's end is to be handled now. A stale wake (the
-    // event set by a transfer already handled) is cleared and ignored.
-    bool ended(Transfer& t, DWORD* count) {
-        if (!t.pending) {
-            ResetEvent(t.ov.hEvent);
-            return false;
-        }
-        if (!GetOverlappedResult(handle, &t.ov, count, FALSE)) {
-            const DWORD error = GetLastError();
-            if (error == ERROR_IO_INCOMPLETE) return false;
-            t.pending = false;
-            fail(error);
-            return false;
-        }
-        t.pending = false;
-        ResetEvent(t.ov.hEvent);
-        return true;
-    }
-
-    void onReadEnded() {
-        DWORD count = 0;
-        if (!ended(read, &count)) return;
-        fresh += chunk.left(count);
-        pump();
-    }
-
-    void onWriteEnded() {
-        DWORD count = 0;
-        if (!ended(write, &count)) return;
-        // Anything a write left unwritten goes ahead of what waited.
-        QByteArray next = writing.mid(count) + std::exchange(queued, {});
-        writing.clear();
-        if (next.isEmpty()) return;
-        if (const DWORD error = startWrite(next)) fail(error);
-    }
-
-    DWORD startWrite(const QByteArray& bytes) {
-        writing = bytes;
-        ResetEvent(write.ov.hEvent);
-        if (WriteFile(handle, writing.constData(), DWORD(writing.size()), nullptr, &write.ov)) {
-            SetEvent(write.ov.hEvent);
-        } else {
-            const DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) {
-                writing.clear();
-                return error;
-            }
-        }
-        write.pending = true;
-        return ERROR_SUCCESS;
-    }
-
+    CommDriver& driver;
+    // Null once the device is closed; while transfers are under way, what
+    // the driver may point into.
+    std::unique_ptr<Channel> channel;
+    // The port as the user named it, for words about it.
+    QString name;
     // The device this is the inside of; set once it exists.
-    SerialDevice* line = nullptr;
-    // Reading has begun: the notifiers are on.
+    SerialDevice* owner = nullptr;
+    // Reading has begun: the notifiers and timers exist and are on.
     bool started = false;
-    // A transfer outlived the close: the driver may still write into these
-    // buffers, so they are never freed.
-    bool held = false;
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    Transfer read, write;
-    QByteArray chunk;     // filled in by the read under way
+    QWinEventNotifier* readNotifier = nullptr;
+    QWinEventNotifier* writeNotifier = nullptr;
+    QTimer* readRetry = nullptr;   // the next read, when the last ended empty
+    QTimer* writeRetry = nullptr;  // the rest of a write that went nowhere
+    QTimer* writeLimit = nullptr;  // nothing more of a write has gone out
+    int writeLimitMs = 0;
+    int backoffMs = 0;
+    QElapsedTimer readSince;
     QByteArray fresh;     // read, not yet handed over
     QByteArray received;  // handed over, not yet taken by Input
-    QByteArray writing;   // given to the write under way
-    QByteArray queued;    // to be written after it
+    QByteArray queued;    // to be written after the write under way
+    LineErrors heard;     // reported, not yet told
 };
 
 namespace {
@@ -265,15 +287,213 @@ SerialDevice::Refused refusalOf(DWORD error) {
 
 }  // namespace
 
+void SerialDevice::Impl::watch() {
+    SerialDevice* device = owner;
+    const auto onEnd = [device](void (Impl::*handler)()) {
+        return [device, handler] {
+            // A wake already on its way when the port closed is dropped.
+            if (device->d_ && device->d_->started) (device->d_.get()->*handler)();
+        };
+    };
+    readNotifier = new QWinEventNotifier(channel->read.ov.hEvent, device);
+    QObject::connect(readNotifier, &QWinEventNotifier::activated, device,
+                     onEnd(&Impl::onReadEvent));
+    writeNotifier = new QWinEventNotifier(channel->write.ov.hEvent, device);
+    QObject::connect(writeNotifier, &QWinEventNotifier::activated, device,
+                     onEnd(&Impl::onWriteEvent));
+    readRetry = new QTimer(device);
+    readRetry->setSingleShot(true);
+    QObject::connect(readRetry, &QTimer::timeout, device, onEnd(&Impl::pump));
+    writeRetry = new QTimer(device);
+    writeRetry->setSingleShot(true);
+    QObject::connect(writeRetry, &QTimer::timeout, device, [device] {
+        Impl* d = device->d_.get();
+        if (!d->started || !d->channel || d->channel->write.pending || d->queued.isEmpty()) return;
+        if (const DWORD error = d->startWrite(std::exchange(d->queued, {}))) d->fail(error);
+    });
+    writeLimit = new QTimer(device);
+    writeLimit->setSingleShot(true);
+    QObject::connect(writeLimit, &QTimer::timeout, device, onEnd(&Impl::writeStalled));
+}
+
+void SerialDevice::Impl::shut() {
+    started = false;
+    for (QWinEventNotifier* n : {readNotifier, writeNotifier}) {
+        if (!n) continue;
+        n->setEnabled(false);
+        // It may be the notifier whose signal brought the close about.
+        n->deleteLater();
+    }
+    readNotifier = writeNotifier = nullptr;
+    for (QTimer* t : {readRetry, writeRetry, writeLimit}) {
+        if (t) t->stop();
+    }
+    if (!channel) return;
+    Channel& c = *channel;
+    driver.CancelIoEx(c.handle, nullptr);
+    for (Transfer* t : c.transfers()) {
+        DWORD count = 0;
+        DWORD error = 0;
+        if (t->pending && c.ended(*t, &count, &error)) t->pending = false;
+    }
+    if (c.anyPending()) {
+        new Reaper(std::move(channel));
+    } else {
+        channel.reset();
+    }
+}
+
+DWORD SerialDevice::Impl::inQueue() {
+    COMSTAT status{};
+    DWORD errors = 0;
+    if (!driver.ClearCommError(channel->handle, &errors, &status)) return 0;
+    if (errors & CE_FRAME) ++heard.framing;
+    if (errors & (CE_OVERRUN | CE_RXOVER)) ++heard.overrun;
+    if (errors & CE_RXPARITY) ++heard.parity;
+    return status.cbInQue;
+}
+
+void SerialDevice::Impl::pump() {
+    Transfer& read = channel->read;
+    while (!read.pending && !readRetry->isActive()) {
+        const DWORD waiting = qMin(inQueue(), kReadChunk);
+        const DWORD wanted = waiting > 0 ? waiting : 1;
+        read.buffer.resize(qsizetype(wanted));
+        ResetEvent(read.ov.hEvent);
+        readSince.start();
+        if (!driver.ReadFile(channel->handle, read.buffer.data(), wanted, &read.ov)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) return fail(error);
+            read.pending = true;
+            break;
+        }
+        // Ended at once; its event is set too, and found stale later.
+        DWORD count = 0;
+        if (!driver.GetOverlappedResult(channel->handle, &read.ov, &count, FALSE))
+            return fail(GetLastError());
+        if (count == 0) {
+            readEndedEmpty();
+            break;
+        }
+        took(count);
+    }
+    deliver();
+}
+
+void SerialDevice::Impl::onReadEvent() {
+    Transfer& read = channel->read;
+    ResetEvent(read.ov.hEvent);
+    DWORD count = 0;
+    DWORD error = 0;
+    if (!read.pending || !channel->ended(read, &count, &error)) return;
+    read.pending = false;
+    if (error != ERROR_SUCCESS) return fail(error);
+    if (count == 0) {
+        readEndedEmpty();
+        return deliver();
+    }
+    took(count);
+    pump();
+}
+
+void SerialDevice::Impl::readEndedEmpty() {
+    if (readSince.elapsed() >= qint64(kReadWaitMs) * 9 / 10) {
+        backoffMs = 0;
+    } else {
+        backoffMs = backoffMs == 0 ? kFirstRetryMs : qMin(backoffMs * 2, kLongestRetryMs);
+    }
+    readRetry->start(backoffMs);
+}
+
+void SerialDevice::Impl::took(DWORD count) {
+    fresh += channel->read.buffer.left(qsizetype(count));
+    backoffMs = 0;
+}
+
+void SerialDevice::Impl::deliver() {
+    if (heard.any()) {
+        emit owner->lineErrors(std::exchange(heard, {}));
+        if (!channel) return;
+    }
+    if (fresh.isEmpty()) return;
+    const QByteArray bytes = std::exchange(fresh, {});
+    received += bytes;
+    emit owner->arrived(bytes);
+}
+
+void SerialDevice::Impl::fail(const QString& reason) {
+    SerialDevice& device = *owner;
+    // What came before the failure is still told.
+    if (!fresh.isEmpty()) emit device.arrived(std::exchange(fresh, {}));
+    device.close();
+    emit device.failed(reason);
+}
+
+void SerialDevice::Impl::onWriteEvent() {
+    Transfer& write = channel->write;
+    ResetEvent(write.ov.hEvent);
+    DWORD count = 0;
+    DWORD error = 0;
+    if (!write.pending || !channel->ended(write, &count, &error)) return;
+    write.pending = false;
+    if (error != ERROR_SUCCESS) return fail(error);
+    // Anything a write left unwritten goes ahead of what waited.
+    QByteArray next = write.buffer.mid(qsizetype(count)) + std::exchange(queued, {});
+    write.buffer.clear();
+    if (next.isEmpty()) {
+        writeLimit->stop();
+        return;
+    }
+    if (count == 0) {
+        // It went nowhere: again after a pause, not in a loop; the limit
+        // still runs.
+        queued = std::move(next);
+        writeRetry->start(kLongestRetryMs);
+        return;
+    }
+    // Some went out: the limit starts again for the rest.
+    if (writeLimitMs > 0) writeLimit->start(writeLimitMs);
+    if (const DWORD e = startWrite(next)) fail(e);
+}
+
+DWORD SerialDevice::Impl::startWrite(const QByteArray& bytes) {
+    Transfer& write = channel->write;
+    write.buffer = bytes;
+    ResetEvent(write.ov.hEvent);
+    if (driver.WriteFile(channel->handle, write.buffer.constData(), DWORD(write.buffer.size()),
+                         &write.ov)) {
+        // Ended at once: its end is taken from the event, as a later one's.
+        SetEvent(write.ov.hEvent);
+    } else {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            write.buffer.clear();
+            return error;
+        }
+    }
+    write.pending = true;
+    if (writeLimitMs > 0 && writeLimit && !writeLimit->isActive()) writeLimit->start(writeLimitMs);
+    return ERROR_SUCCESS;
+}
+
+void SerialDevice::Impl::writeStalled() {
+    if (!channel || (!channel->write.pending && queued.isEmpty())) return;
+    const QString line = lineOf(channel->write.buffer + queued);
+    const QString seconds = writeLimitMs % 1000 == 0
+                                ? QString::number(writeLimitMs / 1000)
+                                : QString::number(writeLimitMs / 1000.0, 'g', 3);
+    fail(QStringLiteral("The write%1 to %2 did not finish within %3 seconds: the port took "
+                        "nothing more of it.")
+             .arg(line.isEmpty() ? QString() : QStringLiteral(" of \"%1\"").arg(line), name,
+                  seconds));
+}
+
 SerialDevice::SerialDevice(std::unique_ptr<Impl> impl) : d_(std::move(impl)) {
-    d_->line = this;
+    d_->owner = this;
 }
 
 SerialDevice::~SerialDevice() {
     close();
-    // A transfer the driver would not give back still writes into the
-    // buffers when it ends: those stay.
-    if (d_->held) (void)d_.release();
 }
 
 ProbeResult SerialDevice::Probe(const QString& path) {
@@ -296,18 +516,18 @@ ProbeResult SerialDevice::Probe(const QString& path) {
 
 SerialDevice::Opened SerialDevice::Open(const QString& path, const DeviceSettings& settings) {
     Opened opened;
+    CommDriver& driver = activeDriver();
     const QString name = systemName(path);
     const HANDLE handle =
-        CreateFileW(reinterpret_cast<LPCWSTR>(name.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        driver.CreateFileW(reinterpret_cast<LPCWSTR>(name.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         opened.refused = refusalOf(error);
         opened.why = systemMessage(error);
         return opened;
     }
-    auto port = std::make_unique<Impl>();
-    port->handle = handle;
+    auto port = std::make_unique<Impl>(driver, handle, path);
     const auto refuse = [&opened](Refused how, QString why) {
         opened.refused = how;
         opened.why = std::move(why);
@@ -316,7 +536,8 @@ SerialDevice::Opened SerialDevice::Open(const QString& path, const DeviceSetting
 
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(handle, &dcb)) return refuse(Refused::Other, systemMessage(GetLastError()));
+    if (!driver.GetCommState(handle, &dcb))
+        return refuse(Refused::Other, systemMessage(GetLastError()));
     // With RTS/CTS and XON/XOFF both asked for, the hardware lines, which a
     // device cannot ignore.
     const bool hardware = settings.flow == DeviceSettings::Flow::Hardware;
@@ -344,7 +565,7 @@ SerialDevice::Opened SerialDevice::Open(const QString& path, const DeviceSetting
     dcb.fNull = FALSE;
     // A line error must not stop all reads until it is cleared.
     dcb.fAbortOnError = FALSE;
-    if (!SetCommState(handle, &dcb)) {
+    if (!driver.SetCommState(handle, &dcb)) {
         return refuse(Refused::Settings, QStringLiteral("the device refused %1 bit/s: %2")
                                              .arg(settings.speed)
                                              .arg(systemMessage(GetLastError())));
@@ -355,61 +576,60 @@ SerialDevice::Opened SerialDevice::Open(const QString& path, const DeviceSetting
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = kReadWaitMs;
-    if (!SetCommTimeouts(handle, &timeouts))
+    if (!driver.SetCommTimeouts(handle, &timeouts))
         return refuse(Refused::Other, systemMessage(GetLastError()));
     // Set as asked rather than left as the driver had them: an ELM327 takes
     // RTS for an interrupt. A pseudo-terminal under Wine may refuse; that is
     // harmless. Under RTS/CTS flow control RTS is the driver's.
-    EscapeCommFunction(handle, settings.dtr ? SETDTR : CLRDTR);
-    if (!hardware) EscapeCommFunction(handle, settings.rts ? SETRTS : CLRRTS);
-    PurgeComm(handle, PURGE_RXCLEAR);
+    driver.EscapeCommFunction(handle, settings.dtr ? SETDTR : CLRDTR);
+    if (!hardware) driver.EscapeCommFunction(handle, settings.rts ? SETRTS : CLRRTS);
+    driver.PurgeComm(handle, PURGE_RXCLEAR);
     QString why;
-    if (!port->createEvents(&why)) return refuse(Refused::Other, why);
+    if (!port->channel->createEvents(&why)) return refuse(Refused::Other, why);
     opened.device.reset(new SerialDevice(std::move(port)));
     return opened;
+}
+
+void SerialDevice::setWriteLimit(int ms) {
+    d_->writeLimitMs = qMax(0, ms);
 }
 
 void SerialDevice::start() {
     if (!isOpen() || d_->started) return;
     d_->watch();
     d_->started = true;
+    // A write handed over before this is under the limit from here on.
+    if (d_->channel->write.pending && d_->writeLimitMs > 0) d_->writeLimit->start(d_->writeLimitMs);
     // The first read goes out from the event loop, as every later one: a
     // failure there is told once this has returned.
-    SetEvent(d_->read.ov.hEvent);
-    d_->read.pending = true;
+    d_->readRetry->start(0);
 }
 
 bool SerialDevice::isOpen() const {
-    return d_ && d_->handle != INVALID_HANDLE_VALUE;
+    return d_ && d_->channel;
 }
 
 void SerialDevice::close() {
-    if (!d_ || d_->handle == INVALID_HANDLE_VALUE) return;
-    d_->started = false;
-    if (!d_->shut()) d_->held = true;
+    if (!isOpen()) return;
+    d_->shut();
 }
 
 bool SerialDevice::write(const QByteArray& bytes, QString* why) {
-    if (!isOpen()) return false;
+    if (!isOpen()) {
+        *why = QStringLiteral("the port is closed");
+        return false;
+    }
     Impl& port = *d_;
     if (bytes.isEmpty()) return true;
-    if (port.write.pending) {
+    if (port.channel->write.pending || !port.queued.isEmpty()) {
         port.queued += bytes;
         return true;
     }
     const DWORD error = port.startWrite(bytes);
     if (error == ERROR_SUCCESS) return true;
     *why = systemMessage(error);
-    // The device fails from the event loop, as after a failure found later:
-    // whoever is writing does not expect it to close under them.
-    QMetaObject::invokeMethod(
-        this,
-        [this, reason = *why] {
-            if (!isOpen()) return;
-            close();
-            emit failed(reason);
-        },
-        Qt::QueuedConnection);
+    // Nothing more goes out or comes in; the caller tells of the loss.
+    close();
     return false;
 }
 
@@ -432,7 +652,7 @@ QByteArray SerialDevice::peek() const {
 void SerialDevice::clear() {
     if (!isOpen()) return;
     d_->received.clear();
-    PurgeComm(d_->handle, PURGE_RXCLEAR);
+    d_->driver.PurgeComm(d_->channel->handle, PURGE_RXCLEAR);
 }
 
 }  // namespace tavrin

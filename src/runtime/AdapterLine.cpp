@@ -2,6 +2,7 @@
 
 #include <QPointer>
 #include <QRegularExpression>
+#include <QStringList>
 
 #include "runtime/AdapterLog.h"
 
@@ -37,6 +38,7 @@ QCoro::Task<bool> AdapterLine::open(Clock& clock, int limitMs, Stop stop) {
         co_return false;
     }
     lostReason_.clear();
+    lineErrors_ = {};
     opening_ = true;
     const QPointer<AdapterLine> self(this);
     const Opening opened = co_await openDevice(speed, clock, limitMs, stop);
@@ -80,6 +82,24 @@ void AdapterLine::lose(const QString& reason) {
     closeDevice();
     emit closed();
     emit portLost(reason);
+}
+
+QString LineErrorsText(const LineErrors& errors) {
+    QStringList kinds;
+    const auto kind = [&kinds](int n, const char* one, const char* many) {
+        if (n > 0) kinds << QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+    };
+    kind(errors.framing, "framing error", "framing errors");
+    kind(errors.overrun, "overrun", "overruns");
+    kind(errors.parity, "parity error", "parity errors");
+    if (kinds.size() < 2) return kinds.join(QString());
+    const QString last = kinds.takeLast();
+    return kinds.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
+
+void AdapterLine::heardLineErrors(const LineErrors& errors) {
+    lineErrors_ += errors;
+    if (log_) log_->note(QStringLiteral("the port reported %1").arg(LineErrorsText(errors)));
 }
 
 bool AdapterLine::Output(const QByteArray& bytes) {

@@ -85,6 +85,8 @@ public:
     // The system's words for the last loss of the port (portLost's reason);
     // empty once it opens again.
     QString lostReason() const { return lostReason_; }
+    // The line errors the device reported since the port last opened.
+    LineErrors lineErrors() const { return lineErrors_; }
 
     // A connection over the network rather than a serial line: what is said
     // of its loss differs.
@@ -122,6 +124,8 @@ protected:
 
     // The device failed or vanished: closes the port and tells so once.
     void lose(const QString& reason);
+    // The device reported line errors: counted, and noted in the log.
+    void heardLineErrors(const LineErrors& errors);
     // Characters have arrived: a receive notification, when they are wanted.
     void notifyArrival();
     // For a device that buffers what arrives (a serial port, a socket):
@@ -139,7 +143,11 @@ private:
     QString lastErrorText_;
     QString lostReason_;
     bool opening_ = false;
+    LineErrors lineErrors_;
 };
+
+// Line errors in words: "3 framing errors and 1 overrun"; empty for none.
+QString LineErrorsText(const LineErrors& errors);
 
 // A wait on the line ends when characters arrive or the port closes.
 inline void WakeOnLine(Wait& wait, const AdapterLine& line) {

@@ -53,6 +53,13 @@ Devices& Host::systemDevices() {
     return devices;
 }
 
+AdapterLine* Host::createLine(QObject* parent) {
+    AdapterLine* line = devices().createLine(parent);
+    // A real serial line's writes have the limit in use.
+    if (auto* serial = qobject_cast<SerialLine*>(line)) serial->setWriteLimit(limits.writeMs);
+    return line;
+}
+
 NetLine* Host::createNetLine(QObject* parent) {
     return new NetLine(parent);
 }

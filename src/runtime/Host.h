@@ -41,7 +41,7 @@ public:
     const Devices& devices() const { return devices_ ? *devices_ : systemDevices(); }
     void setDevices(Devices* devices) { devices_ = devices; }
     // A new, closed line to an adapter; parent owns it.
-    AdapterLine* createLine(QObject* parent) { return devices().createLine(parent); }
+    AdapterLine* createLine(QObject* parent);
     // A new, unconnected line to a network (Wi-Fi) adapter; parent owns it.
     virtual NetLine* createNetLine(QObject* parent);
     // Whether the device a line would open could be opened right now, asked

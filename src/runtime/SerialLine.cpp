@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 
+#include "core/TimeLimits.h"
 #include "platform/SerialDevice.h"
 #include "runtime/AdapterLog.h"
 #include "runtime/OffThread.h"
@@ -50,7 +51,8 @@ AdapterLine::OpenError errorOf(SerialDevice::Refused refused) {
 
 }  // namespace
 
-SerialLine::SerialLine(QObject* parent) : AdapterLine(parent) {}
+SerialLine::SerialLine(QObject* parent)
+    : AdapterLine(parent), writeLimitMs_(TimeLimits{}.writeMs) {}
 
 SerialLine::~SerialLine() {
     if (device_) device_->disconnect(this);
@@ -96,8 +98,11 @@ void SerialLine::use(std::unique_ptr<SerialDevice> device) {
         if (log()) log()->record(AdapterLog::Direction::Received, bytes);
         notifyArrival();
     });
+    connect(device_.get(), &SerialDevice::lineErrors, this,
+            [this](const LineErrors& errors) { heardLineErrors(errors); });
     connect(device_.get(), &SerialDevice::failed, this,
             [this](const QString& reason) { lose(reason); });
+    device_->setWriteLimit(writeLimitMs_);
     device_->start();
 }
 
@@ -111,7 +116,11 @@ void SerialLine::closeDevice() {
 
 bool SerialLine::writeDevice(const QByteArray& bytes) {
     QString why;
-    return device_->write(bytes, &why);
+    if (device_->write(bytes, &why)) return true;
+    // Refused at once: the line is lost now, with the system's reason, and
+    // said once, by whoever wrote.
+    lose(why);
+    return false;
 }
 
 QByteArray SerialLine::readDevice(qint64 maxBytes) {

@@ -18,6 +18,10 @@ public:
     explicit SerialLine(QObject* parent = nullptr);
     ~SerialLine() override;
 
+    // A write of which nothing more goes out for so long loses the line (0:
+    // no limit); taken when the port opens.
+    void setWriteLimit(int ms) { writeLimitMs_ = ms; }
+
 protected:
     QCoro::Task<Opening> openDevice(qint32 speed, Clock& clock, int limitMs, Stop stop) override;
     void closeDevice() override;
@@ -32,6 +36,7 @@ private:
     void use(std::unique_ptr<SerialDevice> device);
 
     std::unique_ptr<SerialDevice> device_;
+    int writeLimitMs_;
 };
 
 }  // namespace tavrin

@@ -210,6 +210,8 @@ QCoro::Task<AdapterFinder::Answer> AdapterFinder::ask(QString line, int limitMs,
     how.limitMs = limitMs;
     how.maxChars = kMaxAnswerChars;
     how.judged = false;
+    // Line errors say the speed is wrong before the limit could.
+    how.endOnLineErrors = true;
     const WaitResult r = co_await reader_->collect(how, QString(), stop);
     answer.text = r.buffer;
     switch (r.status) {

@@ -97,6 +97,7 @@ void AnswerReader::expect(const QString& command) {
     partial_.clear();
     lastAnswer_.clear();
     echoSeen_ = false;
+    errorsAtCommand_ = line_.lineErrors();
 }
 
 bool AnswerReader::judgeLine(const QString& rawLine, WaitResult* result, bool* pending) {
@@ -185,6 +186,8 @@ std::optional<WaitStatus> AnswerReader::take(const QString& chars, const Listeni
         return std::nullopt;
     }
     if (buffer->contains(how.endMark)) return WaitStatus::Found;
+    if (how.endOnLineErrors && line_.lineErrors().since(errorsAtCommand_).ofSpeed())
+        return WaitStatus::Unreadable;
     if (c->collected > how.maxChars) return WaitStatus::TooLong;
     if (how.judged && lineCompleted) {
         bool pending = false;
@@ -237,6 +240,7 @@ QCoro::Task<WaitResult> AnswerReader::collect(Listening how, QString buffer, Sto
 
     result.status = *status;
     result.buffer = buffer;
+    result.lineErrors = line_.lineErrors().since(errorsAtCommand_);
     if (result.status == WaitStatus::PortClosed) {
         result.adapterText = line_.lostReason();
         result.network = line_.isNetwork();

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 
+#include "platform/SerialDevice.h"
 #include "runtime/Wait.h"
 
 namespace tavrin {
@@ -37,6 +38,9 @@ struct WaitResult {
     bool pendingSeen = false;  // the cluster asked for more time during the wait
     bool resent = false;       // the adapter stopped the command, and it went out again
     bool network = false;      // the line was a network connection (for PortClosed)
+    // The line errors the port reported since the command went out: with a
+    // garbled answer, a sign that the line speed is wrong.
+    LineErrors lineErrors;
 
     bool ok() const { return status == WaitStatus::Found; }
 };
@@ -90,6 +94,10 @@ struct Listening {
     // for more time, and STOPPED with the prompt that follows it. Without,
     // the caller judges the whole text.
     bool judged = true;
+    // Whether a framing or parity error with what arrives ends the wait at
+    // once, without the end mark, as Unreadable: for a search, which has
+    // other speeds to try.
+    bool endOnLineErrors = false;
 };
 
 // The one way the program reads the adapter: after a command line went out,
@@ -140,6 +148,7 @@ private:
     QString partial_;     // characters of the line now arriving
     QString lastAnswer_;  // last non-empty line after the echo
     bool echoSeen_ = false;
+    LineErrors errorsAtCommand_;  // the line's count when the command went out
 };
 
 }  // namespace tavrin

@@ -109,6 +109,8 @@ QCoro::Task<WaitResult> Exchange::awaitPrompt(WaitResult answer, Stop stop, qint
     how.deadlineMs = deadlineMs;
     // The answer's text is what callers parse; the tail stays out of it.
     const WaitResult tail = co_await reader_.collect(how, QString(), stop);
+    // Counted since the command went out: the tail's count holds the text's.
+    answer.lineErrors = tail.lineErrors;
     if (tail.ok()) {
         // A second answer line, or an error behind the data, makes the answer
         // doubtful; whether that matters is the caller's to judge (settled()).

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QTcpSocket>
 #include <QTimer>
 
 namespace tavrin::test {
@@ -95,6 +96,26 @@ bool linkToNowhere(const QString& folder, int n) {
     if (!dir.mkpath(QStringLiteral("ports"))) return false;
     return QFile::link(dir.filePath(QStringLiteral("absent/com%1").arg(n)),
                        dir.filePath(QStringLiteral("ports/com%1").arg(n)));
+}
+
+bool comPortsMappable() {
+    return qEnvironmentVariableIsSet("TAVRIN_WINE_PORTS");
+}
+
+bool mapComPort(int n, bool present) {
+    const QStringList address = qEnvironmentVariable("TAVRIN_WINE_PORTS").split(QLatin1Char(':'));
+    if (address.size() != 2) return false;
+    // The helper runs on this machine: a new connection for each request
+    // keeps it simple and costs nothing.
+    QTcpSocket helper;
+    helper.connectToHost(address[0], quint16(address[1].toUInt()));
+    if (!helper.waitForConnected(5000)) return false;
+    helper.write(
+        QStringLiteral("%1 %2\n").arg(QLatin1String(present ? "map" : "unmap")).arg(n).toLatin1());
+    QByteArray reply;
+    while (!reply.contains('\n') && helper.waitForReadyRead(5000)) reply += helper.readAll();
+    if (!reply.startsWith("ok")) qWarning("the port helper: %s", reply.constData());
+    return reply.startsWith("ok");
 }
 
 QByteArray readFile(const QString& path) {

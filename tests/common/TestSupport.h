@@ -131,6 +131,13 @@ struct OtherProgram {
 // COM number stands for a missing device and never for one of this machine.
 bool linkToNowhere(const QString& folder, int n);
 
+// Windows' own COM ports, for a suite run under Wine by the port helper
+// (tests/common/WinePorts.py; tests/CMakeLists.txt names the suites): COM n
+// made a serial device of its own, a pseudo-terminal the helper holds, or no
+// device at all. False when there is no helper to ask.
+bool mapComPort(int n, bool present);
+bool comPortsMappable();
+
 // A button's or menu item's caption as it reads, without its mnemonic's "&".
 inline QString caption(const QString& text) {
     QString shown = text;
