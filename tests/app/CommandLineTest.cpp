@@ -113,9 +113,14 @@ private slots:
         QTest::newRow("port number")
             << QStringList{"--police", "on", "--port=12"} << int(Mode::Police) << true << 12 << ""
             << "";
-        QTest::newRow("device") << QStringList{"--status", "--port", "/dev/rfcomm0"}
-                                << int(Mode::Status) << false << 0 << "/dev/rfcomm0"
-                                << "";
+        // A device by the system's own name for it.
+#ifdef Q_OS_WIN
+        const QString device = QStringLiteral("\\\\.\\BthModem0");
+#else
+        const QString device = QStringLiteral("/dev/rfcomm0");
+#endif
+        QTest::newRow("device") << QStringList{"--status", "--port", device} << int(Mode::Status)
+                                << false << 0 << device << "";
         QTest::newRow("list ports")
             << QStringList{"--list-ports"} << int(Mode::ListPorts) << false << 0 << ""
             << "";

@@ -49,6 +49,24 @@ inline constexpr bool kRealLines = true;
 #define TAVRIN_NEEDS_REAL_LINES() \
     if (!::tavrin::test::kRealLines) QSKIP("needs a pseudo-terminal")
 
+// The system's own devices, of which only the paths given are listed: for
+// ports a test makes in a way the system's own list misses (a COM port
+// mapped in a Wine prefix while it runs, a driver of the test's own).
+struct ListedDevices : Devices {
+    explicit ListedDevices(Devices& system, QStringList paths = {})
+        : system(system), paths(std::move(paths)) {}
+    AdapterLine* createLine(QObject* parent) override { return system.createLine(parent); }
+    QList<PortInfo> knownPorts() const override { return {}; }
+    bool listed(const QString& path) const override {
+        return paths.contains(path, Qt::CaseInsensitive);
+    }
+    QCoro::Task<ProbeResult> probe(QString path, Clock& clock, int limitMs, Stop stop) override {
+        return system.probe(std::move(path), clock, limitMs, stop);
+    }
+    Devices& system;
+    QStringList paths;
+};
+
 // A host for tests: the program folder is a temporary folder, message boxes
 // are recorded instead of shown, and by default time is virtual and every
 // port leads to a simulator in memory, so nothing waits for a person or for

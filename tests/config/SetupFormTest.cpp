@@ -76,29 +76,14 @@ const char* const kDefaultDevices[] = {
 struct PortsHost : test::TestHost {
     PortsHost() : TestHost(test::Lines::Real) {
 #ifdef Q_OS_WIN
-        ports.system = &devices();
         setDevices(&ports);
 #endif
     }
 #ifdef Q_OS_WIN
-    // The system's devices, of which only the mapped COM ports are listed
-    // (the port helper maps them in a way Wine's DOS device list misses).
-    struct Mapped : Devices {
-        AdapterLine* createLine(QObject* parent) override { return system->createLine(parent); }
-        QList<PortInfo> knownPorts() const override { return {}; }
-        bool listed(const QString& path) const override {
-            static const QRegularExpression com(QStringLiteral("^COM([0-9]+)$"));
-            const auto match = com.match(path);
-            return match.hasMatch() && mapped.contains(match.captured(1).toInt());
-        }
-        QCoro::Task<ProbeResult> probe(QString path, Clock& clock, int limitMs,
-                                       Stop stop) override {
-            co_return co_await system->probe(path, clock, limitMs, stop);
-        }
-        Devices* system = nullptr;
-        QList<int> mapped;
-    };
-    Mapped ports;
+    // Only the ports the test mapped: Wine gives some numbers to the
+    // machine's own serial devices, and its DOS device list misses the
+    // mappings the port helper makes.
+    test::ListedDevices ports{devices()};
 #endif
 };
 
@@ -139,7 +124,7 @@ struct Bench {
         for (int n = 1; n <= 16; ++n) {
             const bool present = available.contains(n);
             if ((present || isolate) && !test::mapComPort(n, present)) return false;
-            if (present) host.ports.mapped << n;
+            if (present) host.ports.paths << QStringLiteral("COM%1").arg(n);
         }
         return true;
 #else

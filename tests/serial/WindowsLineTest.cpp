@@ -268,7 +268,12 @@ private:
 // port there is.
 class DriverHost : public test::TestHost {
 public:
-    DriverHost() : TestHost(test::Lines::Real) { limits.writeMs = 300; }
+    DriverHost() : TestHost(test::Lines::Real) {
+        limits.writeMs = 300;
+        setDevices(&ports);
+    }
+    // The test's driver stands for COM7, which the system does not list.
+    test::ListedDevices ports{devices(), {QStringLiteral("COM7")}};
 };
 
 // The test's driver in the system's place for as long as it lives.
