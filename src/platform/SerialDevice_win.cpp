@@ -234,6 +234,9 @@ struct SerialDevice::Impl {
     void deliver();
 
     void onWriteEvent();
+    // A transfer's event came: true, with its count, when it has ended
+    // well; false when it has not ended yet, or failed (the device then has).
+    bool endedWell(Transfer& t, DWORD* count);
     DWORD startWrite(const QByteArray& bytes);
     void writeStalled();
 
@@ -380,14 +383,19 @@ void SerialDevice::Impl::pump() {
     deliver();
 }
 
-void SerialDevice::Impl::onReadEvent() {
-    Transfer& read = channel->read;
-    ResetEvent(read.ov.hEvent);
-    DWORD count = 0;
+bool SerialDevice::Impl::endedWell(Transfer& t, DWORD* count) {
+    ResetEvent(t.ov.hEvent);
     DWORD error = 0;
-    if (!read.pending || !channel->ended(read, &count, &error)) return;
-    read.pending = false;
-    if (error != ERROR_SUCCESS) return fail(error);
+    if (!t.pending || !channel->ended(t, count, &error)) return false;
+    t.pending = false;
+    if (error == ERROR_SUCCESS) return true;
+    fail(error);
+    return false;
+}
+
+void SerialDevice::Impl::onReadEvent() {
+    DWORD count = 0;
+    if (!endedWell(channel->read, &count)) return;
     if (count == 0) {
         readEndedEmpty();
         return deliver();
@@ -431,12 +439,8 @@ void SerialDevice::Impl::fail(const QString& reason) {
 
 void SerialDevice::Impl::onWriteEvent() {
     Transfer& write = channel->write;
-    ResetEvent(write.ov.hEvent);
     DWORD count = 0;
-    DWORD error = 0;
-    if (!write.pending || !channel->ended(write, &count, &error)) return;
-    write.pending = false;
-    if (error != ERROR_SUCCESS) return fail(error);
+    if (!endedWell(write, &count)) return;
     // Anything a write left unwritten goes ahead of what waited.
     QByteArray next = write.buffer.mid(qsizetype(count)) + std::exchange(queued, {});
     write.buffer.clear();
